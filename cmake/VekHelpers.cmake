@@ -27,7 +27,14 @@ function(vek_folder_tests folder library)
     gtest_discover_tests(${exe}
       DISCOVERY_MODE PRE_TEST
       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-      PROPERTIES ENVIRONMENT "VEK_SOURCE_DIR=${PROJECT_SOURCE_DIR};VEK_BINARY_DIR=${PROJECT_BINARY_DIR}"
-                 TIMEOUT 300)
+      PROPERTIES ENVIRONMENT "VEK_BINARY_DIR=${PROJECT_BINARY_DIR}" TIMEOUT 300)
+    # Where the sources and the built tools are, for tests that need files of
+    # the tree or start a built program.
+    target_compile_definitions(${exe} PRIVATE
+      VEK_SOURCE_DIR="${PROJECT_SOURCE_DIR}" VEK_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    # Tests start the standalone test server as a child process.
+    if(TARGET vek_test_server)
+      add_dependencies(${exe} vek_test_server)
+    endif()
   endforeach()
 endfunction()

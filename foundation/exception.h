@@ -31,6 +31,8 @@ class Exception : public std::exception {
 
 // The conversion error class: raised by number and hex parsers.
 DAX_DECLARE_EXCEPTION(EConvertError, Exception);
+// The range error class: an index outside a list.
+DAX_DECLARE_EXCEPTION(ERangeError, Exception);
 
 // "ClassName: message", the form in which threads log an exception they catch.
 std::string DaxExceptionText(const std::exception& e);

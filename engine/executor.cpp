@@ -1,0 +1,278 @@
+#include "engine/executor.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+#include "foundation/charset.h"
+#include "foundation/exception.h"
+#include "foundation/fileutils.h"
+
+extern char** environ;
+
+namespace {
+
+// Starts program with argv[1..] = args; the child gets default signal
+// dispositions, an empty signal mask and no descriptor above 2.
+int Spawn(const std::string& program, const std::vector<std::string>& args, pid_t& pid) {
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 2);
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_t actions;
+  if (int rc = posix_spawnattr_init(&attr); rc != 0) return rc;
+  if (int rc = posix_spawn_file_actions_init(&actions); rc != 0) {
+    posix_spawnattr_destroy(&attr);
+    return rc;
+  }
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // Every descriptor of ours is close-on-exec; this also covers one that a
+  // library opened without it.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return rc;
+}
+
+void WaitChild(pid_t pid) {
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+void* ReapChild(void* arg) {
+  WaitChild(static_cast<pid_t>(reinterpret_cast<intptr_t>(arg)));
+  return nullptr;
+}
+
+// Children whose reaper thread could not be created; collected without
+// blocking at the next start.
+std::mutex g_pendingLock;
+std::vector<pid_t> g_pending;
+
+void ReapPending() {
+  std::lock_guard<std::mutex> g(g_pendingLock);
+  std::erase_if(g_pending, [](pid_t pid) {
+    int status;
+    pid_t r;
+    while ((r = waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    return r != 0;  // reaped, or not ours any more
+  });
+}
+
+// A small detached thread per child started without waiting, so its exit
+// status is collected as soon as it ends; a SIGCHLD disposition would be
+// process-wide and break the waits of others.
+void ReapLater(pid_t pid) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 64 * 1024);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t t;
+  const int rc = pthread_create(&t, &attr, &ReapChild, reinterpret_cast<void*>(static_cast<intptr_t>(pid)));
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    std::lock_guard<std::mutex> g(g_pendingLock);
+    g_pending.push_back(pid);
+  }
+}
+
+std::string Sys(const std::u16string& s) { return DaxHookUnicodeToSys(s); }
+
+std::string TrimControls(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+}  // namespace
+
+int VekRunProcess(const std::u16string& program, int count, const std::u16string& arg1,
+                  const std::u16string& arg2, const std::u16string& arg3, const std::u16string& arg4,
+                  const std::u16string& arg5, const std::u16string& arg6, const std::u16string& arg7) {
+  ReapPending();
+  const std::u16string* all[7] = {&arg1, &arg2, &arg3, &arg4, &arg5, &arg6, &arg7};
+  if (count < 0) count = 0;
+  if (count > 7) count = 7;
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(Sys(*all[i]));
+  pid_t pid;
+  if (int rc = Spawn(Sys(program), args, pid); rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  ReapLater(pid);
+  return 0;
+}
+
+namespace {
+
+int RunScriptWaitSys(const std::string& program, const std::string& input_file,
+                     const std::string& output_file, const std::string& argument) {
+  pid_t pid;
+  if (int rc = Spawn(program, {input_file, output_file, argument}, pid); rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  WaitChild(pid);
+  return 0;
+}
+
+}  // namespace
+
+int VekRunScriptWait(const std::u16string& program, const std::u16string& input_file,
+                     const std::u16string& output_file, const std::u16string& argument) {
+  return RunScriptWaitSys(Sys(program), Sys(input_file), Sys(output_file), Sys(argument));
+}
+
+// ---------------------------------------------------------------------------
+
+TVEKExecutorProcess::TVEKExecutorProcess() { Start(); }
+
+TVEKExecutorProcess::~TVEKExecutorProcess() {
+  if (!Finished()) {
+    Terminate();
+    event_.SetEvent();
+  }
+  WaitFor();
+  output_.Clear();
+}
+
+void TVEKExecutorProcess::Run(const std::u16string& script, const std::u16string& argument) {
+  // A request not yet taken up counts as running: a second one would
+  // silently replace it.
+  if (Busy()) throw Exception("Busy");
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    script_ = script;
+    argument_ = argument;
+  }
+  request_.store(true);
+  event_.SetEvent();
+}
+
+bool TVEKExecutorProcess::PopOutput(std::u16string& line) { return output_.Pop(line); }
+
+void TVEKExecutorProcess::Abort() {
+  if (running_.load()) abort_.store(true);
+}
+
+void TVEKExecutorProcess::Stop() {
+  Terminate();
+  event_.SetEvent();
+}
+
+void TVEKExecutorProcess::SetTempDir(const std::u16string& dir) {
+  std::lock_guard<std::mutex> g(lock_);
+  tempDir_ = dir;
+}
+
+void TVEKExecutorProcess::Error(const std::u16string& text) {
+  if (OnError) OnError(text);
+}
+
+void TVEKExecutorProcess::Execute() {
+  started_.store(true);
+  while (!Terminated()) {
+    try {
+      if (request_.load()) {
+        output_.Clear();
+        abort_.store(false);
+        // Running goes up before the request comes down, so Run never sees
+        // neither while the request is being taken.
+        running_.store(true);
+        request_.store(false);
+      }
+      if (running_.load()) {
+        if (RunScript()) {
+          if (OnDone)
+            OnDone();
+          else
+            output_.Clear();
+        }
+        running_.store(false);
+      } else {
+        event_.WaitFor(kIdleWaitMs);
+      }
+    } catch (const std::exception& e) {
+      Error(u"Main loop: " + DaxHookSysToUnicode(DaxHookAnsiToSys(e.what())));
+      output_.Clear();
+      running_.store(false);
+    }
+  }
+}
+
+bool TVEKExecutorProcess::RunScript() {
+  output_.Clear();
+  std::u16string script, argument, tempDir;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    script = script_;
+    argument = argument_;
+    tempDir = tempDir_;
+  }
+  const std::string dir = Sys(tempDir);
+  std::string inName, outName;
+  int code = DaxMakeUniqueTempFileName(dir, "fi", inName);
+  if (code != 0) DaxCheckFileCreateError(code, "tmpin");
+  code = DaxMakeUniqueTempFileName(dir, "fo", outName);
+  if (code != 0) DaxCheckFileCreateError(code, "tmpout");
+  const std::string inFile = DaxIncludeTrailingSlash(dir) + inName;
+  const std::string outFile = DaxIncludeTrailingSlash(dir) + outName;
+
+  // Whatever happens below, both files go and an aborted run leaves nothing.
+  struct Cleanup {
+    TVEKExecutorProcess* self;
+    const std::string& in;
+    const std::string& out;
+    ~Cleanup() {
+      DaxDeleteFileNoRaise(in);
+      DaxDeleteFileNoRaise(out);
+      if (self->abort_.load()) {
+        self->output_.Clear();
+        self->abort_.store(false);
+      }
+    }
+  } cleanup{this, inFile, outFile};
+
+  const std::string scriptSys = Sys(script);
+  if (RunScriptWaitSys(scriptSys, inFile, outFile, Sys(argument)) != 0) {
+    Error(DaxHookSysToUnicode(DaxFormatExecuteError(errno, scriptSys)));
+    return false;
+  }
+  if (abort_.load()) return false;
+  struct stat st {};
+  if (::lstat(outFile.c_str(), &st) != 0) return false;
+
+  TDaxTextFile f;
+  DaxResetText(f, outFile);
+  std::string line;
+  while (!DaxTextEof(f)) {
+    DaxTextReadLine(f, line);
+    const std::string trimmed = TrimControls(line);
+    if (!trimmed.empty()) output_.Push(DaxUtf8ToUnicode(trimmed));
+  }
+  DaxCloseTextFile(f);
+  return !abort_.load() && output_.Count() > 0;
+}

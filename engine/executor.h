@@ -1,0 +1,74 @@
+// External programs: the script executor thread, which runs one script at a
+// time with an input file, an output file and one argument and queues the
+// lines of its output file, and the starters it and others use. Programs are
+// started directly with an argument vector, never through a shell: the
+// arguments can come from the network (a talker's name and city).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "foundation/event_auto.h"
+#include "foundation/fifo_ts.h"
+#include "foundation/thread.h"
+
+class TVEKExecutorProcess : public TDaxThread {
+ public:
+  static constexpr uint32_t kIdleWaitMs = 620000;
+
+  TVEKExecutorProcess();
+  ~TVEKExecutorProcess() override;
+
+  // Raises Exception("Busy") while Busy().
+  void Run(const std::u16string& script, const std::u16string& argument);
+  // The oldest output line; false when none.
+  bool PopOutput(std::u16string& line);
+  // While a script runs: its output is thrown away when it ends.
+  void Abort();
+  void Stop();
+
+  // The directory for the two temporary files; set only while no script runs.
+  void SetTempDir(const std::u16string& dir);
+
+  bool Started() const { return started_.load(); }
+  bool Running() const { return running_.load(); }
+  // A request is pending or a script runs: Run would refuse.
+  bool Busy() const { return request_.load() || running_.load(); }
+
+  // Called in the executor thread when a script produced at least one line.
+  std::function<void()> OnDone;
+  std::function<void(const std::u16string&)> OnError;
+
+ protected:
+  void Execute() override;
+
+ private:
+  bool RunScript();
+  void Error(const std::u16string& text);
+
+  TEventAuto event_;
+  TFifoStringThreadSafeU output_{32};
+  std::mutex lock_;  // script_, argument_, tempDir_
+  std::u16string script_;
+  std::u16string argument_;
+  std::u16string tempDir_;
+  std::atomic<bool> request_{false};
+  std::atomic<bool> running_{false};
+  std::atomic<bool> abort_{false};
+  std::atomic<bool> started_{false};
+};
+
+// Starts the program with the first count (0..7) arguments and returns at
+// once: 0 when started, -1 (errno set) when starting failed. The child is
+// reaped when it ends, so none is left a zombie.
+int VekRunProcess(const std::u16string& program, int count, const std::u16string& arg1 = {},
+                  const std::u16string& arg2 = {}, const std::u16string& arg3 = {},
+                  const std::u16string& arg4 = {}, const std::u16string& arg5 = {},
+                  const std::u16string& arg6 = {}, const std::u16string& arg7 = {});
+// Starts the program with exactly these three parameters and waits until it
+// ends: 0, or -1 (errno set) when starting failed.
+int VekRunScriptWait(const std::u16string& program, const std::u16string& input_file,
+                     const std::u16string& output_file, const std::u16string& argument);

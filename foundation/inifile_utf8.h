@@ -1,0 +1,142 @@
+// The UTF-8 INI reader of the configuration file and the UTF-16 string list
+// it keeps its sections and keys on. The reader has its own, deliberately
+// simple line rules (comments only at line start, the value is everything
+// after the first "="), and typed reads that never raise: anything missing
+// or unusable yields the caller's default.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "foundation/exception.h"
+
+DAX_DECLARE_EXCEPTION(EStringListError, Exception);
+
+enum TDaxDuplicates { dupIgnore, dupAccept, dupError };
+
+// Ordered UTF-16 strings, each with an object pointer the list does not own.
+// Without case sensitivity two strings compare by their UTF-16LE bytes, each
+// folded through the Latin-1 lower-case map, so ASCII and Latin-1 letters
+// match regardless of case. In sorted mode the duplicates policy applies.
+class TUnicodeStringList {
+ public:
+  TUnicodeStringList() = default;
+  TUnicodeStringList(const TUnicodeStringList&) = delete;
+  TUnicodeStringList& operator=(const TUnicodeStringList&) = delete;
+
+  // Appends (or, sorted, inserts at its place) and returns the index. Sorted
+  // with dupIgnore an equal string adds nothing and takes the new object;
+  // with dupError it raises "String list does not allow duplicates".
+  int AddObject(const std::u16string& s, void* object);
+  int Add(const std::u16string& s) { return AddObject(s, nullptr); }
+  const std::u16string& GetString(int index) const;
+  void* GetObject(int index) const;
+  void SetObject(int index, void* object);
+  // The first entry that compares equal, or -1.
+  int IndexOf(const std::u16string& s) const;
+  int Count() const { return static_cast<int>(items_.size()); }
+  void Delete(int index);
+  void Clear() { items_.clear(); }
+
+  TDaxDuplicates Duplicates() const { return duplicates_; }
+  void SetDuplicates(TDaxDuplicates d) { duplicates_ = d; }
+  bool Sorted() const { return sorted_; }
+  void SetSorted(bool sorted);
+  bool CaseSensitive() const { return case_sensitive_; }
+  void SetCaseSensitive(bool on);
+
+  // <0, 0, >0 by the rule above.
+  static int CompareStrings(const std::u16string& a, const std::u16string& b,
+                            bool case_sensitive);
+
+ private:
+  struct Item {
+    std::u16string s;
+    void* object;
+  };
+  void CheckIndex(int index) const;
+  // Sorted search: true and the first equal index, or false and the insert
+  // position.
+  bool Find(const std::u16string& s, int& index) const;
+  void Sort();
+
+  std::vector<Item> items_;
+  bool case_sensitive_ = false;
+  bool sorted_ = false;
+  TDaxDuplicates duplicates_ = dupIgnore;
+};
+
+// The caller's number format for ReadFloat.
+struct TDaxFormatSettings {
+  char16_t DecimalSeparator = u'.';
+};
+
+std::u16string DaxBoolToTrueFalse(bool b);  // "TRUE" / "FALSE"
+std::u16string DaxBoolToYesNo(bool b);      // "Yes" / "No"
+
+// Strict float text: optional sign, digits with an optional decimal
+// separator (digits on at least one side), optional exponent. No infinity,
+// no NaN, no hexadecimal, no thousands separator; out-of-range fails.
+bool DaxTryStrToFloat(const std::u16string& s, float& value, const TDaxFormatSettings& fmt);
+
+class TIniFileUTF8 {
+ public:
+  static constexpr size_t kBufferSize = 0x20000;
+
+  // Loads the file; a missing file is an empty INI unless force_load is set
+  // (then EFileExceptionOpenError with code 2). Raises the file errors.
+  TIniFileUTF8(const std::u16string& file_name, bool force_load);
+  ~TIniFileUTF8();
+  TIniFileUTF8(const TIniFileUTF8&) = delete;
+  TIniFileUTF8& operator=(const TIniFileUTF8&) = delete;
+
+  // Writes every non-empty section to a hidden ".$new" file next to the file
+  // and swaps it in; the old file stays reachable until the new one is in
+  // place.
+  void Save();
+
+  // The section's key list (objects: the values, std::u16string*, owned by
+  // this INI); a new section is appended.
+  TUnicodeStringList* GetSection(const std::u16string& name);
+  // Appends the key or replaces its value (the key keeps its first spelling
+  // and place).
+  void SetValue(TUnicodeStringList* keys, const std::u16string& key, const std::u16string& value);
+
+  std::u16string ReadRaw(const std::u16string& section, const std::u16string& key,
+                         const std::u16string& def) const;
+  std::u16string ReadString(const std::u16string& section, const std::u16string& key,
+                            const std::u16string& def) const;
+  std::u16string ReadStringTrimLeft(const std::u16string& section, const std::u16string& key,
+                                    const std::u16string& def) const;
+  std::u16string ReadStringNotEmpty(const std::u16string& section, const std::u16string& key,
+                                    const std::u16string& def_missing,
+                                    const std::u16string& def_empty) const;
+  int32_t ReadInteger(const std::u16string& section, const std::u16string& key,
+                      int32_t def) const;
+  int32_t ReadIntegerEx(const std::u16string& section, const std::u16string& key,
+                        int32_t def_missing, int32_t def_empty, int32_t def_invalid) const;
+  int64_t ReadInt64(const std::u16string& section, const std::u16string& key, int64_t def) const;
+  bool ReadBool(const std::u16string& section, const std::u16string& key, bool def) const;
+  bool ReadFlag(const std::u16string& section, const std::u16string& key, bool def) const;
+  float ReadFloat(const std::u16string& section, const std::u16string& key, float def,
+                  const TDaxFormatSettings& fmt) const;
+
+  bool Loaded() const { return loaded_ != 0; }
+  bool Modified() const { return modified_ != 0; }
+  const std::u16string& FileName() const { return file_name_; }
+  const TUnicodeStringList& Sections() const { return sections_; }
+
+ private:
+  void Load();
+  void FreeSections();
+  static void FreeKeys(TUnicodeStringList* keys);
+  // The stored value, or nullptr when the section or key is missing.
+  const std::u16string* Find(const std::u16string& section, const std::u16string& key) const;
+
+  uint8_t modified_ = 0;
+  uint8_t loaded_ = 0;
+  std::u16string file_name_;
+  TUnicodeStringList sections_;
+  uint8_t force_load_ = 0;
+};

@@ -1,0 +1,321 @@
+#include "engine/executor.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/charset.h"
+#include "foundation/fileutils.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::u16string U(const std::string& s) { return DaxUtf8ToUnicode(s); }
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/vek-exec-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { DaxDeleteDirectory(path_); }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& Path() const { return path_; }
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> out;
+    DIR* d = opendir(path_.c_str());
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
+    closedir(d);
+    return out;
+  }
+
+ private:
+  std::string path_;
+};
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string WriteScript(const TempDir& dir, const std::string& name, const std::string& body) {
+  const std::string path = dir / name;
+  std::ofstream(path) << "#!/bin/sh\n" << body;
+  chmod(path.c_str(), 0755);
+  return path;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::ifstream f(path);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(f, line);) out.push_back(line);
+  return out;
+}
+
+// Polls a condition for up to 30 s; scripts and process exits take their time.
+template <class F>
+bool Eventually(F f) {
+  for (int i = 0; i < 3000; ++i) {
+    if (f()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return f();
+}
+
+struct Recorder {
+  std::mutex lock;
+  int done = 0;
+  std::vector<std::u16string> errors;
+  void Attach(TVEKExecutorProcess& e) {
+    e.OnDone = [this] {
+      std::lock_guard<std::mutex> g(lock);
+      ++done;
+    };
+    e.OnError = [this](const std::u16string& t) {
+      std::lock_guard<std::mutex> g(lock);
+      errors.push_back(t);
+    };
+  }
+  int Done() {
+    std::lock_guard<std::mutex> g(lock);
+    return done;
+  }
+  size_t ErrorCount() {
+    std::lock_guard<std::mutex> g(lock);
+    return errors.size();
+  }
+};
+
+class Executor : public testing::Test {
+ protected:
+  void SetUp() override { DaxInitSystemCharset(); }
+};
+
+TEST_F(Executor, ScriptOutputLinesAreTrimmedAndQueuedAndFilesDeleted) {
+  TempDir scripts, tmp;
+  // Records its three parameters, then answers with two names and blanks.
+  const std::string script = WriteScript(scripts, "answer.sh",
+                                         "printf '%s\\n' \"$1\" \"$2\" \"$3\" > \"" + (scripts / "params") +
+                                             "\"\n"
+                                             "printf 'first.wav\\n\\n \\t second name.wav  \\r\\n' > \"$2\"\n"
+                                             ": > \"$1\"\n");
+  const std::string hostile = "$(touch " + (tmp / "pwned") + "); y `touch " + (tmp / "pwned2") + "` Grüße";
+  TVEKExecutorProcess e;
+  Recorder r;
+  r.Attach(e);
+  e.SetTempDir(U(tmp.Path()));
+  ASSERT_TRUE(Eventually([&] { return e.Started(); }));
+  e.Run(U(script), U(hostile));
+  ASSERT_TRUE(Eventually([&] { return r.Done() == 1 && !e.Busy(); }));
+
+  std::u16string line;
+  ASSERT_TRUE(e.PopOutput(line));
+  EXPECT_EQ(line, u"first.wav");
+  ASSERT_TRUE(e.PopOutput(line));
+  EXPECT_EQ(line, u"second name.wav");
+  EXPECT_FALSE(e.PopOutput(line));
+
+  const auto params = ReadLines(scripts / "params");
+  ASSERT_EQ(params.size(), 3u);
+  EXPECT_EQ(params[0].rfind(tmp / ".fi", 0), 0u) << params[0];
+  EXPECT_EQ(params[1].rfind(tmp / ".fo", 0), 0u) << params[1];
+  EXPECT_EQ(params[0].size(), (tmp / ".fi").size() + 10);
+  EXPECT_EQ(params[2], hostile);
+  EXPECT_TRUE(tmp.Entries().empty()) << "temporary files left behind, or a shell ran the argument";
+  EXPECT_EQ(r.ErrorCount(), 0u);
+}
+
+TEST_F(Executor, BusyAbortAndNoOutput) {
+  TempDir scripts, tmp;
+  const std::string go = scripts / "go";
+  const std::string script = WriteScript(scripts, "slow.sh",
+                                         "echo line > \"$2\"\n"
+                                         // bounded, so a failed test leaves no process behind
+                                         "i=0; while [ ! -e \"" + go + "\" ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n");
+  TVEKExecutorProcess e;
+  Recorder r;
+  r.Attach(e);
+  e.SetTempDir(U(tmp.Path()));
+
+  // Busy: refused while running, the running script is left alone.
+  e.Run(U(script), u"1");
+  try {
+    e.Run(U(script), u"2");  // still pending or already running
+    FAIL() << "second Run accepted";
+  } catch (const Exception& ex) {
+    EXPECT_STREQ(ex.what(), "Busy");
+  }
+  ASSERT_TRUE(Eventually([&] { return e.Running(); }));
+  EXPECT_THROW(e.Run(U(script), u"3"), Exception);
+  std::ofstream(go).flush();
+  ASSERT_TRUE(Eventually([&] { return r.Done() == 1 && !e.Busy(); }));
+  std::u16string line;
+  EXPECT_TRUE(e.PopOutput(line));
+  EXPECT_EQ(line, u"line");
+
+  // Abort: the script runs to its end, its output is thrown away.
+  unlink(go.c_str());
+  e.Run(U(script), u"4");
+  ASSERT_TRUE(Eventually([&] { return e.Running(); }));
+  e.Abort();
+  std::ofstream(go).flush();
+  ASSERT_TRUE(Eventually([&] { return !e.Busy(); }));
+  EXPECT_FALSE(e.PopOutput(line));
+  EXPECT_EQ(r.Done(), 1);
+  EXPECT_TRUE(tmp.Entries().empty());
+
+  // Only blank lines, or no output file at all: no lines and no OnDone.
+  const std::string blank = WriteScript(scripts, "blank.sh", "printf ' \\n\\t\\n' > \"$2\"\n");
+  const std::string none = WriteScript(scripts, "none.sh", "exit 3\n");
+  for (const std::string& s : {blank, none}) {
+    e.Run(U(s), u"");
+    ASSERT_TRUE(Eventually([&] { return !e.Busy(); }));
+  }
+  EXPECT_FALSE(e.PopOutput(line));
+  EXPECT_EQ(r.Done(), 1);
+  EXPECT_EQ(r.ErrorCount(), 0u);
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST_F(Executor, ErrorsAreReported) {
+  TempDir tmp;
+  TVEKExecutorProcess e;
+  Recorder r;
+  r.Attach(e);
+  e.SetTempDir(U(tmp.Path()));
+
+  const std::string missing = tmp / "no-such-script";
+  e.Run(U(missing), u"x");
+  ASSERT_TRUE(Eventually([&] { return r.ErrorCount() == 1 && !e.Busy(); }));
+  EXPECT_EQ(r.errors[0], U(DaxFormatExecuteError(ENOENT, missing)));
+  std::u16string line;
+  EXPECT_FALSE(e.PopOutput(line));
+  EXPECT_TRUE(tmp.Entries().empty());
+
+  // No temporary directory: the name search fails inside the pass.
+  e.SetTempDir(U(tmp / "gone"));
+  e.Run(u"/bin/true", u"x");
+  ASSERT_TRUE(Eventually([&] { return r.ErrorCount() == 2 && !e.Busy(); }));
+  EXPECT_EQ(r.errors[1].rfind(u"Main loop: ", 0), 0u);
+  EXPECT_NE(r.errors[1].find(u"tmpin"), std::u16string::npos);
+  EXPECT_EQ(r.Done(), 0);
+  // The thread goes on serving requests.
+  e.SetTempDir(U(tmp.Path()));
+  EXPECT_NO_THROW(e.Run(u"/bin/true", u""));
+  e.Stop();
+  e.WaitFor();
+  EXPECT_TRUE(e.Finished());
+}
+
+TEST(RunProcess, PassesOnlyCountArgumentsVerbatim) {
+  TempDir dir;
+  const std::string out = dir / "argv";
+  const std::string script = WriteScript(dir, "argv.sh",
+                                         "printf '%s\\n' \"$#\" \"$@\" > \"" + out + ".tmp\"\n"
+                                         "mv \"" + out + ".tmp\" \"" + out + "\"\n");
+  const std::string hostile = "$(touch " + (dir / "x") + "); y";
+  ASSERT_EQ(VekRunProcess(U(script), 2, U(hostile), u"two  words", u"3", u"4", u"5", u"6", u"7"), 0);
+  ASSERT_TRUE(Eventually([&] { return Exists(out); }));
+  EXPECT_EQ(ReadLines(out), (std::vector<std::string>{"2", hostile, "two  words"}));
+  EXPECT_FALSE(Exists(dir / "x"));
+
+  ASSERT_EQ(VekRunProcess(U(script), 0), 0);
+  ASSERT_TRUE(Eventually([&] { return ReadLines(out) == std::vector<std::string>{"0"}; }));
+
+  errno = 0;
+  EXPECT_EQ(VekRunProcess(U(dir / "missing"), 1, u"a"), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(VekRunScriptWait(U(dir / "missing"), u"a", u"b", u"c"), -1);
+}
+
+TEST(RunProcess, ChildStartsWithDefaultSignalsAndEmptyMask) {
+  TempDir dir;
+  const std::string out = dir / "status";
+  // The caller ignores SIGPIPE and blocks SIGUSR1, as daemons and threads do.
+  struct sigaction ign {}, old {};
+  ign.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ign, &old);
+  sigset_t usr1, oldMask;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &usr1, &oldMask);
+  const int rc = VekRunScriptWait(u"/bin/sh", u"-c", u"grep -E '^Sig(Blk|Ign)' /proc/$$/status > \"$0\"", U(out));
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  sigaction(SIGPIPE, &old, nullptr);
+  ASSERT_EQ(rc, 0);
+  // VekRunScriptWait has waited: the file is complete.
+  const auto lines = ReadLines(out);
+  ASSERT_EQ(lines.size(), 2u);
+  const unsigned long long blocked = std::stoull(lines[0].substr(lines[0].find(':') + 1), nullptr, 16);
+  const unsigned long long ignored = std::stoull(lines[1].substr(lines[1].find(':') + 1), nullptr, 16);
+  EXPECT_EQ(blocked, 0u) << lines[0];
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << lines[1];
+}
+
+// The processes whose parent is this one.
+std::vector<std::string> ChildrenStates() {
+  std::vector<std::string> out;
+  DIR* d = opendir("/proc");
+  const std::string me = std::to_string(getpid());
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
+    std::string stat;
+    std::getline(f, stat);
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string state, ppid;
+    rest >> state >> ppid;
+    if (ppid == me) out.push_back(std::string(e->d_name) + ":" + state);
+  }
+  closedir(d);
+  return out;
+}
+
+TEST(RunProcess, ManyStartsLeaveNoZombieAndNoInheritedDescriptor) {
+  TempDir dir;
+  const std::string go = dir / "go";
+  int leaky[2];
+  ASSERT_EQ(pipe(leaky), 0);  // deliberately without close-on-exec
+  ASSERT_TRUE(Eventually([] { return ChildrenStates().empty(); }));  // earlier tests' children
+  for (int i = 0; i < 20; ++i)
+    ASSERT_EQ(VekRunProcess(u"/bin/sh", 3, u"-c", u"i=0; while [ ! -e \"$0\" ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done", U(go)), 0);
+
+  // The 20 shells wait for the go file; look at their descriptors from here.
+  std::vector<std::string> children = ChildrenStates();
+  ASSERT_EQ(children.size(), 20u) << testing::PrintToString(children);
+  for (const std::string& c : children) {
+    const std::string pid = c.substr(0, c.find(':'));
+    DIR* d = opendir(("/proc/" + pid + "/fd").c_str());
+    ASSERT_NE(d, nullptr);
+    std::set<std::string> fds;
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') fds.insert(e->d_name);
+    closedir(d);
+    EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"})) << "child " << pid;
+  }
+  close(leaky[0]);
+  close(leaky[1]);
+
+  std::ofstream(go).flush();
+  EXPECT_TRUE(Eventually([] { return ChildrenStates().empty(); })) << testing::PrintToString(ChildrenStates());
+}
+
+}  // namespace

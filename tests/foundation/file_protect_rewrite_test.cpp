@@ -1,0 +1,305 @@
+#include "foundation/file_protect_rewrite.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+
+#include "foundation/exception.h"
+#include "foundation/fileutils.h"
+
+namespace {
+
+class TempDir {
+ public:
+  explicit TempDir(const char* base = "/tmp") {
+    std::string templ = std::string(base) + "/vekprot.XXXXXX";
+    path_ = ::mkdtemp(templ.data()) ? templ : std::string();
+  }
+  ~TempDir() {
+    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+  }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Points the protector's temporary area (TEMP) at a directory of the test.
+class TempEnv {
+ public:
+  explicit TempEnv(const std::string& dir) {
+    for (const char* n : {"TEMP", "TMP", "TMPDIR", "TEMPDIR"}) {
+      const char* v = ::getenv(n);
+      saved_.push_back({n, v ? v : "", v != nullptr});
+      ::unsetenv(n);
+    }
+    ::setenv("TEMP", dir.c_str(), 1);
+  }
+  ~TempEnv() {
+    for (auto& s : saved_) s.set ? ::setenv(s.name, s.value.c_str(), 1) : ::unsetenv(s.name);
+  }
+
+ private:
+  struct Saved {
+    const char* name;
+    std::string value;
+    bool set;
+  };
+  std::vector<Saved> saved_;
+};
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::set<std::string> Entries(const std::string& dir) {
+  std::vector<TDaxSearchRec> recs;
+  DaxListDirectory(dir, "*", kDaxAttrAnyFile, recs);
+  std::set<std::string> names;
+  for (auto& r : recs)
+    if (!DaxIsDotEntry(r.Name)) names.insert(r.Name);
+  return names;
+}
+
+std::string Message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "<none>";
+}
+
+std::vector<std::string> g_steps;
+void RecordStep(const char* step) { g_steps.push_back(step); }
+
+}  // namespace
+
+TEST(FileRewrite, NewFileCommitLeavesOnlyTheFile) {
+  TempDir base, target;
+  TempEnv env(base.path());
+  const std::string file = target / "sub/backupserver1.dat";
+  {
+    TFileRewriteProtector p(file);
+    EXPECT_EQ(p.WritePath().rfind(base.path() + "/.tmp$", 0), 0u) << p.WritePath();
+    EXPECT_EQ(p.WritePath().substr(p.WritePath().size() - 20), "/M/backupserver1.dat");
+    struct stat st {};
+    const std::string area = p.WritePath().substr(0, p.WritePath().size() - 20);  // B/T
+    ASSERT_EQ(::stat(area.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    WriteFile(p.WritePath(), "new");
+    p.Commit();
+  }
+  EXPECT_EQ(ReadFile(file), "new");
+  EXPECT_EQ(Entries(target / "sub"), std::set<std::string>{"backupserver1.dat"});
+  EXPECT_TRUE(Entries(base.path()).empty());
+}
+
+TEST(FileRewrite, ExistingFileReplacedOrKeptWithoutCommit) {
+  TempDir base, target;
+  TempEnv env(base.path());
+  const std::string file = target / "dynpass1.dat";
+  WriteFile(file, "old");
+  {
+    TFileRewriteProtector p(file);
+    WriteFile(p.WritePath(), "half-written");
+  }  // freed without commit
+  EXPECT_EQ(ReadFile(file), "old");
+  EXPECT_EQ(Entries(target.path()), std::set<std::string>{"dynpass1.dat"});
+  EXPECT_TRUE(Entries(base.path()).empty());
+
+  {
+    TFileRewriteProtector p(file);
+    WriteFile(p.WritePath(), "new");
+    p.Commit();
+  }
+  EXPECT_EQ(ReadFile(file), "new");
+  EXPECT_EQ(Entries(target.path()), std::set<std::string>{"dynpass1.dat"});
+  EXPECT_TRUE(Entries(base.path()).empty());
+}
+
+TEST(FileRewrite, AcrossFileSystemsTheAreaIsCopied) {
+  TempDir base("/dev/shm"), target("/tmp");
+  ASSERT_FALSE(base.path().empty());
+  TempEnv env(base.path());
+  const std::string file = target / "f.dat";
+  WriteFile(file, "old");
+  g_steps.clear();
+  DaxFileMoverStepHook = RecordStep;
+  {
+    TFileRewriteProtector p(file);
+    WriteFile(p.WritePath(), "new");
+    p.Commit();
+  }
+  DaxFileMoverStepHook = nullptr;
+  EXPECT_EQ(g_steps, (std::vector<std::string>{"copy", "link", "fsync", "rename"}));
+  EXPECT_EQ(ReadFile(file), "new");
+  EXPECT_EQ(Entries(target.path()), std::set<std::string>{"f.dat"});
+  EXPECT_TRUE(Entries(base.path()).empty());
+}
+
+TEST(FileRewrite, BadNamesRaise) {
+  TempDir base;
+  TempEnv env(base.path());
+  EXPECT_EQ(Message([] { TFileRewriteProtector p("backupserver1.dat"); }),
+            "File name must have a directory and a name: \"backupserver1.dat\"");
+  EXPECT_EQ(Message([] { TFileRewriteProtector p("/tmp/a/../f"); }),
+            "Relative path is not allowed: \"/tmp/a/..\"");
+  EXPECT_EQ(Message([] { TFileRewriteProtector p("/tmp/./f"); }),
+            "Relative path is not allowed: \"/tmp/.\"");
+  EXPECT_TRUE(Entries(base.path()).empty());
+}
+
+TEST(FileMover, StatesAndTheirErrors) {
+  TempDir base, target;
+  EXPECT_EQ(Message([] { DaxFileMoverCopyUp(nullptr); }), "Mover=NIL");
+  EXPECT_EQ(Message([] { DaxFileMoverAddFile(nullptr, "x"); }), "Syncro=NIL");
+  TFileMoverData bogus;
+  bogus.Mark = 1;
+  EXPECT_EQ(Message([&] { DaxFileMoverCommit(&bogus); }), "Invalid mover context");
+
+  TFileMoverData* m = DaxFileMoverCreate("tmp", base.path());
+  TFileMoverSync* s = DaxFileMoverAddSynchro(m, target.path());
+  EXPECT_EQ(s->TempName.rfind(".tmp$", 0), 0u);
+  EXPECT_EQ(s->TempName.size(), 15u);
+  std::string path = DaxFileMoverAddFile(s, "f");
+  EXPECT_EQ(Message([&] { DaxFileMoverAddFile(s, "g"); }),
+            "Master file is already set for Syncro=\"" + target.path() + "\"");
+  EXPECT_EQ(Message([&] { DaxFileMoverMoveUp(m); }),
+            "Unable fullfil MoveUp without previous CopyUp");
+  EXPECT_EQ(Message([&] { DaxFileMoverCommit(m); }), "Unable perform Commit without MoveUp");
+  WriteFile(path, "new");
+  DaxFileMoverCopyUp(m);
+  EXPECT_EQ(Message([&] { DaxFileMoverCopyUp(m); }), "Unable do CopyUp procedure");
+  EXPECT_EQ(Message([&] { DaxFileMoverAddSynchro(m, target.path()); }), "Unable add synchro");
+  EXPECT_EQ(Message([&] { DaxFileMoverAddFile(s, "h"); }), "Unable add file");
+  DaxFileMoverMoveUp(m);
+  EXPECT_EQ(ReadFile(target / "f"), "new");
+  // Rollback after move up of a file that did not exist deletes it.
+  DaxFileMoverRollback(m);
+  DaxFileMoverRollback(m);  // repeated: nothing
+  EXPECT_FALSE(Exists(target / "f"));
+  EXPECT_EQ(Message([&] { DaxFileMoverCommit(m); }), "Unable perform Commit after Rollback");
+  DaxFileMoverFree(m);
+  EXPECT_TRUE(Entries(target.path()).empty());
+  EXPECT_TRUE(Entries(base.path()).empty());
+
+  m = DaxFileMoverCreate("", base.path());
+  s = DaxFileMoverAddSynchro(m, target.path());
+  EXPECT_EQ(s->TempName.rfind(".TMP$", 0), 0u);
+  WriteFile(target / "f", "old");
+  WriteFile(DaxFileMoverAddFile(s, "f"), "new");
+  DaxFileMoverCopyUp(m);
+  DaxFileMoverMoveUp(m);
+  EXPECT_TRUE(Exists(target / (s->TempName + ".f")));  // the backup beside the target
+  DaxFileMoverRollback(m);
+  EXPECT_EQ(ReadFile(target / "f"), "old");
+  EXPECT_EQ(Entries(target.path()), std::set<std::string>{"f"});
+  DaxFileMoverFree(m);
+
+  m = DaxFileMoverCreate("tmp", base.path());
+  WriteFile(DaxFileMoverAddFile(DaxFileMoverAddSynchro(m, target.path()), "f"), "new");
+  DaxFileMoverCopyUp(m);
+  DaxFileMoverMoveUp(m);
+  DaxFileMoverCommit(m);
+  DaxFileMoverCommit(m);  // repeated: nothing
+  EXPECT_EQ(Message([&] { DaxFileMoverRollback(m); }), "File mover data are already commited");
+  DaxFileMoverFree(m);
+  EXPECT_EQ(ReadFile(target / "f"), "new");
+  EXPECT_EQ(Entries(target.path()), std::set<std::string>{"f"});
+  EXPECT_TRUE(Entries(base.path()).empty());
+}
+
+TEST(FileMover, FailedMoveUpRestoresTheOldFile) {
+  TempDir base, target;
+  WriteFile(target / "f", "old");
+  TFileMoverData* m = DaxFileMoverCreate("tmp", base.path());
+  TFileMoverSync* s = DaxFileMoverAddSynchro(m, target.path());
+  std::string path = DaxFileMoverAddFile(s, "f");
+  // The caller never wrote the new file: syncing it fails during move up.
+  DaxFileMoverCopyUp(m);
+  EXPECT_NE(Message([&] { DaxFileMoverMoveUp(m); }).find("of opening file"), std::string::npos);
+  EXPECT_EQ(m->State, 3);
+  EXPECT_EQ(ReadFile(target / "f"), "old");
+  EXPECT_EQ(Entries(target.path()), std::set<std::string>{"f"});
+  DaxFileMoverFree(m);
+  EXPECT_TRUE(Entries(base.path()).empty());
+}
+
+namespace {
+
+int g_kill_at = 0;
+void KillAtStep(const char*) {
+  if (--g_kill_at == 0) ::kill(::getpid(), SIGKILL);
+}
+
+// Replaces the target in a child killed at step k, for k = 1, 2, ... until
+// the child runs to the end; after each the target is old or new, whole.
+void CrashAtEveryStep(const std::string& base, const std::string& target_dir) {
+  const std::string file = target_dir + "/dynpass1.dat";
+  const std::string old_content(100000, 'o'), new_content(150000, 'n');
+  int killed = 0;
+  for (int k = 1; k < 50; ++k) {
+    WriteFile(file, old_content);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::setenv("TEMP", base.c_str(), 1);
+      g_kill_at = k;
+      DaxFileMoverStepHook = KillAtStep;
+      try {
+        TFileRewriteProtector p(file);
+        std::ofstream(p.WritePath(), std::ios::binary) << new_content;
+        p.Commit();
+      } catch (...) {
+        ::_exit(2);
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    std::string now = ReadFile(file);
+    EXPECT_TRUE(now == old_content || now == new_content) << "step " << k << ": " << now.size();
+    if (WIFEXITED(status)) {
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      EXPECT_EQ(now, new_content);
+      break;
+    }
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    ++killed;
+  }
+  EXPECT_GE(killed, 3);
+}
+
+}  // namespace
+
+TEST(FileRewriteCrash, TargetIsOldOrNewAfterAKillAtEveryStep) {
+  TempDir base, target;
+  CrashAtEveryStep(base.path(), target.path());
+}
+
+TEST(FileRewriteCrash, AcrossFileSystemsToo) {
+  TempDir base("/dev/shm"), target("/tmp");
+  CrashAtEveryStep(base.path(), target.path());
+}
