@@ -14,24 +14,14 @@
 
 #include "foundation/exception.h"
 #include "foundation/fileutils.h"
+#include "support/test_files.h"
 
 namespace {
 
-class TempDir {
- public:
-  explicit TempDir(const char* base = "/tmp") {
-    std::string templ = std::string(base) + "/vekprot.XXXXXX";
-    path_ = ::mkdtemp(templ.data()) ? templ : std::string();
-  }
-  ~TempDir() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using vektest::TempDir;
+using vektest::WriteFile;
+using vektest::ReadFile;
+using vektest::Exists;
 
 // Points the protector's temporary area (TEMP) at a directory of the test.
 class TempEnv {
@@ -56,22 +46,6 @@ class TempEnv {
   };
   std::vector<Saved> saved_;
 };
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 std::set<std::string> Entries(const std::string& dir) {
   std::vector<TDaxSearchRec> recs;

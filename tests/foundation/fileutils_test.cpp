@@ -1,4 +1,5 @@
 #include "foundation/fileutils.h"
+#include "support/test_files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,37 +15,10 @@
 
 namespace {
 
-class TempDir {
- public:
-  explicit TempDir(const char* base = "/tmp") {
-    std::string templ = std::string(base) + "/vekfiles.XXXXXX";
-    path_ = ::mkdtemp(templ.data()) ? templ : std::string();
-  }
-  ~TempDir() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
+using vektest::TempDir;
+using vektest::WriteFile;
+using vektest::ReadFile;
+using vektest::Exists;
 
 std::string Message(const std::function<void()>& f) {
   try {

@@ -11,35 +11,13 @@
 #include <sstream>
 
 #include "foundation/fileutils.h"
+#include "support/test_files.h"
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = "/tmp/vekini.XXXXXX";
-    path_ = ::mkdtemp(templ.data()) ? templ : std::string();
-  }
-  ~TempDir() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using vektest::TempDir;
+using vektest::WriteFile;
+using vektest::ReadFile;
 
 std::u16string W(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 

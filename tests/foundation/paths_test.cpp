@@ -15,40 +15,14 @@
 
 #include "foundation/charset.h"
 #include "foundation/setup_data.h"
+#include "support/test_files.h"
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = "/tmp/vekpaths.XXXXXX";
-    path_ = ::mkdtemp(templ.data()) ? templ : std::string();
-  }
-  ~TempDir() {
-    if (!path_.empty()) std::system(("chmod -R u+w '" + path_ + "'; rm -rf '" + path_ + "'").c_str());
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
+using vektest::TempDir;
+using vektest::WriteFile;
+using vektest::ReadFile;
+using vektest::Exists;
 
 template <typename F>
 std::string Message(F f) {
