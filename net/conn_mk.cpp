@@ -1,0 +1,86 @@
+#include "net/conn_mk.h"
+
+#include "foundation/charset.h"
+#include "foundation/types.h"
+#include "foundation/types_base.h"
+#include "net/conn_sock.h"
+#include "net/exception.h"
+
+TVEKConnectionMaker::TVEKConnectionMaker(const TVEKInternetParameters& internet, void* owner)
+    : owner_(owner),
+      proxy_type_(internet.ProxyType),
+      proxy_address_(internet.ProxyAddress),
+      proxy_port_(internet.ProxyPort),
+      proxy_charset_(internet.ProxyCharsetName),
+      proxy_user_(internet.ProxyUser),
+      proxy_password_(internet.ProxyPassword),
+      connect_timeout_(DaxClampConnectTimeout(internet.ConnectTimeout) * 1000),
+      prefer_ipv4_(internet.PreferIPV4),
+      proxy_connect_timeout_(DaxClampProxyTimeout(internet.ProxyConnectTimeout) * 1000) {
+  (void)owner_;
+}
+
+void TVEKConnectionMaker::ApplyParams(TVEKConnectionParams& params, std::uint8_t mode) const {
+  params.ConnectTimeout = connect_timeout_;
+  params.ProxyConnectTimeout = proxy_connect_timeout_;
+  params.ReadTimeout = 8000;
+  params.WriteTimeout = 8000;
+  params.PreferIPv4 = prefer_ipv4_;
+  params.CharsetName = proxy_charset_;
+  std::uint8_t type = mode == VEK_USE_PROXY_NEVER ? static_cast<std::uint8_t>(VEK_PROXY_TYPE_NONE) : proxy_type_;
+  std::u16string host = proxy_address_;
+  std::int32_t port = proxy_port_;
+  if (type == VEK_PROXY_TYPE_SYSTEM) {
+    if (VekGetSystemHttpProxy(host, port)) {
+      type = VEK_PROXY_TYPE_HTTP;
+      // A port outside the TCP range cannot name a proxy.
+      if (host.empty() || port < 1 || port > 65535) RaiseVekInvalidDefaultProxy();
+    } else {
+      type = VEK_PROXY_TYPE_NONE;
+    }
+  }
+  params.ProxyType = type;
+  switch (type) {
+    case VEK_PROXY_TYPE_NONE: return;
+    case VEK_PROXY_TYPE_HTTP:
+    case VEK_PROXY_TYPE_SOCKS4:
+    case VEK_PROXY_TYPE_SOCKS5:
+      params.ProxyHost = host;
+      params.ProxyPort = port;
+      params.ProxyUser = proxy_user_;
+      params.ProxyPassword = proxy_password_;
+      return;
+    default: RaiseVekInvalidProxyType();
+  }
+}
+
+std::unique_ptr<TVEKConnection> TVEKConnectionMaker::NewConnection(bool peerDisconnectIsError) const {
+  auto connection = std::make_unique<TVEKConnSock>(peerDisconnectIsError);
+  VekConnApplyParams(*connection, *this, VEK_USE_PROXY_CONFIGURED);
+  return connection;
+}
+
+void VekConnApplyParams(TVEKConnection& connection, const TVEKConnectionMaker& maker, std::uint8_t mode) {
+  TVEKConnectionParams params;
+  maker.ApplyParams(params, mode);
+  connection.SetParams(params);
+}
+
+std::u16string VekReadProxyEnv() {
+  std::string value = DaxGetEnvValue("HTTP_PROXY");
+  if (value.empty()) value = DaxGetEnvValue("http_proxy");
+  return DaxHookSysToUnicode(value);
+}
+
+bool VekGetSystemHttpProxy(std::u16string& host, std::int32_t& port) {
+  std::u16string value = VekReadProxyEnv();
+  if (value.empty()) return false;
+  if (value.size() >= 7 && DaxUpperCaseAsciiW(value.substr(0, 7)) == u"HTTP://") value.erase(0, 7);
+  const std::size_t colon = value.find(u':');
+  if (colon == std::u16string::npos) return false;
+  std::int32_t number = 0;
+  if (!DaxTryStrToIntW(value.substr(colon + 1), number)) return false;
+  host = value.substr(0, colon);
+  port = number;
+  return true;
+}

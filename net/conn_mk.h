@@ -1,0 +1,47 @@
+// Makes the connections of the protocol thread, the server checker and the
+// system-manager client from the [Internet] settings, resolving the system
+// proxy (HTTP_PROXY / http_proxy) at every use.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "foundation/setup_data.h"
+#include "net/conn.h"
+
+// Use-proxy modes of the callers.
+enum : std::uint8_t { VEK_USE_PROXY_CONFIGURED = 0, VEK_USE_PROXY_NEVER = 1, VEK_USE_PROXY_ALWAYS = 2 };
+
+class TVEKConnectionMaker {
+ public:
+  TVEKConnectionMaker(const TVEKInternetParameters& internet, void* owner);
+
+  // Raises EVEKErrorInvalidDefaultProxy or EVEKErrorInvalidProxyType.
+  void ApplyParams(TVEKConnectionParams& params, std::uint8_t mode) const;
+  std::unique_ptr<TVEKConnection> NewConnection(bool peerDisconnectIsError) const;
+
+  std::uint8_t ProxyType() const { return proxy_type_; }
+  std::int32_t ConnectTimeoutMs() const { return connect_timeout_; }
+  std::int32_t ProxyConnectTimeoutMs() const { return proxy_connect_timeout_; }
+
+ private:
+  void* owner_;
+  std::uint8_t proxy_type_;
+  std::u16string proxy_address_;
+  std::int32_t proxy_port_;
+  std::u16string proxy_charset_;
+  std::u16string proxy_user_;
+  std::u16string proxy_password_;
+  std::int32_t connect_timeout_;
+  bool prefer_ipv4_;
+  std::int32_t proxy_connect_timeout_;
+};
+
+void VekConnApplyParams(TVEKConnection& connection, const TVEKConnectionMaker& maker, std::uint8_t mode);
+
+// HTTP_PROXY, else http_proxy (looked up without regard to case: the first
+// entry of either spelling wins).
+std::u16string VekReadProxyEnv();
+// "[http://]host:port" from the environment; false when unusable.
+bool VekGetSystemHttpProxy(std::u16string& host, std::int32_t& port);

@@ -1,0 +1,59 @@
+// Host names to and from their ASCII (punycode) form, IPv4/IPv6 address
+// texts, and the small text and number helpers of the socket layer.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Bootstring results.
+enum : int {
+  DAX_PUNYCODE_SUCCESS = 0,
+  DAX_PUNYCODE_BAD_INPUT = 1,
+  DAX_PUNYCODE_BIG_OUTPUT = 2,
+  DAX_PUNYCODE_OVERFLOW = 3,
+};
+
+// Encodes `inputLength` UTF-16 units (each taken as a code point). `output`
+// may be null to learn the length; otherwise `*outputLength` is its capacity
+// on entry. On success `*outputLength` is the number of bytes produced.
+// `caseFlags` (may be null) asks for upper case on basic code points and on
+// the last digit of each delta.
+int DaxPunycodeEncode(const char16_t* input, std::size_t inputLength, const unsigned char* caseFlags,
+                      std::size_t* outputLength, char* output);
+// Decodes into UTF-16 units; `output`, `caseFlags` may be null (length only).
+int DaxPunycodeDecode(const char* input, std::size_t inputLength, std::size_t* outputLength,
+                      char16_t* output, unsigned char* caseFlags);
+
+std::string DaxHostToAscii(const std::u16string& host);
+std::u16string DaxHostToUnicode(const std::string& host);
+
+bool VekIsIPv4Text(const std::string& text);
+bool VekIsIPv6Text(const std::string& text);
+bool VekIsIPv6Text(const std::u16string& text);
+std::array<std::uint8_t, 4> VekIPv4ToBytes(const std::string& text);
+std::array<std::uint8_t, 16> VekIPv6ToBytes(const std::string& text);
+std::string VekIPv6BytesToText(const std::array<std::uint8_t, 16>& bytes);
+std::string VekExpandIPv6(const std::string& text);
+
+std::string VekTrimSpaces(const std::string& value);
+std::string VekTrimSpacesLeft(const std::string& value);
+std::string VekTrimSpacesRight(const std::string& value);
+std::string VekSeparateLeft(const std::string& value, const std::string& delimiter);
+std::string VekSeparateRight(const std::string& value, const std::string& delimiter);
+std::string VekFetch(std::string& value, const std::string& delimiter);
+std::string VekFetchTrimmed(std::string& value, const std::string& delimiter);
+std::string VekReplaceAll(const std::string& value, const std::string& search, const std::string& replacement);
+int VekCountChar(const std::string& text, char byte);
+
+enum TVekLineEnd { vle_None, vle_CRLF, vle_LFCR, vle_CR, vle_LF };
+// Index of the first CR or LF, or std::string::npos (terminator vle_None).
+std::size_t VekFindLineEnd(const std::string& text, TVekLineEnd& terminator);
+
+std::string VekCodeInt16(std::uint16_t value);
+// `index` is 1-based: the bytes at index (high) and index + 1 (low).
+std::uint16_t VekDecodeInt16(const std::string& text, std::size_t index);
+std::string VekCodeInt32(std::uint32_t value);
+std::uint32_t VekSwapBytes32(std::uint32_t value);
+void VekSleepMs(std::uint32_t ms);
