@@ -1,0 +1,236 @@
+#include "support/alsa_devices.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <stdexcept>
+
+namespace {
+
+constexpr const char* kNullSlave = "vektestnull";
+
+std::string Quote(const std::string& s) {
+  std::string r = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') r += '\\';
+    r += c;
+  }
+  return r + "\"";
+}
+
+// ALSA loads its plugin modules while PortAudio enumerates and unloads them
+// at terminate; what they keep is then reported as leaks of an unknown
+// module. Keeping the modules mapped lets the suppressions below name them.
+void PinAlsaModules() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  glob_t g{};
+  if (glob("/usr/lib/*/alsa-lib/libasound_module_*.so", 0, nullptr, &g) == 0) {
+    for (size_t i = 0; i < g.gl_pathc; ++i)
+      dlopen(g.gl_pathv[i], RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
+  }
+  globfree(&g);
+}
+
+}  // namespace
+
+// Allocations the sound libraries keep for the process's lifetime.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libasound\n"
+         "leak:libasound_module_\n"
+         "leak:libjack\n"
+         "leak:libpulse\n"
+         "leak:libportaudio\n";
+}
+
+TAlsaTestDevices::TAlsaTestDevices() {
+  std::string templ = (std::filesystem::temp_directory_path() / "vek-alsa-XXXXXX").string();
+  if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = templ;
+  if (const char* old = std::getenv("ALSA_CONFIG_PATH")) {
+    had_env_ = true;
+    saved_env_ = old;
+  }
+}
+
+TAlsaTestDevices::~TAlsaTestDevices() {
+  if (had_env_) setenv("ALSA_CONFIG_PATH", saved_env_.c_str(), 1);
+  else unsetenv("ALSA_CONFIG_PATH");
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+void TAlsaTestDevices::AddCapture(const std::string& name, const std::string& source) {
+  config_ += "pcm." + name + " { type file slave.pcm " + Quote(kNullSlave) + " infile " +
+             Quote(source) + " file \"/dev/null\" format \"raw\" }\n";
+}
+
+void TAlsaTestDevices::AddPlayback(const std::string& name, const std::string& sink) {
+  config_ += "pcm." + name + " { type file slave.pcm " + Quote(kNullSlave) + " file " +
+             Quote(sink) + " format \"raw\" }\n";
+}
+
+void TAlsaTestDevices::Install() {
+  std::string path = PathOf("asound.conf");
+  {
+    std::ofstream out(path, std::ios::trunc);
+    out << config_ << "pcm." << kNullSlave << " { type null }\n";
+    if (!out) throw std::runtime_error("cannot write " + path);
+  }
+  std::string value = "/usr/share/alsa/alsa.conf:" + path;
+  setenv("ALSA_CONFIG_PATH", value.c_str(), 1);
+  PinAlsaModules();
+}
+
+std::string TAlsaTestDevices::MakeFifo(const std::string& file) const {
+  std::string path = PathOf(file);
+  if (mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed: " + path);
+  return path;
+}
+
+void TAlsaTestDevices::WriteRaw(const std::string& path, const std::vector<int16_t>& samples) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(samples.data()),
+            static_cast<std::streamsize>(samples.size() * 2));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<int16_t> TAlsaTestDevices::ReadRaw(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<int16_t> samples(bytes.size() / 2);
+  for (size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[2 * i]) |
+                                      (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
+  return samples;
+}
+
+std::vector<int16_t> TAlsaTestDevices::Sine(double seconds, double freq, int rate,
+                                            double amplitude) {
+  std::vector<int16_t> v(static_cast<size_t>(seconds * rate));
+  for (size_t i = 0; i < v.size(); ++i)
+    v[i] = static_cast<int16_t>(
+        std::lround(amplitude * std::sin(2 * std::numbers::pi * freq * i / rate)));
+  return v;
+}
+
+// ---------------------------------------------------------------------------
+
+TFifoFeeder::TFifoFeeder(const std::string& fifo, std::vector<int16_t> samples, int rate,
+                         int frames_per_write)
+    : samples_(std::move(samples)), rate_(rate), frames_(frames_per_write) {
+  read_fd_ = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  write_fd_ = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (read_fd_ < 0 || write_fd_ < 0) throw std::runtime_error("cannot open fifo " + fifo);
+  thread_ = std::thread([this] { Run(); });
+}
+
+TFifoFeeder::~TFifoFeeder() {
+  Stop();
+  if (write_fd_ >= 0) close(write_fd_);
+  if (read_fd_ >= 0) close(read_fd_);
+}
+
+void TFifoFeeder::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void TFifoFeeder::Run() {
+  using clock = std::chrono::steady_clock;
+  const auto period = std::chrono::microseconds(1000000LL * frames_ / rate_);
+  std::vector<int16_t> buf(frames_);
+  auto next = clock::now();
+  size_t pos = 0;
+  int ahead = 2;  // keep a buffer in hand, so every read finds a whole one
+  while (!stop_) {
+    size_t n = std::min<size_t>(frames_, samples_.size() > pos ? samples_.size() - pos : 0);
+    std::fill(buf.begin(), buf.end(), 0);
+    std::copy(samples_.begin() + pos, samples_.begin() + pos + n, buf.begin());
+    const char* p = reinterpret_cast<const char*>(buf.data());
+    size_t left = buf.size() * 2;
+    while (left > 0 && !stop_) {
+      ssize_t w = write(write_fd_, p, left);
+      if (w > 0) {
+        p += w;
+        left -= static_cast<size_t>(w);
+      } else {
+        pollfd pfd{write_fd_, POLLOUT, 0};
+        poll(&pfd, 1, 20);
+      }
+    }
+    pos += n;
+    written_ = pos;
+    if (ahead > 0) {
+      --ahead;
+      continue;
+    }
+    next += period;
+    while (!stop_ && clock::now() < next) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+TFifoDrainer::TFifoDrainer(const std::string& fifo, int rate) : rate_(rate) {
+  fd_ = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) throw std::runtime_error("cannot open fifo " + fifo);
+  fcntl(fd_, F_SETPIPE_SZ, 4096);
+  thread_ = std::thread([this] { Run(); });
+}
+
+TFifoDrainer::~TFifoDrainer() {
+  Stop();
+  if (fd_ >= 0) close(fd_);
+}
+
+void TFifoDrainer::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+std::vector<int16_t> TFifoDrainer::Samples() const {
+  std::lock_guard<std::mutex> g(lock_);
+  std::vector<int16_t> s(bytes_.size() / 2);
+  for (size_t i = 0; i < s.size(); ++i)
+    s[i] = static_cast<int16_t>(bytes_[2 * i] | (bytes_[2 * i + 1] << 8));
+  return s;
+}
+
+void TFifoDrainer::Run() {
+  using clock = std::chrono::steady_clock;
+  const auto start = clock::now();
+  const double bytes_per_second = rate_ * 2.0;
+  size_t total = 0;
+  uint8_t buf[4096];
+  while (!stop_) {
+    double elapsed = std::chrono::duration<double>(clock::now() - start).count();
+    size_t due = static_cast<size_t>(elapsed * bytes_per_second) + sizeof buf;
+    if (total >= due) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
+    size_t want = std::min(sizeof buf, due - total);
+    ssize_t r = read(fd_, buf, want);
+    if (r > 0) {
+      std::lock_guard<std::mutex> g(lock_);
+      bytes_.insert(bytes_.end(), buf, buf + r);
+      total += static_cast<size_t>(r);
+    } else {
+      pollfd pfd{fd_, POLLIN, 0};
+      poll(&pfd, 1, 10);
+      if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // no writer yet
+    }
+  }
+}

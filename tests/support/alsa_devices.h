@@ -1,0 +1,96 @@
+// Sound devices for tests on machines without a sound card: an ALSA
+// configuration of the test's own defines "file" PCMs over a null slave, so
+// that PortAudio's ALSA host API lists them, capture reads from a file or a
+// named pipe and playback lands in one.
+//
+// ALSA reads its configuration when PortAudio initialises, so the devices
+// must be installed before the code under test starts PortAudio; PortAudio's
+// terminate drops the cached configuration, so a later start sees changes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class TAlsaTestDevices {
+ public:
+  // Makes a fresh temporary folder for the configuration and the data files.
+  TAlsaTestDevices();
+  ~TAlsaTestDevices();
+  TAlsaTestDevices(const TAlsaTestDevices&) = delete;
+  TAlsaTestDevices& operator=(const TAlsaTestDevices&) = delete;
+
+  // A PCM `name` whose capture reads raw signed 16-bit little-endian samples
+  // from `source` (a file or a named pipe) at the stream's rate; its playback
+  // goes to /dev/null. After the source's end capture reads zeros.
+  void AddCapture(const std::string& name, const std::string& source);
+  // A PCM `name` whose playback is written raw to `sink`.
+  void AddPlayback(const std::string& name, const std::string& sink);
+  // Writes the configuration and points ALSA_CONFIG_PATH at it (after the
+  // system's own alsa.conf, without which enumeration fails).
+  void Install();
+
+  const std::string& Dir() const { return dir_; }
+  // A path inside the folder.
+  std::string PathOf(const std::string& file) const { return dir_ + "/" + file; }
+  // Makes a named pipe inside the folder; returns its path.
+  std::string MakeFifo(const std::string& file) const;
+
+  static void WriteRaw(const std::string& path, const std::vector<int16_t>& samples);
+  static std::vector<int16_t> ReadRaw(const std::string& path);
+  // amplitude x sin at `freq`, `seconds` long, rounded to 16 bits.
+  static std::vector<int16_t> Sine(double seconds, double freq, int rate, double amplitude);
+
+ private:
+  std::string dir_;
+  std::string config_;
+  std::string saved_env_;
+  bool had_env_ = false;
+};
+
+// Feeds a capture pipe at real-time pace: one capture buffer per write (the
+// file plugin does not retry a short read), then zeros until stopped. It
+// keeps a read end open itself, so neither side's open blocks.
+class TFifoFeeder {
+ public:
+  TFifoFeeder(const std::string& fifo, std::vector<int16_t> samples, int rate,
+              int frames_per_write);
+  ~TFifoFeeder();
+  void Stop();
+  // Samples of `samples` written so far.
+  size_t Written() const { return written_.load(); }
+
+ private:
+  void Run();
+  int read_fd_ = -1;
+  int write_fd_ = -1;
+  std::vector<int16_t> samples_;
+  int rate_;
+  int frames_;
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> written_{0};
+  std::thread thread_;
+};
+
+// Drains a playback pipe at the stream's byte rate and keeps what it read.
+// The pipe is shrunk so the writer stays within a fraction of a second of
+// the reader.
+class TFifoDrainer {
+ public:
+  TFifoDrainer(const std::string& fifo, int rate);
+  ~TFifoDrainer();
+  void Stop();
+  std::vector<int16_t> Samples() const;
+
+ private:
+  void Run();
+  int fd_ = -1;
+  int rate_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex lock_;
+  std::vector<uint8_t> bytes_;
+  std::thread thread_;
+};
