@@ -1,0 +1,230 @@
+#include "net/dyn_pass.h"
+
+#include "foundation/charset.h"
+#include "foundation/tags.h"
+#include "foundation/types.h"
+#include "net/conn_mk.h"
+#include "net/conn_sock.h"
+#include "net/exception.h"
+#include "net/idn.h"
+
+namespace {
+
+std::u16string MessageOf(const std::exception& e) { return DaxHookSysToUnicode(e.what()); }
+
+bool IsAlphanumeric(const std::string& s) {
+  for (unsigned char c : s) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TVEKDynamicPassword::TVEKDynamicPassword(const TVEKConnectionMaker& maker)
+    : maker_(maker), connection_(maker.NewConnection(false)) {
+  Start();
+}
+
+TVEKDynamicPassword::~TVEKDynamicPassword() {
+  if (!Finished()) {
+    Terminate();
+    Interrupt();
+    WaitFor();
+  }
+  connection_.reset();
+}
+
+void TVEKDynamicPassword::RequestPassword() {
+  if (state_.load() != kIdle) throw Exception("busy");
+  password_request_ = true;
+  connection_->Wakeup();
+}
+
+void TVEKDynamicPassword::RequestRegister() {
+  if (state_.load() != kIdle) throw Exception("busy");
+  register_request_ = true;
+  connection_->Wakeup();
+}
+
+void TVEKDynamicPassword::Cancel() {
+  if (state_.load() == kIdle) return;
+  cancel_ = true;
+  Interrupt();
+}
+
+void TVEKDynamicPassword::Stop() {
+  Terminate();
+  cancel_ = true;
+  Interrupt();
+}
+
+void TVEKDynamicPassword::Interrupt() {
+  // Abort closes the socket, which only the owner thread may do; another
+  // thread shuts it down and wakes the owner, so a read ends at once.
+  if (auto* sock = dynamic_cast<TVEKConnSock*>(connection_.get())) {
+    sock->RequestStop();
+  } else {
+    connection_->Stopping = true;
+    connection_->Wakeup();
+  }
+}
+
+void TVEKDynamicPassword::Fire(const TOnText& event, const std::u16string& text) {
+  if (event) event(text);
+}
+
+std::string TVEKDynamicPassword::BuildPasswordLine() const {
+  return "DP:" + VekTagBuild("EA", DaxUnicodeToAnsiRaw(EMail)) +
+         VekTagBuild("PW", DaxUnicodeToAnsiRaw(StaticPassword)) +
+         VekTagBuild("Sr", DaxHostToAscii(ServerHost)) + "\r\n";
+}
+
+std::string TVEKDynamicPassword::BuildRegisterLine() {
+  return "IG:" + VekTagBuild("ON", converter_.UnicodeToAnsi(NameText)) +
+         VekTagBuild("EA", converter_.UnicodeToAnsi(EMail)) +
+         VekTagBuild("BC", converter_.UnicodeToAnsi(BandText)) +
+         VekTagBuild("DS", converter_.UnicodeToAnsi(Description)) +
+         VekTagBuild("NN", converter_.UnicodeToAnsi(Country)) +
+         VekTagBuild("CT", converter_.UnicodeToAnsi(PlaceText)) + "\r\n";
+}
+
+bool TVEKDynamicPassword::ConnectTo(bool password_exchange) {
+  TVEKConnection& c = *connection_;
+  try {
+    // Bad proxy settings surface here; they end the request like a failed
+    // connect instead of being retried at once forever.
+    c.SetHost(ManagerHost);
+    c.SetPort(ManagerPort);
+    VekConnApplyParams(c, maker_, ProxyChoice);
+    if (AnswerTimeoutMs > 0) c.Params.ReadTimeout = AnswerTimeoutMs;
+    if (password_exchange) c.PeerDisconnectIsError = true;
+    c.SetOnResolving(OnResolving);
+    c.SetOnConnected(OnConnected);
+    c.SetOnProxyConnecting(OnProxyConnecting);
+    c.SetOnProxyConnected(OnProxyConnected);
+    if (password_exchange) c.ClearWakeup();
+    if (Cancelled()) return false;
+    c.Connect();
+  } catch (const EVEKErrorConnectionProxy& e) {
+    c.Disconnect();
+    if (!Cancelled() && OnProxyError) OnProxyError(e.Code, MessageOf(e));
+    return false;
+  } catch (const std::exception& e) {
+    c.Disconnect();
+    if (!Cancelled()) Fire(OnConnectError, MessageOf(e));
+    return false;
+  }
+  if (Cancelled()) {
+    c.Disconnect();
+    return false;
+  }
+  return true;
+}
+
+std::string TVEKDynamicPassword::Exchange(const std::string& line) {
+  TVEKConnection& c = *connection_;
+  c.WriteBuffer(line.data(), static_cast<std::int32_t>(line.size()));
+  c.Flush();
+  std::string answer;
+  c.ReadLine(answer, kMaxAnswer);
+  return DaxTrim(answer);
+}
+
+void TVEKDynamicPassword::PasswordExchange() {
+  received_password_.clear();
+  if (!ConnectTo(true)) return;
+  const std::string line = BuildPasswordLine();
+  std::string answer;
+  try {
+    Fire(OnPasswordRequest, DaxAnsiToUnicodeRaw(line.substr(0, line.size() - 2)));
+    answer = Exchange(line);
+    connection_->Disconnect();
+  } catch (const std::exception& e) {
+    connection_->Disconnect();
+    // The manager went away or never answered: its protocol error, reported
+    // once; the request is over.
+    if (!Cancelled()) Fire(OnError, MessageOf(e));
+    return;
+  }
+  if (Cancelled()) return;
+  const std::u16string wide = DaxAnsiToUnicodeRaw(answer);
+  if (answer.empty() || answer == "-") {
+    if (OnAnswerError) OnAnswerError(u"no answer", wide);
+  } else if (!IsAlphanumeric(answer)) {
+    if (OnAnswerError) OnAnswerError(u"invalid answer", wide);
+  } else if (answer == "A") {
+    Fire(OnInvalidStaticPassword, StaticPassword);
+  } else {
+    const std::uint32_t latency = Latency.load();
+    if (latency > 0) connection_->WaitWakeup(latency);
+    if (Terminated()) return;
+    received_password_ = wide;
+    Fire(OnNewPassword, received_password_);
+  }
+}
+
+void TVEKDynamicPassword::RegisterExchange() {
+  if (!ConnectTo(false)) return;
+  const std::string line = BuildRegisterLine();
+  std::string answer;
+  try {
+    Fire(OnRegisterRequest, DaxAnsiToUnicodeRaw(line.substr(0, line.size() - 2)));
+    answer = Exchange(line);
+    connection_->Disconnect();
+  } catch (const std::exception& e) {
+    connection_->Disconnect();
+    if (!Cancelled()) Fire(OnError, MessageOf(e));
+    return;
+  }
+  if (Cancelled()) return;
+  // Without the peer-close switch a manager that hangs up unanswered reads
+  // as an empty line.
+  const std::u16string wide = DaxAnsiToUnicodeRaw(answer);
+  if (answer == "OK") {
+    if (OnRegistered) OnRegistered();
+  } else if (answer == "NU") {
+    if (OnAnswerError)
+      OnAnswerError(u"Callsign/User \"" + NameText + u"\" already in use", wide);
+  } else if (answer == "NOK") {
+    if (OnAnswerError) OnAnswerError(u"Wrong auth value(s) or user is online", wide);
+  } else {
+    if (OnAnswerError) OnAnswerError(u"got unknown answer", wide);
+  }
+}
+
+void TVEKDynamicPassword::Execute() {
+  started_ = true;
+  while (!Terminated()) {
+    try {
+      if (cancel_.exchange(false)) {
+        register_request_ = false;
+        password_request_ = false;
+        state_ = kIdle;
+      }
+      if (register_request_.exchange(false))
+        state_ = kRegistering;
+      else if (password_request_.exchange(false))
+        state_ = kRequestingPassword;
+      switch (state_.load()) {
+        case kIdle:
+          connection_->WaitWakeup(kIdleWaitMs);
+          break;
+        case kRequestingPassword:
+          PasswordExchange();
+          state_ = kIdle;
+          break;
+        case kRegistering:
+          RegisterExchange();
+          state_ = kIdle;
+          break;
+        default:
+          state_ = kIdle;
+      }
+    } catch (const std::exception& e) {
+      // Never repeat a failed exchange at once: that would spin without end.
+      state_ = kIdle;
+      if (!Terminated()) Fire(OnError, MessageOf(e));
+    }
+  }
+}

@@ -1,0 +1,219 @@
+#include "support/fake_manager.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+
+namespace vektest {
+
+namespace {
+
+constexpr size_t kMaxRequest = 1 << 16;
+constexpr int kRequestTimeoutMs = 10000;
+
+}  // namespace
+
+FakeManager::FakeManager(std::vector<ManagerReply> replies) : replies_(std::move(replies)) {
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) throw std::runtime_error("fake manager: socket");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listen_fd_, 16) != 0 ||
+      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+      ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    ::close(listen_fd_);
+    throw std::runtime_error("fake manager: listen");
+  }
+  port_ = ntohs(addr.sin_port);
+  thread_ = std::thread([this] { Serve(); });
+}
+
+FakeManager::~FakeManager() {
+  Stop();
+  ::close(listen_fd_);
+  ::close(wake_[0]);
+  ::close(wake_[1]);
+}
+
+void FakeManager::Stop() {
+  if (!stop_.exchange(true)) {
+    const char b = 'x';
+    (void)!::write(wake_[1], &b, 1);
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+void FakeManager::SetReplies(std::vector<ManagerReply> replies) {
+  std::lock_guard<std::mutex> lock(mu_);
+  replies_ = std::move(replies);
+}
+
+std::vector<std::string> FakeManager::Requests() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return requests_;
+}
+
+int FakeManager::Connections() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return connections_;
+}
+
+int FakeManager::Closed() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return closed_;
+}
+
+bool FakeManager::WaitForConnections(int n, uint32_t timeout_ms) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                      [&] { return connections_ >= n; });
+}
+
+bool FakeManager::WaitForClosed(int n, uint32_t timeout_ms) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return closed_ >= n; });
+}
+
+bool FakeManager::Pause(uint32_t ms) {
+  pollfd p{wake_[0], POLLIN, 0};
+  ::poll(&p, 1, static_cast<int>(ms));
+  return !stop_;
+}
+
+void FakeManager::Serve() {
+  while (!stop_) {
+    pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (stop_) return;
+    if (!(p[0].revents & POLLIN)) continue;
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) continue;
+    ManagerReply reply;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      const size_t i = static_cast<size_t>(connections_);
+      if (!replies_.empty()) reply = replies_[std::min(i, replies_.size() - 1)];
+      else reply = Answer("-");
+      ++connections_;
+    }
+    cv_.notify_all();
+    Handle(fd, reply);
+    ::close(fd);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++closed_;
+    }
+    cv_.notify_all();
+  }
+}
+
+bool FakeManager::ReadRequest(int fd, std::string& line) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
+  std::string data;
+  for (;;) {
+    const size_t lf = data.find('\n');
+    if (lf != std::string::npos) {
+      line = data.substr(0, lf);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return true;
+    }
+    if (data.size() > kMaxRequest) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(p, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+    if (stop_) return false;
+    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    char buf[4096];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n == 0) return false;
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return false;
+    }
+    data.append(buf, static_cast<size_t>(n));
+  }
+}
+
+bool FakeManager::SendAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    pollfd p[2] = {{fd, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
+    ::poll(p, 2, 1000);
+    if (stop_) return false;
+  }
+  return true;
+}
+
+void FakeManager::Drain(int fd) {
+  while (!stop_) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0 && errno != EINTR) return;
+    if (stop_) return;
+    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    char buf[4096];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+  }
+}
+
+void FakeManager::Handle(int fd, const ManagerReply& reply) {
+  if (reply.act == ManagerAct::CloseAtOnce) return;
+  std::string line;
+  if (!ReadRequest(fd, line)) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    requests_.push_back(line);
+  }
+  cv_.notify_all();
+  switch (reply.act) {
+    case ManagerAct::Reply:
+      SendAll(fd, reply.text + "\r\n");
+      Drain(fd);
+      break;
+    case ManagerAct::CloseAfterRequest:
+      break;
+    case ManagerAct::Silent:
+      Drain(fd);
+      break;
+    case ManagerAct::Fragments: {
+      const std::string bytes = reply.text + "\r\n";
+      const size_t piece = std::max<size_t>(reply.piece, 1);
+      for (size_t at = 0; at < bytes.size(); at += piece) {
+        if (at > 0 && !Pause(reply.delay_ms)) return;
+        if (!SendAll(fd, bytes.substr(at, piece))) return;
+      }
+      Drain(fd);
+      break;
+    }
+    case ManagerAct::Flood:
+      SendAll(fd, std::string(reply.flood, 'x'));
+      Drain(fd);
+      break;
+    case ManagerAct::CloseAtOnce:
+      break;
+  }
+}
+
+}  // namespace vektest
