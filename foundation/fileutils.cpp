@@ -840,15 +840,19 @@ int CopyFileImpl(const std::string& src, const std::string& dst, void* buffer, i
   int code = in.OpenNoRaise(O_RDONLY | (tree ? O_NOFOLLOW : 0));
   if (code != 0) return code;
   struct stat st {};
-  unsigned mode = 0666;
-  if (::fstat(in.Descriptor(), &st) == 0) mode = st.st_mode & 0777;
+  mode_t src_mode = 0777;
+  if (::fstat(in.Descriptor(), &st) == 0) src_mode = st.st_mode & 0777;
   TDaxBinaryFile out;
   out.Assign(dst);
   code = out.OpenNoRaise(O_WRONLY | O_CREAT | O_TRUNC | (tree ? O_NOFOLLOW : 0));
   if (code != 0) return code;
-  // Keep a private source private while the copy is under way, too.
-  if (::fchmod(out.Descriptor(), mode) != 0) {
-    // Not fatal: the data copy is what counts.
+  // Keep a private source private while the copy is under way, too; only
+  // withhold bits (never grant what the umask took away), and keep the
+  // copy writable for its owner. Not fatal: the data copy is what counts.
+  struct stat out_st {};
+  if (::fstat(out.Descriptor(), &out_st) == 0) {
+    const mode_t narrowed = (out_st.st_mode & 0777) & (src_mode | S_IWUSR);
+    if (narrowed != (out_st.st_mode & 0777)) ::fchmod(out.Descriptor(), narrowed);
   }
   try {
     code = DaxCopyFileData(in, out, std::numeric_limits<int64_t>::max(), buffer, buffer_size);

@@ -1,5 +1,16 @@
 #include "station/ifc_line.h"
 
+namespace {
+
+// The text first: closing a FILE interface may replace its kept error text.
+void WireFailed(TVEKRadioIfc& ifc, const char16_t* what, int index, int code, uint32_t now) {
+  const std::u16string text = what + ifc.WireName(index) + u": " + ifc.ErrorText(code);
+  ifc.MarkFailed(now, code);
+  ifc.DoError(text);
+}
+
+}  // namespace
+
 void TVEKRadioIfcLineBase::DoChange(uint8_t kind, uint8_t value) {
   if (OnChange) OnChange(kind, value);
 }
@@ -18,12 +29,7 @@ int TVEKRadioIfcLine::SetValue(bool value, uint32_t now) {
   value_set_ = true;
   if (!ifc_ || !ifc_->IsReady(now)) return 0;
   const int code = ifc_->WriteWire(wire_index_, value);
-  if (code != 0) {
-    const std::u16string text =
-        u"Setting value for wire " + ifc_->WireName(wire_index_) + u": " + ifc_->ErrorText(code);
-    ifc_->MarkFailed(now, code);
-    ifc_->DoError(text);
-  }
+  if (code != 0) WireFailed(*ifc_, u"Setting value for wire ", wire_index_, code, now);
   return code;
 }
 
@@ -33,10 +39,7 @@ int TVEKRadioIfcLine::GetValue(int32_t level, bool& value, uint32_t now) {
   bool v = false;
   const int code = ifc_->ReadWire(wire_index_, level, v);
   if (code != 0) {
-    const std::u16string text =
-        u"Getting value for wire " + ifc_->WireName(wire_index_) + u": " + ifc_->ErrorText(code);
-    ifc_->MarkFailed(now, code);
-    ifc_->DoError(text);
+    WireFailed(*ifc_, u"Getting value for wire ", wire_index_, code, now);
     return code;
   }
   value = v;
@@ -52,10 +55,7 @@ void TVEKRadioIfcLine::Reapply(uint32_t now) {
   if (!ifc_ || !value_set_ || !ifc_->IsOpened() || !ifc_->IsWireWritable(wire_index_)) return;
   const int code = ifc_->WriteWire(wire_index_, value_);
   if (code != 0) {
-    const std::u16string text =
-        u"Setting value for wire " + ifc_->WireName(wire_index_) + u": " + ifc_->ErrorText(code);
-    ifc_->MarkFailed(now, code);
-    ifc_->DoError(text);
+    WireFailed(*ifc_, u"Setting value for wire ", wire_index_, code, now);
     return;
   }
   DoChange(Kind(), value_ ? 1 : 0);

@@ -541,6 +541,9 @@ void TVEKAudioPA::FreeConverter() {
 }
 
 void TVEKAudioPA::OpenStream(bool capture) {
+  // A request that timed out may have left a stream behind (its open came
+  // late); it must not be overwritten and leak the device.
+  if (stream_.load() != nullptr) AbortStream();
   int device = device_index_;
   if (device < 0) return;
   dropped_by_limit_ = 0;

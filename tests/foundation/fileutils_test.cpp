@@ -349,6 +349,15 @@ TEST(CopyFile, FailedCopyLeavesNoDestination) {
   ::stat((dir / "copy").c_str(), &st);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(ReadFile(dir / "copy"), "pw");
+
+  // Bits the umask withholds are not granted by a permissive source.
+  WriteFile(dir / "open", "x");
+  ::chmod((dir / "open").c_str(), 0666);
+  const mode_t old_mask = ::umask(022);
+  EXPECT_EQ(DaxCopyFileNoRaise(dir / "open", dir / "copy2", buf, sizeof buf), 0);
+  ::umask(old_mask);
+  ::stat((dir / "copy2").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
 TEST(Listing, FindFilesMatchesMasksAndSkipsDirectories) {

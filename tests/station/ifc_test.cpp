@@ -366,6 +366,27 @@ TEST(ComIfc, WireFailureMarksFailedAndRecovers) {
   EXPECT_EQ(ifc->State(), ris_Failed);
 }
 
+TEST(ComIfc, AReapplyThatFailsClaimsNothingAndCountsAsAnAttempt) {
+  Station s;
+  auto ptt = s.Line(ist_PTT, "COM:/dev/fake0:RTS");
+  int changes = 0;
+  ptt->OnChange = [&](uint8_t, uint8_t) { ++changes; };
+  s.port.open_error = ENOENT;
+  EXPECT_EQ(ptt->SetValue(true, s.now), 0);  // remembered while the port is missing
+  s.port.open_error = 0;
+  s.port.set_error = EIO;
+  // The port opens again but the remembered value cannot be put back.
+  EXPECT_EQ(ptt->TryOpenIfc(s.now + 3000), EIO);
+  EXPECT_EQ(changes, 0);
+  EXPECT_EQ(ptt->Ifc()->State(), ris_Failed);
+  EXPECT_EQ(s.errors.back(), "Setting value for wire RTS: Serial port error [5]: Input/output error");
+  s.port.set_error = 0;
+  EXPECT_EQ(ptt->TryOpenIfc(s.now + 5999), EIO);
+  EXPECT_EQ(ptt->TryOpenIfc(s.now + 6000), 0);
+  EXPECT_EQ(s.port.bits, kDaxModemRTS);
+  EXPECT_EQ(changes, 1);
+}
+
 TEST(ComIfc, PseudoTerminalHasNoModemLines) {
   int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(master, 0);

@@ -666,6 +666,28 @@ TEST_F(AudioTest, TimedOutRequestDoesNotReleaseTheNextOne) {
   EXPECT_EQ(pa_->Mode(), AMODE_STOP);
 }
 
+TEST_F(AudioTest, LateOpenOfATimedOutRequestIsClosedBeforeTheNextOpen) {
+  Make(true);
+  fake_->gate_open = true;  // the playback open hangs past its request
+  pa_->PlayStart(0, 0);
+  pa_->PlayStop();      // no stream yet: nothing to stop
+  pa_->CaptStartBack();  // times out too: the thread is still in the open
+  EXPECT_EQ(pa_->Mode(), AMODE_CAPT_BACK);
+  {
+    std::lock_guard<std::mutex> g(fake_->m);
+    fake_->gate_open = false;
+    fake_->cv.notify_all();
+  }
+  Allow(1);  // the pass that brought the late stream up runs one step on it
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> g(fake_->m);
+    return fake_->starts == 2;
+  }));
+  std::lock_guard<std::mutex> g(fake_->m);
+  EXPECT_EQ(fake_->opens, 2);
+  EXPECT_EQ(fake_->closes, 1);  // the late playback stream, before capture opened
+}
+
 // ---------------------------------------------------------------------------
 // Through real PortAudio on the test devices
 

@@ -1,0 +1,307 @@
+#include "station/sound_writer.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_files.h"
+
+namespace {
+
+std::string Narrow(const std::u16string& s) { return std::string(s.begin(), s.end()); }
+std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+std::string Run(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+std::string Soxi(const std::string& option, const std::string& file) {
+  return Run("soxi " + option + " '" + file + "' 2>&1");
+}
+
+// The samples as sox decodes them: 16-bit little-endian raw.
+std::string SoxSamples(const std::string& file) {
+  return Run("sox '" + file + "' -t raw -e signed-integer -b 16 -L - 2>/dev/null; echo");
+}
+
+std::vector<std::string> ListFiles(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// One 640-byte block whose samples are distinct from those of other blocks.
+std::string Block(int n) {
+  std::string b(640, '\0');
+  for (int i = 0; i < 320; ++i) {
+    const auto v = static_cast<std::uint16_t>(static_cast<std::int16_t>(n * 320 + i - 16000));
+    b[2 * i] = static_cast<char>(v & 0xFF);
+    b[2 * i + 1] = static_cast<char>(v >> 8);
+  }
+  return b;
+}
+
+std::uint32_t Le32(const std::string& s, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(s[at + i]);
+  return v;
+}
+
+class SoundWriterTest : public ::testing::Test {
+ protected:
+  SoundWriterTest() {
+    params.Enabled = true;
+    params.Dir = u"rec";
+    params.SubdirMode = fwsm_NONE;
+  }
+
+  std::unique_ptr<TVEKSoundWriter> Make() {
+    auto w = std::make_unique<TVEKSoundWriter>(params, Wide(dir.path()));
+    w->Now = [this] { return now; };
+    w->OnFileWritten = [this](const std::u16string& p) {
+      std::lock_guard<std::mutex> l(mutex);
+      written.push_back(Narrow(p));
+      changed.notify_all();
+    };
+    w->OnRecorderError = [this](const std::u16string& e) {
+      std::lock_guard<std::mutex> l(mutex);
+      errors.push_back(Narrow(e));
+      changed.notify_all();
+    };
+    w->StartProgram = [this](const std::u16string& program, const std::vector<std::u16string>& args) {
+      std::lock_guard<std::mutex> l(mutex);
+      started.push_back(Narrow(program));
+      for (const auto& a : args) started.push_back(Narrow(a));
+      return 0;
+    };
+    return w;
+  }
+
+  bool WaitFor(std::size_t files, std::size_t errs = 0) {
+    std::unique_lock<std::mutex> l(mutex);
+    return changed.wait_for(l, std::chrono::seconds(20),
+                            [&] { return written.size() >= files && errors.size() >= errs; });
+  }
+
+  static void WaitIdle(TVEKSoundWriter& w) {
+    for (int i = 0; i < 2000 && w.Pending() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+
+  vektest::TempDir dir;
+  TVEKWriterCfgParams params;
+  TDaxDateTime now{2024, 3, 5, 10, 11, 12, 345};
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> written, errors, started;
+};
+
+TEST_F(SoundWriterTest, RecordingReadsBackWithSox) {
+  auto w = Make();
+  std::string pcm;
+  w->QueueStart(true, u"145.500", u"desc", u"Name", u"City", u"Land");
+  for (int i = 0; i < 50; ++i) {
+    pcm += Block(i);
+    w->QueueData(pcm.data() + pcm.size() - 640, 640);
+  }
+  w->QueueStop();
+  ASSERT_TRUE(WaitFor(1));
+  const std::string file = written[0];
+  EXPECT_EQ(file, dir / "rec/20240305101112345S.wav");
+  const std::string bytes = vektest::ReadFile(file);
+  ASSERT_EQ(bytes.size(), 44u + 32000u);
+  EXPECT_EQ(Le32(bytes, 4), 32036u);
+  EXPECT_EQ(Le32(bytes, 40), 32000u);
+  EXPECT_EQ(Soxi("-r", file), "8000");
+  EXPECT_EQ(Soxi("-c", file), "1");
+  EXPECT_EQ(Soxi("-b", file), "16");
+  EXPECT_EQ(Soxi("-s", file), "16000");
+  EXPECT_EQ(SoxSamples(file), pcm);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(started.empty());  // no script configured
+}
+
+TEST_F(SoundWriterTest, DirectionAdmitsSources) {
+  const struct {
+    std::uint8_t direction;
+    std::vector<std::string> letters;
+  } cases[] = {{frd_BOTH, {"R", "S"}}, {frd_SERVER, {"S"}}, {frd_RADIO, {"R"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(int(c.direction));
+    params.Direction = c.direction;
+    params.Dir = Wide("dir" + std::to_string(c.direction));
+    params.FileNameFormat = fwff_SHORT;
+    {
+      std::lock_guard<std::mutex> l(mutex);
+      written.clear();
+    }
+    auto w = Make();
+    const std::string b = Block(1);
+    for (bool server : {true, false}) {
+      w->QueueStart(server, u"", u"", u"", u"", u"");
+      w->QueueData(b.data(), 640);
+      w->QueueStop();
+    }
+    // The admitted overs arrive; give a refused one the time to show too.
+    ASSERT_TRUE(WaitFor(c.letters.size()));
+    WaitIdle(*w);
+    w.reset();
+    std::vector<std::string> letters;
+    for (const std::string& name : ListFiles(dir / ("dir" + std::to_string(c.direction)))) {
+      letters.push_back(name.substr(14, name.size() - 18));
+      EXPECT_EQ(vektest::ReadFile(dir / ("dir" + std::to_string(c.direction)) + "/" + name).size(), 684u);
+    }
+    std::sort(letters.begin(), letters.end());
+    EXPECT_EQ(letters, c.letters);
+  }
+}
+
+TEST_F(SoundWriterTest, OversInTheSameSecondGetTheirOwnFiles) {
+  params.FileNameFormat = fwff_SHORT;
+  params.SubdirMode = fwsm_YYYY_MMDD;
+  auto w = Make();
+  // A new talker without a close in between, then a third over.
+  for (int over = 0; over < 3; ++over) {
+    w->QueueStart(true, u"", u"", u"", u"", u"");
+    for (int i = 0; i <= over; ++i) {
+      const std::string b = Block(over * 10 + i);
+      w->QueueData(b.data(), 640);
+    }
+  }
+  w->QueueStop();
+  ASSERT_TRUE(WaitFor(3));
+  const std::string sub = dir / "rec/2024/0305";
+  EXPECT_EQ(written, (std::vector<std::string>{sub + "/20240305101112S.wav", sub + "/20240305101112S_1.wav",
+                                               sub + "/20240305101112S_2.wav"}));
+  for (int over = 0; over < 3; ++over) {
+    std::string pcm;
+    for (int i = 0; i <= over; ++i) pcm += Block(over * 10 + i);
+    EXPECT_EQ(SoxSamples(written[over]), pcm) << over;
+    EXPECT_EQ(Soxi("-s", written[over]), std::to_string(320 * (over + 1)));
+  }
+}
+
+TEST_F(SoundWriterTest, StopInTheMiddleKeepsEveryQueuedBlock) {
+  auto w = Make();
+  std::string pcm;
+  w->QueueStart(false, u"", u"", u"", u"", u"");
+  for (int i = 0; i < 5; ++i) {
+    pcm += Block(i);
+    w->QueueData(pcm.data() + pcm.size() - 640, 640);
+  }
+  WaitIdle(*w);
+  // Queued right before the stop, without a close.
+  for (int i = 5; i < 40; ++i) {
+    pcm += Block(i);
+    w->QueueData(pcm.data() + pcm.size() - 640, 640);
+  }
+  w->Stop();
+  const std::string late = Block(99);
+  w->QueueData(late.data(), 640);  // after the stop: not recorded
+  w->QueueStart(true, u"", u"", u"", u"", u"");
+  w.reset();
+  ASSERT_EQ(written.size(), 1u);
+  const std::string bytes = vektest::ReadFile(written[0]);
+  EXPECT_EQ(Le32(bytes, 40), 40u * 640u);
+  EXPECT_EQ(Soxi("-s", written[0]), "12800");
+  EXPECT_EQ(SoxSamples(written[0]), pcm);
+  EXPECT_EQ(ListFiles(dir / "rec").size(), 1u);
+}
+
+TEST_F(SoundWriterTest, ScriptGetsTheFileAndTheTalker) {
+  params.Script = u"on_rec.sh";
+  auto w = Make();
+  const std::string b = Block(0);
+  w->QueueStart(true, u"BC", u"DS", u"ON", u"CT", u"NN");
+  w->QueueData(b.data(), 640);
+  w->QueueStop();
+  ASSERT_TRUE(WaitFor(1));
+  w.reset();
+  EXPECT_EQ(started, (std::vector<std::string>{dir / "on_rec.sh", written[0], "S", "BC", "DS", "ON", "CT", "NN"}));
+}
+
+TEST_F(SoundWriterTest, UncreatableDirectoryIsReportedAndDataDropped) {
+  vektest::WriteFile(dir / "blocker", "x");
+  params.Dir = u"blocker/rec";
+  auto w = Make();
+  const std::string b = Block(0);
+  w->QueueStart(true, u"", u"", u"", u"", u"");
+  w->QueueData(b.data(), 640);
+  w->QueueStop();
+  ASSERT_TRUE(WaitFor(0, 1));
+  WaitIdle(*w);
+  w.reset();
+  EXPECT_NE(errors[0].find("of creating directory"), std::string::npos) << errors[0];
+  EXPECT_EQ(errors.size(), 1u);
+  EXPECT_TRUE(written.empty());
+}
+
+TEST(SoundWriterParts, SubdirectoriesAndHeader) {
+  const TDaxDateTime t{2024, 3, 5, 1, 2, 3, 4};
+  EXPECT_EQ(VekSoundWriterDir(u"/b", fwsm_NONE, t), u"/b");
+  EXPECT_EQ(VekSoundWriterDir(u"/b", fwsm_YYYY_MM_DD, t), u"/b/2024/03/05");
+  EXPECT_EQ(VekSoundWriterDir(u"/b", fwsm_YYYYMM_DD, t), u"/b/202403/05");
+  EXPECT_EQ(VekSoundWriterDir(u"/b", fwsm_YYYYMMDD, t), u"/b/20240305");
+  EXPECT_EQ(VekSoundWriterDir(u"/b", fwsm_YYYY_MMDD, t), u"/b/2024/0305");
+  try {
+    VekSoundWriterDir(u"/b", 9, t);
+    ADD_FAILURE();
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Unknown subdir mode");
+  }
+
+  // An empty recording closes with the sizes of no data.
+  std::uint8_t h[44];
+  VekSoundWriterHeader(h, 0, true);
+  const std::string s(reinterpret_cast<char*>(h), 44);
+  EXPECT_EQ(s.substr(0, 16), std::string("RIFF\x24\0\0\0WAVEfmt ", 16));
+  EXPECT_EQ(Le32(s, 40), 0u);
+
+  // Queued records are freed with the queue; foreign codes are refused.
+  {
+    TVEKSoundWriterQueue q;
+    q.PushCommand(new TVEKSoundWriterCommandOpen);
+    q.PushCommand(new TVEKSoundWriterCommandData);
+  }
+  TVEKSoundWriterCommand bad{7};
+  try {
+    TVEKSoundWriterQueue::FreeCommand(&bad);
+    ADD_FAILURE();
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "TVEKSoundWriterQueue.DeleteData: Unknown command");
+  }
+}
+
+TEST(SoundWriterParts, DisabledRecorderQueuesNothing) {
+  vektest::TempDir dir;
+  TVEKWriterCfgParams p;
+  p.Enabled = false;
+  TVEKSoundWriter w(p, Wide(dir.path()));
+  const std::string b = Block(0);
+  w.QueueStart(true, u"", u"", u"", u"", u"");
+  w.QueueData(b.data(), 640);
+  EXPECT_EQ(w.Pending(), 0);
+}
+
+}  // namespace
