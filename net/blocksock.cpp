@@ -927,7 +927,17 @@ void TTCPBlockSocket::HTTPTunnelHandshake(const std::u16string& ip, const std::u
   std::u16string target = ip;
   if (VekIsIPv6Text(ip)) target = u"[" + ip + u"]";
   DoStatus(HR_ResolvingBegin, target);
-  SendText("CONNECT " + DaxHostToAscii(target) + ":" + Narrow(portText) + " HTTP/1.0\r\n");
+  const std::string asciiTarget = DaxHostToAscii(target);
+  // A name with blanks or control bytes (a CR from a server's backup
+  // announcement) would add lines to the request: no such host exists.
+  for (unsigned char c : asciiTarget) {
+    if (c <= 0x20 || c == 0x7F) {
+      last_error_ = DAX_SOCK_ERR_HOST_NOT_FOUND;
+      RaiseSocketError();
+      return;
+    }
+  }
+  SendText("CONNECT " + asciiTarget + ":" + Narrow(portText) + " HTTP/1.0\r\n");
   if (last_error_ == 0 && !HTTPTunnelUser.empty())
     SendText("Proxy-Authorization: Basic " +
              VekBase64Encode(DaxHookUnicodeToSys(HTTPTunnelUser) + ":" + DaxHookUnicodeToSys(HTTPTunnelPass)) +

@@ -452,6 +452,22 @@ TEST(HttpTunnel, BasicAuthorisationLine) {
   EXPECT_EQ(VekBase64Encode("ab"), "YWI=");
 }
 
+TEST(HttpTunnel, TargetThatWouldAddRequestLinesIsNotSent) {
+  for (const std::u16string target : {u"vek.example\rX-Injected: 1", u"vek example", u"vek\x7F"}) {
+    Recorder rec;
+    TcpPeer fake([&](int fd) { rec.Add(ReadExactly(fd, 1, 300)); });
+    TTCPBlockSocket s;
+    NewSocket(s);
+    s.HTTPTunnelIP = u"127.0.0.1";
+    s.HTTPTunnelPort = P(fake.Port());
+    s.Connect(target, u"7000");
+    EXPECT_EQ(s.LastError(), DAX_SOCK_ERR_HOST_NOT_FOUND);
+    EXPECT_FALSE(s.HTTPTunnel());
+    s.Close();
+    EXPECT_EQ(rec.Get(), "");
+  }
+}
+
 // ---- real proxies
 
 #define REQUIRE_PROXY(kind)                                             \
