@@ -1,0 +1,336 @@
+// The protocol thread's loop against the fake server: keep-alives and the
+// receive timeout, the markers that depend on the server's extension flags,
+// requests and the disconnect path, the link reset, and the client's
+// command lines.
+#include "net/proto.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "net/proto_harness.h"
+
+using namespace vektest;
+using prototest::ProtoHarness;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+int CountLines(const FakeVekServer& fake, const std::string& line) {
+  const auto lines = fake.Lines();
+  return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+TEST(Proto, IdleWithKeepAlivesNeverTimesOut) {
+  // The receive timeout shortened to 1 s; the link idles five times as long.
+  Script s;
+  s.Login().KeepAlives(250).Sleep(5000).KeepAlives(0).Sleep(200);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.proto->ReceiveTimeoutMs = 1000;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("Initiated"));
+  ASSERT_TRUE(fake.WaitForScripts(1, 15000));
+  EXPECT_EQ(h.Count("ServerTimeout"), 0);
+  EXPECT_EQ(h.Count("Disconnected"), 0);
+  EXPECT_GE(h.Count("KeepAlive"), 12);
+  // Every keep-alive acknowledged (plus the networks list).
+  EXPECT_EQ(CountLines(fake, "P"), h.Count("KeepAlive") + 1);
+  EXPECT_EQ(h.proto->State(), PROTO_STATE_IDLE);
+}
+
+TEST(Proto, SilenceForEightSecondsEndsTheSession) {
+  Script s;
+  s.Login().Sleep(12000);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("Initiated"));
+  ASSERT_TRUE(h.WaitEvent("Disconnected", 1, 12000));
+  const int timeout = h.IndexOf("ServerTimeout");
+  const int disconnecting = h.IndexOf("Disconnecting");
+  ASSERT_GE(timeout, 0);
+  EXPECT_LT(timeout, h.IndexOf("Disconnected"));
+  if (disconnecting >= 0) EXPECT_LT(timeout, disconnecting);
+  EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+  EXPECT_TRUE(fake.WaitForDisconnects(1));
+}
+
+TEST(Proto, ConditionalMarkersFollowTheExtensionFlags) {
+  struct {
+    uint8_t marker;
+    const char* sef;
+    bool dropped;
+    int acks;  // after the networks list
+  } cases[] = {
+      {0x88, "0", true, 0},  {0x89, "0", true, 0}, {0x8A, "0", true, 0}, {0x80, "0", true, 0},
+      {0x7F, "15", true, 0}, {0x80, "1", false, 2}, {0x89, "4", false, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.marker) + " with SEF " + c.sef);
+    HandshakeReply r;
+    r.sef = c.sef;
+    Script s;
+    s.Login(r).Marker(c.marker).KeepAlive().Sleep(400);
+    FakeVekServer fake(s);
+    ProtoHarness h;
+    h.Connect(fake);
+    ASSERT_TRUE(h.WaitEvent("Initiated"));
+    if (c.dropped) {
+      ASSERT_TRUE(h.WaitEvent("ThreadError:"));
+      ASSERT_TRUE(fake.WaitForDisconnects(1));
+      EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+      EXPECT_EQ(h.Find("ThreadError:"), "ThreadError:Unknown marker: " + std::to_string(c.marker));
+      uint8_t m = 0;
+      ASSERT_TRUE(h.proto->PopUnknownMarker(m));
+      EXPECT_EQ(m, c.marker);
+      EXPECT_EQ(CountLines(fake, "P"), 1);
+    } else {
+      ASSERT_TRUE(fake.WaitForScripts(1));
+      EXPECT_EQ(h.Count("Disconnected"), 0);
+      EXPECT_EQ(CountLines(fake, "P"), 1 + c.acks);
+      EXPECT_EQ(h.Count("KeepAlive"), 2);
+    }
+  }
+}
+
+TEST(Proto, ApprovalMarkerConsumesItsValueInEveryState) {
+  // Not waiting for approval: the value's bytes 0x02 0x02 must not be read as
+  // a sound marker.
+  Script s;
+  s.Login().Marker(0x01, Be16(0x0202)).KeepAlive().Sleep(300);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("Initiated"));
+  ASSERT_TRUE(fake.WaitForScripts(1));
+  EXPECT_EQ(h.Count("ThreadError:"), 0);
+  EXPECT_EQ(CountLines(fake, "P"), 3);
+  EXPECT_EQ(h.proto->State(), PROTO_STATE_IDLE);
+}
+
+TEST(Proto, ConnectRequestWhileConnectedIsServedOnceTheLinkIsDown) {
+  Script first;
+  first.Login().Sleep(300).Close();
+  Script later;
+  later.Login().Sleep(3000);
+  FakeVekServer fake({first, later});
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("Initiated"));
+  h.proto->RequestConnect();  // ignored for now, not lost
+  ASSERT_TRUE(h.WaitEvent("PeerDisconnected"));
+  ASSERT_TRUE(h.WaitEvent("Initiated", 2));
+  EXPECT_EQ(fake.Connections(), 2);
+
+  // The engine's server switch: disconnect and connect at once.
+  h.proto->RequestDisconnect();
+  h.proto->RequestConnect();
+  ASSERT_TRUE(h.WaitEvent("Initiated", 3));
+  EXPECT_EQ(fake.Connections(), 3);
+  EXPECT_GE(h.Count("Disconnecting"), 1);
+
+  // A disconnect after a pending connect overtakes it.
+  h.proto->RequestDisconnect();
+  ASSERT_TRUE(h.WaitEvent("Disconnected", 2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(fake.Connections(), 3);
+  EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+}
+
+TEST(Proto, LinkResetForgetsTheClientList) {
+  std::vector<FakeClient> clients(1);
+  clients[0].id = "7";
+  clients[0].name = "SEVEN";
+  Script first;
+  first.Login().Marker(0x03, ClientListTagsPayload(clients)).ExpectAck().Sleep(200).Close();
+  Script second;
+  second.Login().Sleep(300).Sound(1, Tone(500, 8000, 1600)).ExpectAck().Sleep(500);
+  FakeVekServer fake({first, second});
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("ClientList"));
+  ASSERT_EQ(h.proto->Clients().size(), 1u);
+  ASSERT_TRUE(h.WaitEvent("PeerDisconnected"));
+  EXPECT_TRUE(h.proto->Clients().empty());
+  h.proto->RequestConnect();
+  ASSERT_TRUE(h.WaitEvent("Initiated", 2));
+  h.proto->EnableReceive();
+  ASSERT_TRUE(h.WaitEvent("PlayStart"));
+  auto cmds = h.DrainQueue();
+  ASSERT_FALSE(cmds.empty());
+  EXPECT_EQ(cmds[0].Command, QCMD_PLAY_START);
+  EXPECT_EQ(cmds[0].Client.ID, "");
+  h.ReturnBlocks(cmds);
+}
+
+TEST(Proto, DisconnectDuringReceptionStopsPlayFirst) {
+  Script s;
+  s.Login().Sleep(200).Talk(1, Tone(300, 8000, 8000)).Sleep(2000);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("Initiated"));
+  h.proto->EnableReceive();
+  ASSERT_TRUE(h.WaitEvent("PlayStart"));
+  h.proto->RequestDisconnect();
+  ASSERT_TRUE(h.WaitEvent("Disconnected"));
+  const int aborted = h.IndexOf("RxAborted");
+  ASSERT_GE(aborted, 0);
+  EXPECT_LT(aborted, h.IndexOf("Disconnecting"));
+  auto cmds = h.DrainQueue();
+  ASSERT_FALSE(cmds.empty());
+  EXPECT_EQ(cmds.back().Command, QCMD_PLAY_STOP);
+  h.ReturnBlocks(cmds);
+  EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+}
+
+TEST(Proto, CommandLinesByteForByte) {
+  HandshakeReply r;
+  Script s;
+  s.Login(r).Sleep(300).ExpectMessage(Match::Any).ExpectMessage(Match::Any).ExpectLine("ST:2").Sleep(300);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("Initiated"));
+  auto m = VekCreateMessage("", u"a");
+  m->AddLine(u"b  ");
+  h.proto->QueueTextMessage(std::move(m));
+  // Nothing is sent for the two malformed ones.
+  h.proto->QueueTextMessage(VekCreateMessage("", u"x"));
+  auto privateNoId = std::make_unique<TVEKMessage>();
+  privateNoId->Private = true;
+  privateNoId->AddLine(u"y");
+  h.proto->QueueTextMessage(std::move(privateNoId));
+  auto publicWithId = std::make_unique<TVEKMessage>();
+  publicWithId->ReceiverId = "5";
+  publicWithId->AddLine(u"z");
+  h.proto->QueueTextMessage(std::move(publicWithId));
+  ASSERT_TRUE(h.WaitEvent("Error:", 2));
+  h.proto->SetStatus(2);
+  ASSERT_TRUE(fake.WaitForScripts(1));
+  EXPECT_TRUE(fake.Failures().empty()) << fake.Failures().front();
+  std::vector<std::string> messages;
+  for (const auto& it : fake.Items())
+    if (it.kind == ItemKind::Message) messages.push_back(it.text);
+  EXPECT_THAT(messages, ElementsAre("TM:<ID></ID><MS>a\r\nb</MS>", "TM:<ID></ID><MS>x</MS>"));
+  EXPECT_EQ(h.Find("Error:"), "Error:Private message without recevier id");
+  EXPECT_EQ(h.Count("Error:Public message with receiver id"), 1);
+}
+
+TEST(Proto, Utf8MessageCarriesThreeLengthFields) {
+  HandshakeReply r;
+  r.sef = "8";
+  Script s;
+  s.Login(r).ExpectMessage(Match::Prefix, "TME:").Sleep(200);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("Initiated"));
+  h.proto->QueueTextMessage(VekCreateMessage(" 17 ", u"h\u00e9"));
+  ASSERT_TRUE(fake.WaitForScripts(1));
+  std::string text;
+  for (const auto& it : fake.Items())
+    if (it.kind == ItemKind::Message) text = it.text;
+  auto fields = ReadHexLenFields(text, 4, 3);
+  ASSERT_TRUE(fields.has_value()) << text;
+  EXPECT_EQ((*fields)[0], "17");
+  EXPECT_EQ((*fields)[2], "h\xc3\xa9");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Proto, ListMarkersReachTheirLists) {
+  std::vector<FakeClient> clients(2);
+  clients[0].id = "11";
+  clients[0].name = "ELEVEN";
+  clients[0].city = "Town";
+  clients[1].id = "22";
+  clients[1].name = "TWENTYTWO";
+  FakeAccount acc;
+  acc.ai = "0";
+  acc.name = "BANNED";
+  acc.id = "33";
+  Script s;
+  s.Login()
+      .Marker(0x03, ClientListTagsPayload(clients))
+      .Marker(0x08, CountedLines({BlockMuteLineTags(acc)}))
+      .Marker(0x87, CountedLines({BlockMuteLineTlv(acc), BlockMuteLineTlv(acc)}))
+      .Marker(0x06, CountedLines({AdminLineTags(acc)}))
+      .Marker(0x07, CountedLines({AccessLineTags(acc)}))
+      .Marker(0x0A, CountedLines({"1", "-2"}))
+      .Marker(0x0B, NoticesPayload({"first", "second"}))
+      .Marker(0x04, TextMessagePayload("11", {"hello"}, true))
+      .Marker(0x05, NetworksPayload({"Test", "Other"}))
+      .KeepAlive()
+      .Sleep(300);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(fake.WaitForScripts(1));
+  ASSERT_TRUE(h.WaitEvent("KeepAlive"));
+  EXPECT_EQ(CountLines(fake, "P"), 11);
+  EXPECT_EQ(h.Count("ThreadError:"), 0);
+  ASSERT_EQ(h.proto->Clients().size(), 2u);
+  EXPECT_EQ(h.proto->Clients()[1].ID, "22");
+  TVEKClientsArray published;
+  EXPECT_TRUE(h.proto->ClientListQueue().PopLatest(published));
+  EXPECT_EQ(published.size(), 2u);
+  ASSERT_EQ(h.proto->BannedList().size(), 1u);
+  EXPECT_EQ(h.proto->BannedList()[0].ON, u"BANNED");
+  EXPECT_EQ(h.proto->MutedList().size(), 2u);
+  EXPECT_EQ(h.proto->AdminList().size(), 1u);
+  EXPECT_EQ(h.proto->AccessList().size(), 1u);
+  EXPECT_EQ(h.proto->AccessModes(), (TVEKModesArray{1, -2}));
+  EXPECT_EQ(h.proto->Notices(), (TVEKNoticesArray{u"first", u"second"}));
+  EXPECT_EQ(h.proto->Networks(), (TVEKNetworksArray{u"Test", u"Other"}));
+  EXPECT_EQ(h.proto->CurrentNetwork(), u"Test");
+  auto m = h.proto->PopMessage();
+  ASSERT_TRUE(m);
+  EXPECT_TRUE(m->Private);
+  EXPECT_EQ(m->SenderName, u"ELEVEN");
+  EXPECT_EQ(m->Lines, (std::vector<std::u16string>{u"hello"}));
+}
+
+TEST(Proto, FailingClientListChangeDropsTheLinkUnpublished) {
+  std::vector<FakeClient> clients(2);
+  clients[0].id = "11";
+  clients[1].id = "22";
+  FakeClient added;
+  added.id = "44";
+  Script s;
+  s.Login()
+      .Marker(0x83, ClientListTlvPayload(clients))
+      .Marker(0x84, ClientDiffPayload({DiffInsert(2, added), DiffDelete(0, 1), "0001?"}))
+      .Sleep(500);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("ThreadError:"));
+  EXPECT_THAT(h.Find("ThreadError:"), HasSubstr("Unknown client list format: Wrong command"));
+  EXPECT_EQ(h.Count("ClientList"), 1);
+  EXPECT_TRUE(fake.WaitForDisconnects(1));
+  EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+  EXPECT_EQ(CountLines(fake, "P"), 2);  // networks and the first list
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Proto, FailureEscapingAPassIsReportedAndTheThreadGoesOn) {
+  ProtoHarness h;
+  h.proto->OnTxRejected = [] { throw Exception("handler failed"); };
+  h.proto->RequestTX();
+  ASSERT_TRUE(h.WaitEvent("ThreadError:"));
+  EXPECT_EQ(h.Find("ThreadError:"), "ThreadError:Proto thread execute: Exception: handler failed");
+  Script s;
+  s.Login().Sleep(200);
+  FakeVekServer fake(s);
+  h.Connect(fake);
+  EXPECT_TRUE(h.WaitEvent("Initiated"));
+}
+
+}  // namespace
