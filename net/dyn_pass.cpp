@@ -122,32 +122,33 @@ bool TVEKDynamicPassword::ConnectTo(bool password_exchange) {
   return true;
 }
 
-std::string TVEKDynamicPassword::Exchange(const std::string& line) {
+bool TVEKDynamicPassword::Exchange(bool password_exchange, std::string& answer) {
   TVEKConnection& c = *connection_;
-  c.WriteBuffer(line.data(), static_cast<std::int32_t>(line.size()));
-  c.Flush();
-  std::string answer;
-  c.ReadLine(answer, kMaxAnswer);
-  return DaxTrim(answer);
+  try {
+    const std::string line = password_exchange ? BuildPasswordLine() : BuildRegisterLine();
+    Fire(password_exchange ? OnPasswordRequest : OnRegisterRequest,
+         DaxAnsiToUnicodeRaw(line.substr(0, line.size() - 2)));
+    c.WriteBuffer(line.data(), static_cast<std::int32_t>(line.size()));
+    c.Flush();
+    c.ReadLine(answer, kMaxAnswer);
+    c.Disconnect();
+  } catch (const std::exception& e) {
+    c.Disconnect();
+    // The manager went away or never answered: its protocol error, reported
+    // once through the event the owner logs; the request is over.
+    if (!Cancelled() && OnAnswerError) OnAnswerError(MessageOf(e), std::u16string());
+    return false;
+  }
+  if (Cancelled()) return false;
+  answer = DaxTrim(answer);
+  return true;
 }
 
 void TVEKDynamicPassword::PasswordExchange() {
   received_password_.clear();
   if (!ConnectTo(true)) return;
-  const std::string line = BuildPasswordLine();
   std::string answer;
-  try {
-    Fire(OnPasswordRequest, DaxAnsiToUnicodeRaw(line.substr(0, line.size() - 2)));
-    answer = Exchange(line);
-    connection_->Disconnect();
-  } catch (const std::exception& e) {
-    connection_->Disconnect();
-    // The manager went away or never answered: its protocol error, reported
-    // once; the request is over.
-    if (!Cancelled()) Fire(OnError, MessageOf(e));
-    return;
-  }
-  if (Cancelled()) return;
+  if (!Exchange(true, answer)) return;
   const std::u16string wide = DaxAnsiToUnicodeRaw(answer);
   if (answer.empty() || answer == "-") {
     if (OnAnswerError) OnAnswerError(u"no answer", wide);
@@ -166,18 +167,8 @@ void TVEKDynamicPassword::PasswordExchange() {
 
 void TVEKDynamicPassword::RegisterExchange() {
   if (!ConnectTo(false)) return;
-  const std::string line = BuildRegisterLine();
   std::string answer;
-  try {
-    Fire(OnRegisterRequest, DaxAnsiToUnicodeRaw(line.substr(0, line.size() - 2)));
-    answer = Exchange(line);
-    connection_->Disconnect();
-  } catch (const std::exception& e) {
-    connection_->Disconnect();
-    if (!Cancelled()) Fire(OnError, MessageOf(e));
-    return;
-  }
-  if (Cancelled()) return;
+  if (!Exchange(false, answer)) return;
   // Without the peer-close switch a manager that hangs up unanswered reads
   // as an empty line.
   const std::u16string wide = DaxAnsiToUnicodeRaw(answer);

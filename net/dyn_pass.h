@@ -72,7 +72,10 @@ class TVEKDynamicPassword : public TDaxThread {
 
   TOnProxyError OnProxyError;
   TOnText OnConnectError;
+  // An unusable answer, or a failure after the connection was made (the
+  // message, with an empty answer): the manager's protocol error.
   TOnAnswerError OnAnswerError;
+  // An exception outside an exchange.
   TOnText OnError;
   TOnText OnPasswordRequest;
   TOnText OnRegisterRequest;
@@ -91,8 +94,9 @@ class TVEKDynamicPassword : public TDaxThread {
   bool Cancelled() const { return cancel_.load() || Terminated(); }
   // False when the exchange ended at connecting (its event fired).
   bool ConnectTo(bool password_exchange);
-  // Sends the line and returns the trimmed answer.
-  std::string Exchange(const std::string& line);
+  // Builds and sends the request line, reads the trimmed answer and
+  // disconnects. False when the exchange failed (reported) or was cancelled.
+  bool Exchange(bool password_exchange, std::string& answer);
   void PasswordExchange();
   void RegisterExchange();
   // Cross-thread: ends a connect, read or write in progress.

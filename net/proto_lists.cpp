@@ -283,7 +283,9 @@ void VekApplyClientListChange(const std::string& line, TVEKClientsArray& list, T
     case '+': {
       TVEKClientRec rec;
       VekParseClientLineTlv(line, 5, rec, converter);
-      if (index > length) VekRaiseClientListError("Invalid index", line);
+      // Inserts must not grow the list past what a 16-bit index reaches.
+      if (index > length || length >= static_cast<std::size_t>(kVekListMaxCount))
+        VekRaiseClientListError("Invalid index", line);
       list.insert(list.begin() + index, std::move(rec));
       break;
     }

@@ -16,7 +16,9 @@ void TVEKConnectSounds::Refresh() {
   try {
     struct stat st;
     if (::stat(path_sys_.c_str(), &st) != 0) DaxCheckFileOpenError(errno, path_sys_);
-    if (S_ISDIR(st.st_mode)) DaxCheckFileOpenError(2, path_sys_);
+    // A directory, and anything else that is no plain file (a named pipe
+    // would block the engine in open), is not the table.
+    if (!S_ISREG(st.st_mode)) DaxCheckFileOpenError(2, path_sys_);
     if (loaded_ && st.st_mtim.tv_sec == search_.ModifiedSec &&
         st.st_mtim.tv_nsec == search_.ModifiedNsec)
       return;

@@ -1,5 +1,6 @@
 #include "station/sound_reader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -314,7 +315,9 @@ bool TVEKSoundReader::NextFile() {
   while (!Terminated() && waiting_files_.Pop(name)) {
     std::string sys = DaxHookUnicodeToSys(name);
     TDaxBinaryFile test;
-    int code = DaxResetBinaryNoRaise(test, sys, 0);
+    test.Assign(sys);
+    // Non-blocking, so that a named pipe cannot stall the thread here.
+    int code = test.OpenNoRaise(O_RDONLY | O_NONBLOCK);
     if (code != 0) {
       Text(u"external file \"" + name + u"\": " + DaxHookSysToUnicode(DaxErrorText(code)));
       continue;

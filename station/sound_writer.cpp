@@ -27,6 +27,18 @@ std::u16string Digits(int value, int width) { return DaxIntToDigitsStrW(value, w
 
 std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
+// Frees a taken record however its handling ends. A foreign code cannot be
+// freed and must not throw from a destructor: such a record is left.
+struct TCommandHolder {
+  TVEKSoundWriterCommand* command;
+  ~TCommandHolder() {
+    try {
+      TVEKSoundWriterQueue::FreeCommand(command);
+    } catch (...) {
+    }
+  }
+};
+
 }  // namespace
 
 // --- Queue -----------------------------------------------------------------
@@ -155,10 +167,7 @@ void TVEKSoundWriter::Execute() {
   while (!Terminated()) {
     try {
       while (TVEKSoundWriterCommand* command = queue_.PopCommand()) {
-        struct Free {
-          TVEKSoundWriterCommand* c;
-          ~Free() { TVEKSoundWriterQueue::FreeCommand(c); }
-        } free{command};
+        TCommandHolder free{command};
         Handle(command, Terminated());
       }
       if (!Terminated()) waiter_->WaitOne(kIdleWaitMs);
@@ -174,10 +183,7 @@ void TVEKSoundWriter::Execute() {
   // blocks already accepted are written, no new file is begun.
   try {
     while (TVEKSoundWriterCommand* command = queue_.PopCommand()) {
-      struct Free {
-        TVEKSoundWriterCommand* c;
-        ~Free() { TVEKSoundWriterQueue::FreeCommand(c); }
-      } free{command};
+      TCommandHolder free{command};
       Handle(command, true);
     }
   } catch (const std::exception& e) {

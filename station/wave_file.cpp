@@ -185,7 +185,9 @@ void TVEKFileStream::Open() {
     int access = O_RDONLY;
     if ((Mode & 3u) == 1) access = O_WRONLY;
     if ((Mode & 3u) == 2) access = O_RDWR;
-    fd = ::open(FileName.c_str(), access | O_CLOEXEC);
+    // A named pipe or device must not hold the reading thread in open;
+    // regular files ignore the flag.
+    fd = ::open(FileName.c_str(), access | O_NONBLOCK | O_CLOEXEC);
   }
   if (fd < 0) DaxCheckFileCreateError(errno, FileName);
   fd_ = fd;

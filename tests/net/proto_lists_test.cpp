@@ -217,6 +217,16 @@ TEST_F(ProtoListsTest, ClientListChangeLines) {
   EXPECT_EQ(ListError([&] { VekApplyClientListChange("000A*4F", list, conv); }),
             "Unknown client list format: Invalid visible status: 000A*4F");
   EXPECT_EQ(list[10].VisibleStatus, vs_NotAvailable);
+
+  // Inserts stop where a 16-bit index ends: repeated markers cannot grow the
+  // list without bound.
+  TVEKClientsArray full(kVekListMaxCount);
+  EXPECT_EQ(ListError([&] { VekApplyClientListChange("FFFF+008" "01" "n", full, conv); }),
+            "Unknown client list format: Invalid index: FFFF+00801n");
+  EXPECT_EQ(full.size(), static_cast<std::size_t>(kVekListMaxCount));
+  full.pop_back();
+  VekApplyClientListChange("0000+008" "01" "n", full, conv);
+  EXPECT_EQ(full.front().ID, "n");
 }
 
 TEST_F(ProtoListsTest, ClientListDiffKeepsEarlierChangesOnFailure) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -344,6 +346,34 @@ TEST_F(SoundReaderTest, QueuedFilesPlayInOrderSkippingBadOnesAndFinishOnce) {
   // An empty queue finishes at once.
   EXPECT_TRUE(PlayFiles().empty());
   EXPECT_EQ(Finished(), 2);
+}
+
+// A named pipe where a sound file belongs must not hold the reader thread
+// (and with it the engine's stop) until some writer appears.
+TEST_F(SoundReaderTest, NamedPipesAreRefusedWithoutBlocking) {
+  Sox("a.wav", "-r 8000 -c 1 -b 16", 0.2);
+  ASSERT_EQ(mkfifo(Sounds("pipe.wav").c_str(), 0644), 0);
+  // Releases a reader blocked in open, so a failing run ends.
+  auto release = [&] {
+    int fd = ::open(Sounds("pipe.wav").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+  };
+  sounds_.FileNames[csnd_Courtesy] = u"pipe.wav";
+  Make();
+  std::vector<Frame> frames = PlaySound(csnd_Courtesy);
+  release();
+  EXPECT_EQ(frames.size(), 6u);
+  ASSERT_EQ(Texts().size(), 1u);
+  EXPECT_EQ(Texts()[0],
+            "external file \"" + Sounds("pipe.wav") + "\": unknown audio format: use [INTERNAL]");
+
+  reader_->AddFileName(W(Sounds("pipe.wav")));
+  reader_->AddFileName(W(Sounds("a.wav")));
+  frames = PlayFiles();
+  release();
+  EXPECT_EQ(frames.size(), 5u);
+  ASSERT_EQ(Texts().size(), 2u);
+  EXPECT_EQ(Texts()[1], "external file \"" + Sounds("pipe.wav") + "\": unknown format{1}");
 }
 
 TEST_F(SoundReaderTest, PoolUnderflowPausesAndPlaybackGoesOn) {
