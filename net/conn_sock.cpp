@@ -136,6 +136,9 @@ std::u16string TVEKConnSock::DoGetPeerIP() {
 TWaiterResult TVEKConnSock::WaitFor(std::uint8_t mask, std::uint32_t ms) {
   ms = std::min(ms, kWaiterMaxTimeout);
   if (mask == kWaiterRead && !socket_->LineBuffer().empty()) return wr_Descriptor;
+  // A socket the peer has closed stays readable for ever, with nothing more
+  // to read: sleep until the time is up or a wake-up comes instead of spinning.
+  if (mask == kWaiterRead && LastReadResult == VEK_RAW_CLOSED) mask = 0;
   if (!wait_resource_) return waiter_->WaitOne(ms);
   waiter_->SetEvents(wait_resource_, mask);
   return waiter_->Wait(ms);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -192,6 +193,23 @@ TEST(ConnDeadlines, TricklingPeerCannotHoldARead) {
   c->Params.ReadTimeout = 200;
   std::string line;
   EXPECT_THROW(c->ReadLine(line, 100), EVEKErrorReadTimedout);
+}
+
+// With the close not taken as an error, a block read on a connection the
+// peer has closed ends at its deadline as a timeout; it must sleep there, not
+// spin on the ever-readable socket.
+TEST(ConnDeadlines, ClosedPeerBlockReadSleepsToItsDeadline) {
+  TcpPeer peer([](int fd) { WriteAll(fd, "ab"); });
+  auto c = Open(peer.Port(), false);
+  c->Params.ReadTimeout = 600;
+  char block[10];
+  timespec before{}, after{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+  EXPECT_THROW(c->ReadBuffer(block, sizeof block), EVEKErrorReadTimedout);
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+  const double cpu_ms = (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+  EXPECT_LT(cpu_ms, 200.0) << "the read spun on the closed socket";
+  EXPECT_EQ(std::string(block, 2), "ab");
 }
 
 TEST(ConnWakeup, ReadGoesOnAfterAWakeupAndEndsOnStop) {
