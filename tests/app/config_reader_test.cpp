@@ -1,41 +1,34 @@
 #include "app/config_reader.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 
 #include "foundation/exception.h"
+#include "support/test_files.h"
 
 namespace {
 
 class ConfigReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vek_config_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
 
   // Writes the bytes as the configuration file and loads it.
   TVEKSetupData Load(const std::string& bytes) {
-    const std::string name = dir_ + "/vekconsole.cfg.unix";
-    std::ofstream(name, std::ios::binary) << bytes;
+    const std::string name = dir_ / "vekconsole.cfg.unix";
+    vektest::WriteFile(name, bytes);
     TVEKSetupData setup;
     VekLoadConfig(std::u16string(name.begin(), name.end()), setup, u"/start", u"/prog");
     return setup;
   }
 
-  std::string dir_;
+  vektest::TempDir dir_;
 };
 
 TEST_F(ConfigReaderTest, MissingFileIsReported) {
   TVEKSetupData setup;
-  const std::string name = dir_ + "/absent.cfg";
+  const std::string name = dir_ / "absent.cfg";
   try {
     VekLoadConfig(std::u16string(name.begin(), name.end()), setup, u"", u"");
     ADD_FAILURE() << "no error";
@@ -136,7 +129,7 @@ TEST_F(ConfigReaderTest, EmptyFileGivesEveryDefault) {
   const TVEKSystemParameters& sy = s.System;
   EXPECT_EQ(sy.StartDir, u"/start");
   EXPECT_EQ(sy.ProgramDir, u"/prog");
-  EXPECT_EQ(sy.ConfigDir, std::u16string(dir_.begin(), dir_.end()));
+  EXPECT_EQ(sy.ConfigDir, std::u16string(dir_.path().begin(), dir_.path().end()));
   EXPECT_EQ(sy.LogFile, u"");
   EXPECT_EQ(sy.PidFile, u"");
   EXPECT_TRUE(sy.LogControlSound);

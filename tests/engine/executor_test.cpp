@@ -20,6 +20,7 @@
 
 #include "foundation/charset.h"
 #include "foundation/fileutils.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -27,36 +28,23 @@ using namespace std::chrono_literals;
 
 std::u16string U(const std::string& s) { return DaxUtf8ToUnicode(s); }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/vek-exec-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { DaxDeleteDirectory(path_); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& Path() const { return path_; }
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> out;
-    DIR* d = opendir(path_.c_str());
-    while (dirent* e = readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
-    closedir(d);
-    return out;
-  }
+using vektest::Exists;
+using vektest::TempDir;
+using vektest::WriteFile;
 
- private:
-  std::string path_;
-};
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+// Every name in the directory, hidden ones included.
+std::vector<std::string> Entries(const TempDir& dir) {
+  std::vector<std::string> out;
+  DIR* d = opendir(dir.path().c_str());
+  while (dirent* e = readdir(d))
+    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
+  closedir(d);
+  return out;
 }
 
 std::string WriteScript(const TempDir& dir, const std::string& name, const std::string& body) {
   const std::string path = dir / name;
-  std::ofstream(path) << "#!/bin/sh\n" << body;
+  WriteFile(path, "#!/bin/sh\n" + body);
   chmod(path.c_str(), 0755);
   return path;
 }
@@ -119,7 +107,7 @@ TEST_F(Executor, ScriptOutputLinesAreTrimmedAndQueuedAndFilesDeleted) {
   TVEKExecutorProcess e;
   Recorder r;
   r.Attach(e);
-  e.SetTempDir(U(tmp.Path()));
+  e.SetTempDir(U(tmp.path()));
   ASSERT_TRUE(Eventually([&] { return e.Started(); }));
   e.Run(U(script), U(hostile));
   ASSERT_TRUE(Eventually([&] { return r.Done() == 1 && !e.Busy(); }));
@@ -137,7 +125,7 @@ TEST_F(Executor, ScriptOutputLinesAreTrimmedAndQueuedAndFilesDeleted) {
   EXPECT_EQ(params[1].rfind(tmp / ".fo", 0), 0u) << params[1];
   EXPECT_EQ(params[0].size(), (tmp / ".fi").size() + 10);
   EXPECT_EQ(params[2], hostile);
-  EXPECT_TRUE(tmp.Entries().empty()) << "temporary files left behind, or a shell ran the argument";
+  EXPECT_TRUE(Entries(tmp).empty()) << "temporary files left behind, or a shell ran the argument";
   EXPECT_EQ(r.ErrorCount(), 0u);
 }
 
@@ -151,7 +139,7 @@ TEST_F(Executor, BusyAbortAndNoOutput) {
   TVEKExecutorProcess e;
   Recorder r;
   r.Attach(e);
-  e.SetTempDir(U(tmp.Path()));
+  e.SetTempDir(U(tmp.path()));
 
   // Busy: refused while running, the running script is left alone.
   e.Run(U(script), u"1");
@@ -163,7 +151,7 @@ TEST_F(Executor, BusyAbortAndNoOutput) {
   }
   ASSERT_TRUE(Eventually([&] { return e.Running(); }));
   EXPECT_THROW(e.Run(U(script), u"3"), Exception);
-  std::ofstream(go).flush();
+  WriteFile(go, "");
   ASSERT_TRUE(Eventually([&] { return r.Done() == 1 && !e.Busy(); }));
   std::u16string line;
   EXPECT_TRUE(e.PopOutput(line));
@@ -174,11 +162,11 @@ TEST_F(Executor, BusyAbortAndNoOutput) {
   e.Run(U(script), u"4");
   ASSERT_TRUE(Eventually([&] { return e.Running(); }));
   e.Abort();
-  std::ofstream(go).flush();
+  WriteFile(go, "");
   ASSERT_TRUE(Eventually([&] { return !e.Busy(); }));
   EXPECT_FALSE(e.PopOutput(line));
   EXPECT_EQ(r.Done(), 1);
-  EXPECT_TRUE(tmp.Entries().empty());
+  EXPECT_TRUE(Entries(tmp).empty());
 
   // Only blank lines, or no output file at all: no lines and no OnDone.
   const std::string blank = WriteScript(scripts, "blank.sh", "printf ' \\n\\t\\n' > \"$2\"\n");
@@ -190,7 +178,7 @@ TEST_F(Executor, BusyAbortAndNoOutput) {
   EXPECT_FALSE(e.PopOutput(line));
   EXPECT_EQ(r.Done(), 1);
   EXPECT_EQ(r.ErrorCount(), 0u);
-  EXPECT_TRUE(tmp.Entries().empty());
+  EXPECT_TRUE(Entries(tmp).empty());
 }
 
 TEST_F(Executor, ErrorsAreReported) {
@@ -198,7 +186,7 @@ TEST_F(Executor, ErrorsAreReported) {
   TVEKExecutorProcess e;
   Recorder r;
   r.Attach(e);
-  e.SetTempDir(U(tmp.Path()));
+  e.SetTempDir(U(tmp.path()));
 
   const std::string missing = tmp / "no-such-script";
   e.Run(U(missing), u"x");
@@ -206,7 +194,7 @@ TEST_F(Executor, ErrorsAreReported) {
   EXPECT_EQ(r.errors[0], U(DaxFormatExecuteError(ENOENT, missing)));
   std::u16string line;
   EXPECT_FALSE(e.PopOutput(line));
-  EXPECT_TRUE(tmp.Entries().empty());
+  EXPECT_TRUE(Entries(tmp).empty());
 
   // No temporary directory: the name search fails inside the pass.
   e.SetTempDir(U(tmp / "gone"));
@@ -216,7 +204,7 @@ TEST_F(Executor, ErrorsAreReported) {
   EXPECT_NE(r.errors[1].find(u"tmpin"), std::u16string::npos);
   EXPECT_EQ(r.Done(), 0);
   // The thread goes on serving requests.
-  e.SetTempDir(U(tmp.Path()));
+  e.SetTempDir(U(tmp.path()));
   EXPECT_NO_THROW(e.Run(u"/bin/true", u""));
   e.Stop();
   e.WaitFor();
@@ -336,7 +324,7 @@ TEST(RunProcess, ManyStartsLeaveNoZombieAndNoInheritedDescriptor) {
   close(leaky[0]);
   close(leaky[1]);
 
-  std::ofstream(go).flush();
+  WriteFile(go, "");
   EXPECT_TRUE(Eventually([] { return ChildrenStates().empty(); })) << testing::PrintToString(ChildrenStates());
 }
 

@@ -5,14 +5,13 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "foundation/ansi_unicode_converter.h"
 #include "foundation/types.h"
+#include "support/test_files.h"
 
 extern char** environ;
 
@@ -21,20 +20,14 @@ namespace {
 // Runs the iconv command on `input`; nullopt when it reports an error.
 std::optional<std::string> IconvCommand(const std::string& from, const std::string& to,
                                         const std::string& input) {
-  char dir[] = "/tmp/vek_charset_XXXXXX";
-  if (!mkdtemp(dir)) return std::nullopt;
-  const std::string in = std::string(dir) + "/in", out = std::string(dir) + "/out";
-  std::ofstream(in, std::ios::binary) << input;
+  vektest::TempDir dir;
+  if (dir.path().empty()) return std::nullopt;
+  const std::string in = dir / "in", out = dir / "out";
+  vektest::WriteFile(in, input);
   const std::string cmd =
       "iconv -f " + from + " -t " + to + " " + in + " >" + out + " 2>/dev/null";
-  const int rc = std::system(cmd.c_str());
-  std::optional<std::string> result;
-  if (rc == 0) {
-    std::ifstream f(out, std::ios::binary);
-    result = std::string(std::istreambuf_iterator<char>(f), {});
-  }
-  std::filesystem::remove_all(dir);
-  return result;
+  if (std::system(cmd.c_str()) != 0) return std::nullopt;
+  return vektest::ReadFile(out);
 }
 
 std::u16string FromUtf16Le(const std::string& b) {

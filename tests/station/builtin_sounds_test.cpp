@@ -6,12 +6,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "station/wave_file.h"
 #include "station/wave_file_gsm.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -86,18 +86,15 @@ TEST(BuiltinSounds, ImagesHaveTheFixedLayoutAndDecodeToTones) {
 
 // An independent reader takes the images as they are.
 TEST(BuiltinSounds, SoxReadsEveryImage) {
-  char tmpl[] = "/tmp/vek-builtin-XXXXXX";
-  std::string dir = mkdtemp(tmpl);
+  vektest::TempDir dir;
   for (int n = 1; n <= 3; ++n) {
     const std::vector<uint8_t>& w = VekBuiltinSound(n);
-    std::string path = dir + "/b" + std::to_string(n) + ".wav";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(w.data()), std::streamsize(w.size()));
+    std::string path = dir / ("b" + std::to_string(n) + ".wav");
+    vektest::WriteFile(path, std::string(w.begin(), w.end()));
     std::string raw = path + ".raw";
-    ASSERT_EQ(std::system(("sox -q " + path + " -t raw -e signed -b 16 " + raw).c_str()), 0);
-    std::ifstream f(raw, std::ios::binary | std::ios::ate);
-    EXPECT_EQ(int64_t(f.tellg()), int64_t(kVekBuiltinSoundInfo[n - 1].Blocks) * 640) << n;
+    ASSERT_NO_FATAL_FAILURE(vektest::Sh("sox -q " + path + " -t raw -e signed -b 16 " + raw));
+    EXPECT_EQ(int64_t(vektest::ReadFile(raw).size()), int64_t(kVekBuiltinSoundInfo[n - 1].Blocks) * 640) << n;
   }
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(BuiltinSounds, ChoiceTable) {

@@ -7,10 +7,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "support/test_files.h"
 
 namespace {
 
@@ -24,35 +24,20 @@ const uint8_t kSilenceBlock[65] = {
     0x74, 0x61, 0x4D, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92,
     0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92};
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/vek-gsm-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void Sh(const std::string& cmd) { ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd; }
-
-Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
+using vektest::ReadFile;
+using vektest::Sh;
+using vektest::SoxTone;
+using vektest::TempDir;
 
 Samples ReadRaw(const std::string& path) {
-  Bytes b = ReadFile(path);
+  const std::string b = ReadFile(path);
   Samples s(b.size() / 2);
   std::memcpy(s.data(), b.data(), s.size() * 2);
   return s;
 }
 
 // The bytes of a WAV file's data chunk.
-Bytes WavData(const Bytes& wav) {
+Bytes WavData(const std::string& wav) {
   size_t at = 12;
   while (at + 8 <= wav.size()) {
     uint32_t size;
@@ -105,7 +90,7 @@ TEST(Gsm49, SilenceEncodesToTheWireSilenceBlockAndDecodesNearZero) {
 
 TEST(Gsm49, DecodesWhatSoxEncodedAsSoxDoes) {
   TempDir dir;
-  Sh("sox -n -r 8000 -c 1 -e gsm-full-rate " + (dir / "tone.wav") + " synth 0.92 sine 440 vol 0.5");
+  SoxTone(dir / "tone.wav", "-r 8000 -c 1 -e gsm-full-rate", 0.92);
   Sh("sox " + (dir / "tone.wav") + " -t raw -e signed-integer -b 16 -L " + (dir / "tone.raw"));
   const Bytes data = WavData(ReadFile(dir / "tone.wav"));
   const Samples reference = ReadRaw(dir / "tone.raw");

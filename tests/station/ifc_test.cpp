@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "station/ifc_pool.h"
 #include "station/ifc_vox.h"
 #include "station/serial_port.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -86,22 +86,8 @@ struct Station {
   std::string last_error_text;
 };
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/vek_ifc_XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::string cmd = "rm -rf '" + path + "'";
-    (void)system(cmd.c_str());
-  }
-  bool Exists(const std::string& name) const {
-    struct stat st;
-    return ::lstat((path + "/" + name).c_str(), &st) == 0;
-  }
-  std::string path;
-};
+using vektest::Exists;
+using vektest::TempDir;
 
 void Touch(const std::string& p) {
   int fd = ::open(p.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
@@ -467,54 +453,54 @@ TEST(VoxIfc, ThresholdAndDisabledDevice) {
 TEST(FileIfc, NormalAndInvertedWires) {
   TempDir dir;
   Station s;
-  auto ptt = s.Line(ist_PTT, "FILE:" + dir.path + "/ptt");
-  auto light = s.Line(ist_LIGHT, "FILE:" + dir.path + "/light::INV");
-  auto cos = s.Line(ist_COS, "FILE:" + dir.path + "/cos");
-  auto cosi = s.Line(ist_COS, "FILE:" + dir.path + "/cosi::I");
+  auto ptt = s.Line(ist_PTT, "FILE:" + dir / "ptt");
+  auto light = s.Line(ist_LIGHT, "FILE:" + dir / "light::INV");
+  auto cos = s.Line(ist_COS, "FILE:" + dir / "cos");
+  auto cosi = s.Line(ist_COS, "FILE:" + dir / "cosi::I");
   ASSERT_TRUE(ptt && light && cos && cosi) << s.last_error_text;
   EXPECT_EQ(s.pool.Count(), 4);
-  EXPECT_EQ(U8(ptt->GetWireName()), dir.path + "/ptt");
+  EXPECT_EQ(U8(ptt->GetWireName()), dir / "ptt");
 
   EXPECT_EQ(ptt->SetValue(true, s.now), 0);
-  EXPECT_TRUE(dir.Exists("ptt"));
+  EXPECT_TRUE(Exists(dir / "ptt"));
   EXPECT_EQ(ptt->SetValue(false, s.now), 0);
-  EXPECT_FALSE(dir.Exists("ptt"));
+  EXPECT_FALSE(Exists(dir / "ptt"));
   EXPECT_EQ(ptt->SetValue(false, s.now), 0);  // deleting a missing file is fine
 
   // Inverted write wire: open creates, true deletes, false creates, close deletes.
   EXPECT_EQ(light->TryOpenIfc(s.now), 0);
-  EXPECT_TRUE(dir.Exists("light"));
+  EXPECT_TRUE(Exists(dir / "light"));
   light->SetValue(true, s.now);
-  EXPECT_FALSE(dir.Exists("light"));
+  EXPECT_FALSE(Exists(dir / "light"));
   light->SetValue(false, s.now);
-  EXPECT_TRUE(dir.Exists("light"));
+  EXPECT_TRUE(Exists(dir / "light"));
   light->CloseIfc();
-  EXPECT_FALSE(dir.Exists("light"));
+  EXPECT_FALSE(Exists(dir / "light"));
 
   bool v = true, vi = false;
   EXPECT_EQ(cos->GetValue(0, v, s.now), 0);
   EXPECT_EQ(cosi->GetValue(0, vi, s.now), 0);
   EXPECT_FALSE(v);
   EXPECT_TRUE(vi);
-  Touch(dir.path + "/cos");
-  Touch(dir.path + "/cosi");
+  Touch(dir / "cos");
+  Touch(dir / "cosi");
   cos->GetValue(0, v, s.now);
   cosi->GetValue(0, vi, s.now);
   EXPECT_TRUE(v);
   EXPECT_FALSE(vi);
   // A read wire's file belongs to the other program: closing leaves it.
   cos.reset();
-  EXPECT_TRUE(dir.Exists("cos"));
+  EXPECT_TRUE(Exists(dir / "cos"));
   // A write wire's file goes with its last line.
   ptt->SetValue(true, s.now);
   ptt.reset();
-  EXPECT_FALSE(dir.Exists("ptt"));
+  EXPECT_FALSE(Exists(dir / "ptt"));
   EXPECT_TRUE(s.errors.empty());
 }
 
 TEST(FileIfc, ReopensAfterTheDirectoryReturns) {
   TempDir top;
-  const std::string dir = top.path + "/sig";
+  const std::string dir = top / "sig";
   ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
   const std::string file = dir + "/ptt";
   Station s;
@@ -557,18 +543,18 @@ TEST(FileIfc, ReopensAfterTheDirectoryReturns) {
 TEST(Pool, KeysAreCaseSensitiveAndFreeingUnbindsLines) {
   TempDir dir;
   Station s;
-  auto a = s.Line(ist_PTT, "FILE:" + dir.path + "/Sig");
-  auto b = s.Line(ist_LIGHT, "file:" + dir.path + "/sig");
+  auto a = s.Line(ist_PTT, "FILE:" + dir / "Sig");
+  auto b = s.Line(ist_LIGHT, "file:" + dir / "sig");
   ASSERT_TRUE(a && b) << s.last_error_text;
   EXPECT_NE(a->Ifc(), b->Ifc());
-  EXPECT_EQ(s.pool.Find(rit_FILE, U16(dir.path + "/Sig")), a->Ifc());
-  EXPECT_EQ(s.pool.Find(rit_COM, U16(dir.path + "/Sig")), nullptr);
+  EXPECT_EQ(s.pool.Find(rit_FILE, U16(dir / "Sig")), a->Ifc());
+  EXPECT_EQ(s.pool.Find(rit_COM, U16(dir / "Sig")), nullptr);
 
   s.pool.FreeAll();
   EXPECT_EQ(s.pool.Count(), 0);
   EXPECT_FALSE(a->HasIfc());
   EXPECT_EQ(a->SetValue(true, s.now), 0);
-  EXPECT_FALSE(dir.Exists("Sig"));
+  EXPECT_FALSE(Exists(dir / "Sig"));
   EXPECT_EQ(a->GetIfcType(), rit_UNKNOWN);
 
   TVEKRadioIfcLine bare(ist_COS, nullptr, 0);

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <numbers>
 #include <thread>
-#include <cstdlib>
 
 #include "support/alsa_devices.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -836,7 +836,7 @@ TEST_F(AudioAlsaTest, CapturedDtmfDigitsReachTheToneQueue) {
     std::string cmd = "sox -n -r 44100 -c 1 -b 16 -e signed-integer -t raw " + raw +
                       " synth 0.16 sine " + std::to_string(low) + " synth 0.16 sine mix " +
                       std::to_string(high) + " vol 0.5";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    vektest::Sh(cmd);
     return TAlsaTestDevices::ReadRaw(raw);
   };
   std::vector<int16_t> digits(8820, 0);

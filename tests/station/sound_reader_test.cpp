@@ -9,7 +9,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +17,7 @@
 
 #include "foundation/charset.h"
 #include "station/builtin_sounds.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -26,8 +26,6 @@ using namespace std::chrono_literals;
 
 std::u16string W(const std::string& s) { return DaxUtf8ToUnicode(s); }
 std::string N(const std::u16string& s) { return DaxUnicodeToUtf8(s); }
-
-void Sh(const std::string& cmd) { ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd; }
 
 std::string U16(uint32_t v) { return {char(v & 0xFF), char((v >> 8) & 0xFF)}; }
 std::string U32(uint32_t v) { return U16(v & 0xFFFF) + U16(v >> 16); }
@@ -42,10 +40,8 @@ std::string PcmWav(uint16_t channels, uint16_t align, uint16_t tag = 1) {
 class SoundReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vek-reader-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    mkdir((dir_ + "/sounds").c_str(), 0755);
-    system_.ProgramDir = W(dir_);
+    mkdir((dir_ / "sounds").c_str(), 0755);
+    system_.ProgramDir = W(dir_.path());
     system_.AudioFilesConvert = true;
   }
   void TearDown() override {
@@ -53,16 +49,11 @@ class SoundReaderTest : public ::testing::Test {
     if (pool_) {
       EXPECT_EQ(pool_->Buffers().Count(), pool_->BufferCount()) << "frames not returned";
     }
-    std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 
-  std::string Sounds(const std::string& name) const { return dir_ + "/sounds/" + name; }
+  std::string Sounds(const std::string& name) const { return dir_ / ("sounds/" + name); }
   void Sox(const std::string& name, const std::string& format, double seconds) {
-    Sh("sox -q -n " + format + " " + Sounds(name) + " synth " + std::to_string(seconds) +
-       " sine 440 vol 0.5");
-  }
-  void WriteFile(const std::string& name, const std::string& bytes) {
-    std::ofstream(Sounds(name), std::ios::binary) << bytes;
+    vektest::SoxTone(Sounds(name), format, seconds);
   }
 
   void Make(int buffers = 1050) {
@@ -150,7 +141,7 @@ class SoundReaderTest : public ::testing::Test {
     return false;
   }
 
-  std::string dir_;
+  vektest::TempDir dir_;
   TVEKSystemParameters system_;
   TVEKSoundParameters sounds_;
   std::unique_ptr<TDaxPoolBuffers> pool_;
@@ -226,10 +217,10 @@ TEST_F(SoundReaderTest, TheConnectionsConnectSoundComesFirst) {
 
 TEST_F(SoundReaderTest, UnusableConfiguredFilesFallBackToTheBuiltinSound) {
   Sox("rate.wav", "-r 16000 -c 1 -b 16", 0.2);
-  WriteFile("text.wav", "this is no sound file at all, only text");
-  WriteFile("nochan.wav", PcmWav(0, 2));
-  WriteFile("align0.wav", PcmWav(1, 0));
-  WriteFile("mp3.wav", PcmWav(1, 2, 85));
+  vektest::WriteFile(Sounds("text.wav"), "this is no sound file at all, only text");
+  vektest::WriteFile(Sounds("nochan.wav"), PcmWav(0, 2));
+  vektest::WriteFile(Sounds("align0.wav"), PcmWav(1, 0));
+  vektest::WriteFile(Sounds("mp3.wav"), PcmWav(1, 2, 85));
   struct Case {
     const char* file;
     bool convert;
@@ -261,7 +252,7 @@ TEST_F(SoundReaderTest, UnusableConfiguredFilesFallBackToTheBuiltinSound) {
 }
 
 TEST_F(SoundReaderTest, AReadFailureEndsTheControlSound) {
-  WriteFile("align4.wav", PcmWav(1, 4));
+  vektest::WriteFile(Sounds("align4.wav"), PcmWav(1, 4));
   sounds_.FileNames[csnd_Roger] = u"align4.wav";
   Make();
   EXPECT_TRUE(PlaySound(csnd_Roger).empty());
@@ -317,9 +308,9 @@ TEST_F(SoundReaderTest, PauseHoldsTheReaderUntilResume) {
 TEST_F(SoundReaderTest, QueuedFilesPlayInOrderSkippingBadOnesAndFinishOnce) {
   Sox("a.wav", "-r 8000 -c 1 -b 16", 0.2);
   Sox("c.wav", "-r 8000 -c 1 -e gsm-full-rate", 0.92);
-  WriteFile("d.wav", PcmWav(1, 0));
-  WriteFile("e.wav", PcmWav(1, 2, 85));
-  WriteFile("g.wav", PcmWav(1, 4));  // opens, but its first read fails
+  vektest::WriteFile(Sounds("d.wav"), PcmWav(1, 0));
+  vektest::WriteFile(Sounds("e.wav"), PcmWav(1, 2, 85));
+  vektest::WriteFile(Sounds("g.wav"), PcmWav(1, 4));  // opens, but its first read fails
   Sox("f.wav", "-r 44100 -c 2 -b 16", 0.4);
   Make();
   for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav", "e.wav", "g.wav", "f.wav"})

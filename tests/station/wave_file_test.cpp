@@ -6,32 +6,20 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "station/wave_file_gsm.h"
 #include "station/wave_file_pcm.h"
+#include "support/test_files.h"
 
 namespace {
 
 using Samples = std::vector<int16_t>;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/vek-wav-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void Sh(const std::string& cmd) { ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd; }
+using vektest::SoxTone;
+using vektest::TempDir;
 
 std::string U16(uint32_t v) { return {char(v & 0xFF), char((v >> 8) & 0xFF)}; }
 std::string U32(uint32_t v) { return U16(v & 0xFFFF) + U16(v >> 16); }
@@ -126,8 +114,7 @@ TEST_P(SoxFiles, PlayAsOneSecondOf440HzAt8000) {
   const SoxCase& c = GetParam();
   TempDir dir;
   std::string path = dir / "t.wav";
-  Sh("sox -q -n -r " + std::to_string(c.rate) + " -c " + std::to_string(c.channels) + " " +
-     c.encoding + " " + path + " synth 1.0 sine 440 vol 0.5");
+  SoxTone(path, "-r " + std::to_string(c.rate) + " -c " + std::to_string(c.channels) + " " + c.encoding, 1.0);
 
   TVEKFileStream stream;
   stream.FileName = path;
@@ -170,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(GsmFile, SoxGsmFilePlaysAs23BlocksOf440Hz) {
   TempDir dir;
   std::string path = dir / "g.wav";
-  Sh("sox -q -n -r 8000 -c 1 -e gsm-full-rate " + path + " synth 0.92 sine 440 vol 0.5");
+  SoxTone(path, "-r 8000 -c 1 -e gsm-full-rate", 0.92);
   TVEKFileStream stream;
   stream.FileName = path;
   stream.Open();

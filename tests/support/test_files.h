@@ -1,5 +1,5 @@
 // Scratch files for tests: a private temporary directory that removes itself,
-// and whole-file reads and writes.
+// whole-file reads and writes, and fixtures made by a command.
 #pragma once
 
 #include <string>
@@ -26,5 +26,12 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 // True when something (a file, a directory, a dangling link) has this name.
 bool Exists(const std::string& path);
+
+// Runs a shell command that makes a fixture (sox, mostly); a non-zero exit
+// fails the test and names the command.
+void Sh(const std::string& command);
+// Writes `seconds` of a 440-Hz sine at half scale with sox; format holds
+// sox's output options (rate, channels, encoding).
+void SoxTone(const std::string& path, const std::string& format, double seconds);
 
 }  // namespace vektest
