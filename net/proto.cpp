@@ -423,7 +423,12 @@ TVEKProtocol::TStep TVEKProtocol::StateStep() {
 }
 
 TVEKProtocol::TStep TVEKProtocol::LoggedInStep() {
-  if (!conn_->IsConnected() || (abort_ && !conn_->Stopping)) {
+  // A disconnect request set meanwhile is served by the next pass, so that
+  // a reception or transmission ends as that request says.
+  if (requests_[req_Disconnect].load(std::memory_order_acquire) != 0) return step_Continue;
+  // After Abort the socket is only shut down; it counts as disconnected,
+  // not as closed by the server.
+  if (!conn_->IsConnected() || abort_) {
     if (conn_->IsConnected()) conn_->Disconnect();
     ResetSession();
     if (OnDisconnected) OnDisconnected();

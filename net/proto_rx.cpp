@@ -65,8 +65,10 @@ void TVEKProtocol::ProcessMarker(uint8_t marker) {
           if (OnTxApproved) OnTxApproved();
         } catch (const std::exception& e) {
           if (OnError) OnError(DaxHookSysToUnicode(e.what()));
-          // Approved by the server: give the channel back properly.
+          // Approved by the server: give the channel back properly; the
+          // engine learns that its request came to nothing.
           FinishTx();
+          if (OnTxRejected) OnTxRejected();
         }
       }
       break;
@@ -235,7 +237,12 @@ void TVEKProtocol::KeepAliveMarker() {
       // Stay on the grid of the first request: after a gap in keep-alives
       // one request follows, not a burst.
       last_tx0_ += (since / kVekTxRequestRepeatMs) * kVekTxRequestRepeatMs;
-      if (tx_timing_restart_) DropCaptured(true);
+      if (tx_timing_restart_) {
+        DropCaptured(true);
+        // Still no voice sent: the clock starts with the first block, as
+        // after the first request, never from the previous transmission's.
+        tx_timing_restart_ = true;
+      }
       if (OnTxRequestRepeated) OnTxRequestRepeated();
       SendText("TX0\r\n");
       FlushOutput();

@@ -421,6 +421,20 @@ TEST(FakeVekServerVoiceFlow, ChannelRequestsApprovedIgnoredOrTakenAway) {
     c.Send("TX0\r\n");
     EXPECT_EQ(c.Read(1), std::string(1, '\0'));  // never an approval first
   }
+  // A policy reached only after the request came in still answers it: the
+  // request arrives in the same read as the line awaited before the policy,
+  // or an expect has already taken it.
+  for (bool expectFirst : {false, true}) {
+    SCOPED_TRACE(expectFirst ? "taken by an expect" : "same read");
+    Script s;
+    s.ExpectLine("A");
+    if (expectFirst) s.ExpectLine("TX0");
+    s.TxPolicy(TxMode::Approve).Sleep(500);
+    FakeVekServer server(s);
+    Client c(server.Port());
+    c.Send("A\r\nTX0\r\n");
+    EXPECT_EQ(c.Read(3, 2000), std::string("\x01", 1) + Be16(0));
+  }
 }
 
 TEST(FakeVekServerScript, TextFormParsesAndReportsTheLine) {

@@ -182,7 +182,9 @@ TEST(ProtoRx, AlignmentDropsABurstOnceAndRecoversFromALastingDelay) {
     const Played p = Collect(h);
     EXPECT_EQ(static_cast<int>(std::count(p.commands.begin(), p.commands.end(), "data")), c.played);
     EXPECT_EQ(h.Count("RxAlignSkipped:"), c.skipped);
-    if (c.skipped) EXPECT_EQ(h.Find("RxAlignSkipped:"), "RxAlignSkipped:" + std::to_string(c.lateMs / 40 * 40));
+    if (c.skipped) {
+      EXPECT_EQ(h.Find("RxAlignSkipped:"), "RxAlignSkipped:" + std::to_string(c.lateMs / 40 * 40));
+    }
   }
 }
 

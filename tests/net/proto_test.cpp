@@ -51,7 +51,9 @@ TEST(Proto, SilenceForEightSecondsEndsTheSession) {
   const int disconnecting = h.IndexOf("Disconnecting");
   ASSERT_GE(timeout, 0);
   EXPECT_LT(timeout, h.IndexOf("Disconnected"));
-  if (disconnecting >= 0) EXPECT_LT(timeout, disconnecting);
+  if (disconnecting >= 0) {
+    EXPECT_LT(timeout, disconnecting);
+  }
   EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
   EXPECT_TRUE(fake.WaitForDisconnects(1));
 }
@@ -182,6 +184,22 @@ TEST(Proto, DisconnectDuringReceptionStopsPlayFirst) {
   ASSERT_FALSE(cmds.empty());
   EXPECT_EQ(cmds.back().Command, QCMD_PLAY_STOP);
   h.ReturnBlocks(cmds);
+  EXPECT_EQ(h.pool.Buffers().Count(), 1050);
+  EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+}
+
+TEST(Proto, AbortEndsTheLinkAsDisconnectedNotAsClosedByTheServer) {
+  Script s;
+  s.Login().Sleep(3000);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("Initiated"));
+  h.proto->Abort();
+  ASSERT_TRUE(h.WaitEvent("Disconnected"));
+  EXPECT_TRUE(fake.WaitForDisconnects(1));
+  EXPECT_EQ(h.Count("PeerDisconnected"), 0);
+  EXPECT_EQ(h.Count("ThreadError:"), 0);
   EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
 }
 

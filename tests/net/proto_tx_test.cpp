@@ -199,6 +199,58 @@ TEST(ProtoTx, RequestRepeatsOnTheGridOfTheFirst) {
   EXPECT_EQ(h.proto->State(), PROTO_STATE_TX_REQ_WAITS_APPROVE);
 }
 
+TEST(ProtoTx, RepeatedRequestStillStartsTheClockAtTheFirstBlock) {
+  // No voice before the repeat: the first block must start the pacing, not
+  // a clock left from before.
+  ProtoHarness h(true);
+  const uint32_t t0 = h.clock.load();
+  Script s;
+  s.TxPolicy(TxMode::Ignore).Login().ExpectLine("TX0");
+  s.Call([&h, t0] { h.clock = t0 + 600; }).KeepAlive().ExpectLine("TX0").Sleep(1500);
+  FakeVekServer fake(s);
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("Initiated"));
+  h.proto->RequestTX();
+  ASSERT_TRUE(h.WaitEvent("TxRequestRepeated"));
+  const auto pcm = Blocks(10);
+  h.Capture(pcm);
+  ASSERT_TRUE(WaitPackets(fake, 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(Packets(fake).gsm, Encoded(pcm).substr(0, 5 * 65));  // one packet's worth, no burst
+  Advance(h, 200);
+  ASSERT_TRUE(WaitPackets(fake, 2));
+  EXPECT_EQ(Packets(fake).gsm, Encoded(pcm));
+}
+
+TEST(ProtoTx, LinkEndingInTheMiddleOfATransmissionLosesNoBlock) {
+  // Blocks wait both in the thread's batch and in the ring when the link
+  // goes: by request (ring emptied but for pre-capture) or by the server
+  // closing (the ring stays the engine's).
+  for (bool byRequest : {true, false}) {
+    SCOPED_TRACE(byRequest ? "disconnect request" : "server closes");
+    ProtoHarness h(true);
+    Script s;
+    s.TxPolicy(TxMode::Approve).Login().ExpectLine("TX0").SkipAcks(true).ExpectTx();
+    if (byRequest) s.Sleep(3000);
+    else s.Close();
+    FakeVekServer fake(s);
+    h.Connect(fake);
+    ASSERT_TRUE(h.WaitEvent("Initiated"));
+    h.proto->RequestTX();
+    ASSERT_TRUE(h.WaitEvent("TxApproved"));
+    h.Capture(Blocks(7));
+    ASSERT_TRUE(WaitPackets(fake, 1));
+    h.Capture(Blocks(3));
+    if (byRequest) h.proto->RequestDisconnect();
+    ASSERT_TRUE(h.WaitEvent(byRequest ? "Disconnected" : "PeerDisconnected"));
+    EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+    EXPECT_TRUE(ProtoHarness::WaitUntil([&] { return h.pool.Buffers().Count() + h.captured.Count() == 1050; }));
+    if (byRequest) {
+      EXPECT_EQ(h.captured.Count(), 0);
+    }
+  }
+}
+
 TEST(ProtoTx, ServerTakesTheTurnAway) {
   ProtoHarness h;
   Script s;
@@ -262,6 +314,7 @@ TEST(ProtoTx, FailingApprovalHandlerGivesTheChannelBack) {
   h.proto->RequestTX();
   ASSERT_TRUE(h.WaitEvent("Error:"));
   EXPECT_EQ(h.Find("Error:"), "Error:approval handler failed");
+  ASSERT_TRUE(h.WaitEvent("TxRejected"));
   ASSERT_TRUE(fake.WaitForScripts(1));
   EXPECT_TRUE(fake.Failures().empty()) << fake.Failures().front();
   EXPECT_EQ(h.proto->State(), PROTO_STATE_IDLE);

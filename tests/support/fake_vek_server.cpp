@@ -1015,10 +1015,14 @@ class Session {
   // The background reacts to lines as they arrive, not when a step reads them.
   void Observe(const std::string& line) {
     if (line.compare(0, 3, "CT:") == 0) login_ = line;
-    if (line == "TX0" && tx_mode_ == TxMode::Approve && !approve_at_) approve_at_ = FakeTickMs() + tx_delay_;
+    if (line == "TX0") {
+      tx_asked_ = true;
+      if (tx_mode_ == TxMode::Approve && !approve_at_) approve_at_ = FakeTickMs() + tx_delay_;
+    }
     if (line == "RX0") {
       take_at_.reset();
       tx_turn_ = false;
+      tx_asked_ = false;
     }
   }
 
@@ -1049,6 +1053,7 @@ class Session {
       if (tx_mode_ == TxMode::Approve) {
         WriteAll(std::string("\x01", 1) + Be16(0));
         tx_turn_ = true;
+        tx_asked_ = false;
         if (tx_take_ > 0) take_at_ = now + tx_take_;
       }
     }
@@ -1155,7 +1160,10 @@ class Session {
         sv_ = s.reply.sv.value_or("");
         return SendSplit(s.reply.line1 + "\r\n" + s.reply.Line2() + "\r\n");
       case Op::Send:
-        if (!s.text.empty() && s.text[0] == '\x01') tx_turn_ = true;
+        if (!s.text.empty() && s.text[0] == '\x01') {
+          tx_turn_ = true;
+          tx_asked_ = false;
+        }
         if (!s.text.empty() && s.text[0] == '\0') tx_turn_ = false;
         return SendSplit(s.text);
       case Op::Split:
@@ -1204,6 +1212,10 @@ class Session {
         tx_delay_ = s.ms;
         tx_take_ = s.ms2;
         if (tx_mode_ == TxMode::Ignore) approve_at_.reset();
+        // A request that came in before the script got here (in the same
+        // read as the line an expect waited for, say) still waits for its
+        // answer: the policy covers it too.
+        else if (tx_asked_ && !approve_at_ && !tx_turn_) approve_at_ = FakeTickMs() + tx_delay_;
         return true;
       case Op::Call:
         if (s.fn) s.fn();
@@ -1231,6 +1243,7 @@ class Session {
   uint8_t ka_marker_ = 0;
   bool ka_paused_ = false;
   bool tx_turn_ = false;  // the client holds the channel
+  bool tx_asked_ = false;  // a "TX0" not yet approved nor given up with "RX0"
   TxMode tx_mode_ = TxMode::Ignore;
   uint32_t tx_delay_ = 0, tx_take_ = 0;
   std::optional<uint32_t> approve_at_, take_at_;

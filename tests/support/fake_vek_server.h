@@ -235,7 +235,9 @@ class Script {
   // since a keep-alive would end its turn.
   Script& KeepAlives(uint32_t interval_ms, uint8_t marker = 0x00);
   // Answer every "TX0" with 0x01 after delay_ms, or ignore it; take_away_ms
-  // > 0 ends an approved turn with a keep-alive after that long.
+  // > 0 ends an approved turn with a keep-alive after that long. A request
+  // still unanswered when the step is reached counts as arriving then, so
+  // the step's place against the client's first "TX0" does not matter.
   Script& TxPolicy(TxMode mode, uint32_t delay_ms = 0, uint32_t take_away_ms = 0);
   // When the steps run out, continue after this point until the link ends.
   Script& Loop();
