@@ -27,7 +27,7 @@ std::string InitialSystemCharset() {
 }
 
 // The UTF-16 side is little-endian whatever the host's byte order.
-void UnitsToLittleEndian(const std::u16string& s, std::vector<char>& bytes) {
+[[maybe_unused]] void UnitsToLittleEndian(const std::u16string& s, std::vector<char>& bytes) {
   bytes.resize(s.size() * 2);
   for (size_t i = 0; i < s.size(); ++i) {
     bytes[2 * i] = static_cast<char>(s[i] & 0xFF);

@@ -1,9 +1,9 @@
 #include "foundation/thread.h"
 
-#include <cstring>
 #include <string>
 
 #include "foundation/exception.h"
+#include "foundation/fileutils.h"
 
 TDaxThread::~TDaxThread() {
   // A descendant that forgot to join would leave a thread running on a dead
@@ -19,8 +19,7 @@ void TDaxThread::Start() {
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     finished_.store(true, std::memory_order_release);
-    char buf[256];
-    throw Exception(std::string("Cannot create thread: ") + strerror_r(rc, buf, sizeof buf));
+    throw Exception(std::string("Cannot create thread: ") + DaxErrorText(rc));
   }
   joinable_ = true;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "foundation/charset.h"
+#include "foundation/fileutils.h"
 #include "net/exception.h"
 #include "net/sock.h"
 
@@ -21,9 +22,7 @@ std::u16string Decimal(long long v) {
 
 std::u16string VekSocketSystemErrorText(std::int32_t code) {
   if (code <= 0) return TBlockSocket::GetErrorDesc(code);
-  char buf[256] = {};
-  const char* text = strerror_r(code, buf, sizeof buf);
-  return DaxHookSysToUnicode(text ? text : "");
+  return DaxHookSysToUnicode(DaxErrorText(code));
 }
 
 std::u16string VekHttpProxyErrorText(std::int32_t code, const std::u16string& text) {
