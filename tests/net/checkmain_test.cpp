@@ -12,6 +12,7 @@
 #include "net/conn_mk.h"
 #include "net/link_attr.h"
 #include "net/server.h"
+#include "support/event_log.h"
 #include "support/fake_vek_server.h"
 #include "support/proxy_peers.h"
 
@@ -22,27 +23,7 @@ using vektest::HandshakeReply;
 using vektest::Script;
 
 // "C1" online check, "C0:<text>" offline check, "OK" confirmation.
-class Log {
- public:
-  void Add(std::string e) {
-    std::lock_guard<std::mutex> lock(mu_);
-    events_.push_back(std::move(e));
-    cv_.notify_all();
-  }
-  std::vector<std::string> Events() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return events_;
-  }
-  bool WaitCount(size_t n, uint32_t ms = 20000) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return events_.size() >= n; });
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> events_;
-};
+using Log = vektest::EventLog;
 
 struct Checker {
   TVEKSetupData setup;

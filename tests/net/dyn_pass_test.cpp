@@ -14,6 +14,7 @@
 #include "foundation/setup_data.h"
 #include "foundation/types.h"
 #include "net/conn_mk.h"
+#include "support/event_log.h"
 #include "support/fake_manager.h"
 #include "support/proxy_peers.h"
 
@@ -27,44 +28,23 @@ using vektest::Misbehave;
 
 std::string Narrow(const std::u16string& s) { return DaxUnicodeToAnsiRaw(s); }
 
-// The events of one client, as "Name:arguments", in order.
-class EventLog {
+// The events of one client, as "Name:arguments", in order, and a wait for
+// the events that end a request.
+class EventLog : public vektest::EventLog {
  public:
-  void Add(std::string e) {
-    std::lock_guard<std::mutex> lock(mu_);
-    events_.push_back(std::move(e));
-    cv_.notify_all();
-  }
-  std::vector<std::string> Events() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return events_;
-  }
-  // Waits for an event starting with one of the final names.
   bool WaitFinal(size_t finals, uint32_t ms = 15000) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return Finals() >= finals; });
-  }
-  std::string Last() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return events_.empty() ? std::string() : events_.back();
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    events_.clear();
+    return WaitUntil([finals](const std::vector<std::string>& events) { return Finals(events) >= finals; }, ms);
   }
 
  private:
-  size_t Finals() const {
+  static size_t Finals(const std::vector<std::string>& events) {
     size_t n = 0;
-    for (const auto& e : events_)
+    for (const auto& e : events)
       for (const char* f : {"ProxyError:", "ConnectError:", "AnswerError:", "Error:", "Registered",
                             "NewPassword:", "InvalidStaticPassword:"})
         if (e.rfind(f, 0) == 0) ++n;
     return n;
   }
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> events_;
 };
 
 TVEKInternetParameters Direct() {
