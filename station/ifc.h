@@ -144,9 +144,9 @@ void VekParseWireSpec(const std::u16string& spec, TVEKRadioIfcType& type, std::u
 // True for the signals the station writes (PTT, LIGHT, STATIC), false for COS.
 bool VekIfcSignalIsWrite(TVEKIfcSignalType signal);
 
-// Binds the signal to the spec's wire, sharing the pool's interface for the
-// same type and device or creating (and pooling) one with the two handlers
-// and the pool's seams. Spec errors raise; a wire that cannot be allocated
+// Binds the signal to the wire its wire spec names, sharing the pool's
+// interface for the same type and device or creating (and pooling) one with
+// the two handlers and the pool's seams. Wire-spec errors raise; a wire that cannot be allocated
 // gives none and its text in `error_text`.
 std::unique_ptr<TVEKRadioIfcLine> VekCreateRadioIfcLine(
     TVEKIfcSignalType signal, const std::u16string& spec, TVEKRadioIfcPool& pool,

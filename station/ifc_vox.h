@@ -1,6 +1,6 @@
 // Voice-operated COS: no device, one read-only wire that is on while the
 // sound card's capture level (0..32767) reaches the threshold given as the
-// spec's device text.
+// wire spec's device text.
 #pragma once
 
 #include "station/ifc.h"

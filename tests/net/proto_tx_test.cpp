@@ -1,6 +1,6 @@
 // Transmitted voice against the fake server on a clock the test drives: the
 // packets must carry exactly the bytes an independent libgsm encoder makes of
-// the captured blocks, in order, with silence only where the Part pads.
+// the captured blocks, in order, with silence only where the protocol pads.
 // Also the channel request and its refusals, the repeat rule on keep-alives
 // and the server taking the turn away.
 #include <gmock/gmock.h>
