@@ -37,6 +37,7 @@
 #include "net/proto.h"
 #include "net/server.h"
 #include "station/gsmprocessor.h"
+#include "support/proto_rig.h"
 
 namespace {
 
@@ -177,16 +178,9 @@ class WireServer {
   Clock::time_point acks_done_{};
 };
 
-struct Client {
+struct Client : vektest::ProtoRig {
   explicit Client(uint16_t port) {
-    pool.Fill();
-    VekDefaultAccount(account);
-    info = std::make_unique<TVEKLoginInfo>(account);
-    link.SetLoginInfo(info.get());
-    link.SetServer(&server);
-    maker = std::make_unique<TVEKConnectionMaker>(internet, nullptr);
-    proto = std::make_unique<TVEKProtocol>(&captured, &pool, &queue, internet, params, maker.get(), audio);
-    proto->SetLinkAttr(&link);
+    Start();
     proto->OnInitiated = [this] {
       proto->EnableReceive();
       initiated = true;
@@ -200,29 +194,14 @@ struct Client {
     proto->TargetNetwork = u"Bench";
     proto->RequestConnect();
   }
-  ~Client() {
-    proto.reset();
-    queue.Clear();
-    pool.Buffers().MoveAllFrom(captured);
-  }
+  // The thread's callbacks set the flags below: stop it before they go.
+  ~Client() { proto.reset(); }
   static bool WaitFlag(const std::atomic<bool>& f, int ms) {
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
     while (!f && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return f;
   }
 
-  TDaxPoolBuffers pool{640, 1050};
-  TDaxBufferPtr captured{1050, 4};
-  TVEKQueueFlat queue{2400, &pool};
-  TVEKInternetParameters internet;
-  TVEKServerParameters params;
-  TVEKAudioParams audio;
-  TVEKAccount account;
-  std::unique_ptr<TVEKLoginInfo> info;
-  TVEKServer server;
-  TVEKLinkAttr link;
-  std::unique_ptr<TVEKConnectionMaker> maker;
-  std::unique_ptr<TVEKProtocol> proto;
   std::atomic<bool> initiated{false}, approved{false}, ended{false};
 };
 

@@ -25,6 +25,7 @@
 #include "net/proto.h"
 #include "net/server.h"
 #include "support/fake_vek_server.h"
+#include "support/proto_rig.h"
 
 namespace prototest {
 
@@ -34,31 +35,19 @@ inline std::string Narrow(const std::u16string& s) {
   return out;
 }
 
-struct ProtoHarness {
+struct ProtoHarness : vektest::ProtoRig {
   explicit ProtoHarness(bool fakeClock = false, bool rxAlign = false, int32_t preCaptureMs = 0) {
-    pool.Fill();
-    VekDefaultAccount(account);
     account.Callsign = u"TEST1";
     account.CharsetName = u"ASCII";
-    info = std::make_unique<TVEKLoginInfo>(account);
-    link.SetLoginInfo(info.get());
-    link.SetServer(&server);
     serverParams.RxAlignEnabled = rxAlign;
     serverParams.RxAlignTime = 600;
     audioParams.InPreCapturedTime = preCaptureMs;
-    maker = std::make_unique<TVEKConnectionMaker>(internet, nullptr);
-    proto = std::make_unique<TVEKProtocol>(&captured, &pool, &queue, internet, serverParams, maker.get(),
-                                           audioParams);
-    proto->SetLinkAttr(&link);
+    Start();
     if (fakeClock) proto->Clock = [this] { return clock.load(); };
     Wire();
   }
-
-  ~ProtoHarness() {
-    proto.reset();
-    queue.Clear();
-    pool.Buffers().MoveAllFrom(captured);
-  }
+  // The thread's callbacks reach the members below: stop it before they go.
+  ~ProtoHarness() { proto.reset(); }
 
   void Event(const std::string& name) {
     std::lock_guard<std::mutex> g(mu);
@@ -187,20 +176,8 @@ struct ProtoHarness {
     }
   }
 
-  TDaxPoolBuffers pool{640, 1050};
-  TDaxBufferPtr captured{1050, 4};
-  TVEKQueueFlat queue{2400, &pool};
-  TVEKInternetParameters internet;
-  TVEKServerParameters serverParams;
-  TVEKAudioParams audioParams;
-  TVEKAccount account;
-  std::unique_ptr<TVEKLoginInfo> info;
-  TVEKServer server;
-  TVEKLinkAttr link;
-  std::unique_ptr<TVEKConnectionMaker> maker;
   std::atomic<uint32_t> clock{100000};
   std::atomic<bool> failApproval{false};
-  std::unique_ptr<TVEKProtocol> proto;
 
   std::mutex mu;
   std::condition_variable cv;
