@@ -65,10 +65,22 @@ void RaiseVekInvalidServerVersion(const std::string& versionText) {
   Throw<EVEKErrorInvalidServerVersion>(VekMsgInvalidServerVersion() + u": \"" + Widen(versionText) + u"\"");
 }
 
-void RaiseVekInvalidServerResponse(const std::u16string& context, const std::string& response) {
+namespace {
+
+std::u16string InvalidServerResponseText(const std::u16string& context, const std::string& response) {
   std::u16string message = VekMsgInvalidServerResponse() + u": " + context;
   if (!response.empty()) message += u": \"" + Widen(response) + u"\"";
-  Throw<EVEKErrorInvalidServerResponse>(message);
+  return message;
+}
+
+}  // namespace
+
+void RaiseVekInvalidServerResponse(const std::u16string& context, const std::string& response) {
+  Throw<EVEKErrorInvalidServerResponse>(InvalidServerResponseText(context, response));
+}
+
+void RaiseVekEmptyNetworkList(const std::u16string& context) {
+  Throw<EVEKErrorEmptyNetworkList>(InvalidServerResponseText(context, "empty network list"));
 }
 
 void RaiseVekInvalidClientMode() { Throw<EVEKErrorInvalidClientMode>(VekMsgInvalidClientMode()); }

@@ -30,6 +30,8 @@ DAX_DECLARE_EXCEPTION(EVEKErrorPeerDisconnected, EVEKErrorConnection);
 DAX_DECLARE_EXCEPTION(EVEKErrorVEKProtocol, EVEKError);
 DAX_DECLARE_EXCEPTION(EVEKErrorInvalidServerVersion, EVEKErrorVEKProtocol);
 DAX_DECLARE_EXCEPTION(EVEKErrorInvalidServerResponse, EVEKErrorVEKProtocol);
+// A networks list without the network the login needs.
+DAX_DECLARE_EXCEPTION(EVEKErrorEmptyNetworkList, EVEKErrorInvalidServerResponse);
 
 class EVEKErrorProtocolAnswerWrong : public EVEKErrorVEKProtocol {
  public:
@@ -71,6 +73,8 @@ DAX_DECLARE_EXCEPTION(EVEKErrorInvalidProxyType, EVEKError);
 [[noreturn]] void RaiseVekAnswerError(const std::u16string& message, const std::u16string& serverMessage);
 [[noreturn]] void RaiseVekInvalidServerVersion(const std::string& versionText);
 [[noreturn]] void RaiseVekInvalidServerResponse(const std::u16string& context, const std::string& response);
+// The invalid-response error with the response "empty network list".
+[[noreturn]] void RaiseVekEmptyNetworkList(const std::u16string& context);
 [[noreturn]] void RaiseVekInvalidClientMode();
 [[noreturn]] void RaiseVekInvalidDefaultProxy();
 [[noreturn]] void RaiseVekInvalidProxyType();

@@ -523,7 +523,7 @@ void ReadNameList(TVEKConnection& conn, TAnsiUnicodeConverter& converter, bool u
   ReadListLine(conn, line);
   std::int32_t count = 0;
   if (!DaxTryStrToInt(line, count) || count > kVekListMaxCount) RaiseVekInvalidServerResponse(context, line);
-  if (minimum > 0 && count < minimum) RaiseVekInvalidServerResponse(context, "empty network list");
+  if (minimum > 0 && count < minimum) RaiseVekEmptyNetworkList(context);
   if (count < 0) RaiseVekInvalidServerResponse(context, line);
   const std::string countLine = line;
   std::vector<std::u16string> list;

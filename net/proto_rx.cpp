@@ -94,12 +94,13 @@ void TVEKProtocol::ProcessMarker(uint8_t marker) {
       conn_->Params.ReadTimeout = static_cast<int32_t>(ReceiveTimeoutMs.load());
       try {
         VekReadNetworks(*conn_, converter_, (sef & VEK_EXT_UTF8) != 0, list);
-      } catch (const EVEKErrorInvalidServerResponse& e) {
+      } catch (const EVEKErrorEmptyNetworkList& e) {
         if (conn_->Stopping) throw EVEKErrorProtoStopped("read stopped");
-        if (State() == PROTO_STATE_LOGIN_SEQ && std::string(e.what()).find("empty network list") != std::string::npos) {
-          ReportError(u"empty networks list", DaxHookSysToUnicode(e.what()));
-          return;
-        }
+        if (State() != PROTO_STATE_LOGIN_SEQ) throw;
+        ReportError(u"empty networks list", DaxHookSysToUnicode(e.what()));
+        return;
+      } catch (const EVEKErrorInvalidServerResponse&) {
+        if (conn_->Stopping) throw EVEKErrorProtoStopped("read stopped");
         throw;
       }
       if (conn_->Stopping) throw EVEKErrorProtoStopped("read stopped");

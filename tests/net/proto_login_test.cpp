@@ -183,6 +183,19 @@ TEST(ProtoLogin, HeaderDigitAndNetworkChoice) {
   }
 }
 
+// A login whose networks list holds no network cannot choose one: its own
+// protocol error, not a generic invalid response, and no session.
+TEST(ProtoLogin, EmptyNetworksListEndsTheLogin) {
+  Script s;
+  s.Login(HandshakeReply(), {}).Sleep(500);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("ProtocolError:"));
+  EXPECT_EQ(h.Find("ProtocolError:").rfind("ProtocolError:empty networks list|", 0), 0u) << h.Find("ProtocolError:");
+  EXPECT_EQ(h.Find("Initiated"), "");
+}
+
 TEST(ProtoLogin, BackupLeftAloneByUnusableAnnouncement) {
   HandshakeReply r;
   r.bn = "backup.example";
