@@ -2,10 +2,10 @@
 
 #include "foundation/charset.h"
 #include "foundation/clock.h"
+#include "foundation/line_file.h"
 #include "foundation/paths.h"
 #include "foundation/setup_data.h"
 #include "foundation/types.h"
-#include "net/dyn_pass_file.h"
 
 namespace {
 

@@ -2,11 +2,8 @@
 // kept across restarts and keyed by (e-mail address, VEK server host). One
 // entry per line: key 1 | key 2 | password | stamp, UTF-8, CR LF. Only the
 // main thread touches it.
-//
-// The small line-file helpers below are shared with the backup-server file.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,20 +39,3 @@ void VekFindDynamicPassword(const TVEKSystemParameters& system, const std::u16st
                             const std::u16string& key2, std::u16string& newest,
                             std::u16string& exact);
 
-// ---------------------------------------------------------------------------
-// Line-file helpers
-
-// The file's lines (LF, CR LF or CR ends one), a UTF-8 byte-order mark at
-// its start dropped. False, no lines, when the file does not exist.
-bool VekReadFileLines(const std::string& file_name, std::vector<std::string>& lines);
-// Creates or truncates the file with mode 0600, writes the data and flushes
-// it to disk; on a failure deletes the file and raises the file error.
-void VekWritePrivateFile(const std::string& file_name, const std::string& data);
-// Calls write with a temporary path, then swaps the result in for the file
-// (TFileRewriteProtector); on any failure the old file stays.
-void VekReplaceFileWith(const std::string& file_name,
-                        const std::function<void(const std::string& path)>& write);
-// True when the text holds "|", CR or LF, which would split a stored line.
-bool VekHasLineBreakingChar(const std::u16string& text);
-// Raises EFileException naming the file when the text cannot be stored.
-void VekCheckStorableValue(const std::u16string& text, const std::string& file_name);
