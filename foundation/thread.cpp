@@ -1,5 +1,6 @@
 #include "foundation/thread.h"
 
+#include <chrono>
 #include <string>
 
 #include "foundation/exception.h"
@@ -40,4 +41,53 @@ void* TDaxThread::Entry(void* self) {
   }
   t->finished_.store(true, std::memory_order_release);
   return nullptr;
+}
+
+void TDaxSyncDispatcher::Call(const std::function<void()>& call) {
+  if (OnServingThread()) {
+    call();
+    return;
+  }
+  TCall item{&call, nullptr};
+  std::unique_lock<std::mutex> guard(lock_);
+  calls_.push_back(&item);
+  queued_.notify_all();
+  finished_.wait(guard, [&] { return item.done; });
+  if (item.error) std::rethrow_exception(item.error);
+}
+
+bool TDaxSyncDispatcher::Serve(uint32_t wait_ms) {
+  std::unique_lock<std::mutex> guard(lock_);
+  if (calls_.empty() && !woken_)
+    queued_.wait_for(guard, std::chrono::milliseconds(wait_ms),
+                     [&] { return !calls_.empty() || woken_; });
+  woken_ = false;
+  bool ran = false;
+  while (!calls_.empty()) {
+    TCall* item = calls_.front();
+    calls_.pop_front();
+    guard.unlock();
+    try {
+      (*item->call)();
+    } catch (...) {
+      item->error = std::current_exception();
+    }
+    guard.lock();
+    item->done = true;
+    finished_.notify_all();
+    ran = true;
+  }
+  return ran;
+}
+
+void TDaxSyncDispatcher::WaitServing(const std::function<bool()>& done, uint32_t poll_ms) {
+  while (!done()) Serve(poll_ms);
+  // A caller that queued just before `done` turned true still gets its answer.
+  Serve(0);
+}
+
+void TDaxSyncDispatcher::Wake() {
+  std::lock_guard<std::mutex> guard(lock_);
+  woken_ = true;
+  queued_.notify_all();
 }

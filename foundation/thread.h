@@ -6,6 +6,12 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 class TDaxThread {
  public:
@@ -38,4 +44,41 @@ class TDaxThread {
   bool joinable_ = false;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
+};
+
+// Runs calls of worker threads on one serving thread (the thread that made
+// the dispatcher) and makes each caller wait for its call. The serving thread
+// runs them only inside Serve or WaitServing, so callbacks that write the log
+// all run on one thread. An exception of a call is rethrown in its caller.
+class TDaxSyncDispatcher {
+ public:
+  TDaxSyncDispatcher() : owner_(std::this_thread::get_id()) {}
+  TDaxSyncDispatcher(const TDaxSyncDispatcher&) = delete;
+  TDaxSyncDispatcher& operator=(const TDaxSyncDispatcher&) = delete;
+
+  // Any thread: on the serving thread the call runs at once; elsewhere it is
+  // queued and the caller waits until the serving thread has run it.
+  void Call(const std::function<void()>& call);
+  // Serving thread: runs every queued call; when none is queued, waits up to
+  // wait_ms for one. True when a call ran.
+  bool Serve(uint32_t wait_ms);
+  // Serving thread: serves calls until `done` is true; `done` is checked at
+  // least every `poll_ms`.
+  void WaitServing(const std::function<bool()>& done, uint32_t poll_ms = 20);
+  // Wakes a Serve that waits, so it looks at `done` again at once.
+  void Wake();
+  bool OnServingThread() const { return std::this_thread::get_id() == owner_; }
+
+ private:
+  struct TCall {
+    const std::function<void()>* call;
+    std::exception_ptr error;
+    bool done = false;
+  };
+  std::thread::id owner_;
+  std::mutex lock_;
+  std::condition_variable queued_;
+  std::condition_variable finished_;
+  std::deque<TCall*> calls_;
+  bool woken_ = false;
 };
