@@ -526,8 +526,19 @@ class TVEKManager : public TDaxThread {
   void Handle_Audio_PlayBufferIsEmpty();
   void Handle_Audio_PlayLevel();
   void Handle_Audio_CaptureLevel();
-  // The connect sound after login (Initiated, mngr_link.cpp calls it).
+  // Entry points the other concerns call.
+  // The connect sound after login (Initiated calls it).
   void PlayConnectSound();
+  bool PlayControlSound(uint8_t mode, uint8_t sound);
+  bool StopAndPlayControlSound(uint8_t sound);
+  // Plays the files queued in the reader (hour, informer, scripts).
+  void StartFilePlayback(uint8_t mode);
+  void FinishSound();
+  // The connection dropped or the server aborted the own transmission.
+  void StopVoice();
+  void _tr_PlayStop();
+  void _tr_TxStop();
+  void EnableReceive();
   // --- voice block: further members are declared here by mngr_voice.cpp's
   // concern.
 
@@ -539,6 +550,10 @@ class TVEKManager : public TDaxThread {
   // ====================================================================
  private:
   void GoOffline();
+  void RequestDisconnect();
+  void ScheduleReconnect();
+  // DTMF NETWORK and CONNECT commands.
+  void SwitchServer(const std::u16string& host, int32_t port, const std::u16string& network);
   // End of every pass: reconnect when due, or the hard server time-out.
   void SuperviseConnection();
   void ApplyPendingSwitch();
@@ -579,6 +594,13 @@ class TVEKManager : public TDaxThread {
   void RestartSilenceTick();
   // Ends the DTMF sequence (a transmission ended).
   void EndDtmfSequence();
+  // The executor's events; the script of an own sound (hour, informer,
+  // connect sound): only the current sound's own run counts as done, and a
+  // sound that ends early aborts its script.
+  void AssignExecutorEvents();
+  void StartSoundScript(const std::u16string& script, const std::u16string& argument);
+  bool SoundScriptDone() const;
+  void AbortSoundScript();
   void Handle_Timer_HourSound();
   void Handle_Timer_Informer();
   void Handle_Audio_DtmfTone();

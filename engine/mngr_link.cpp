@@ -25,3 +25,6 @@ void TVEKManager::Handle_Proto_Disconnected() {}
 void TVEKManager::Handle_Proto_Initiated() {}
 void TVEKManager::Handle_Proto_ServerTimeout() {}
 void TVEKManager::Handle_Checker_Result() {}
+void TVEKManager::RequestDisconnect() {}
+void TVEKManager::ScheduleReconnect() {}
+void TVEKManager::SwitchServer(const std::u16string&, int32_t, const std::u16string&) {}

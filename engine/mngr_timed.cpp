@@ -14,3 +14,7 @@ void TVEKManager::EndDtmfSequence() {}
 void TVEKManager::Handle_Timer_HourSound() {}
 void TVEKManager::Handle_Timer_Informer() {}
 void TVEKManager::Handle_Audio_DtmfTone() {}
+void TVEKManager::AssignExecutorEvents() {}
+void TVEKManager::StartSoundScript(const std::u16string&, const std::u16string&) {}
+bool TVEKManager::SoundScriptDone() const { return true; }
+void TVEKManager::AbortSoundScript() {}

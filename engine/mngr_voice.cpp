@@ -20,3 +20,11 @@ void TVEKManager::Handle_Reader_Finished() {}
 void TVEKManager::Handle_Audio_PlayBufferIsEmpty() {}
 void TVEKManager::Handle_Audio_PlayLevel() {}
 void TVEKManager::Handle_Audio_CaptureLevel() {}
+bool TVEKManager::PlayControlSound(uint8_t, uint8_t) { return false; }
+bool TVEKManager::StopAndPlayControlSound(uint8_t) { return false; }
+void TVEKManager::StartFilePlayback(uint8_t) {}
+void TVEKManager::FinishSound() {}
+void TVEKManager::StopVoice() {}
+void TVEKManager::_tr_PlayStop() {}
+void TVEKManager::_tr_TxStop() {}
+void TVEKManager::EnableReceive() {}
