@@ -1,6 +1,11 @@
 // The connection's line readers on any byte stream cut into any chunks: the
 // lines they return depend only on the bytes, never on the chunking; no line
 // exceeds its maximum; the readers end when the stream does.
+//
+// Input: byte 0 holds switches (bit 0 the buffer reader, bit 1 a peer's close
+// is an error, bit 2 pieces of up to 20000 bytes instead of 40), byte 1 the
+// line maximum in steps of 67, bytes 2-9 the seed of the piece sizes; the
+// rest is the stream.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -9,50 +14,9 @@
 
 #include "net/conn.h"
 #include "net/exception.h"
+#include "support/memory_connection.h"
 
 namespace {
-
-// An in-memory transport: hands out the stream in pieces of the given sizes,
-// then reports the close; a wait after the close times out.
-class ChunkedConnection : public TVEKConnection {
- public:
-  ChunkedConnection(bool peerError, std::string stream, std::uint64_t seed)
-      : TVEKConnection(peerError), stream_(std::move(stream)), seed_(seed | 1) {}
-  bool IsActive() override { return true; }
-  bool IsConnected() override { return true; }
-  std::uint8_t ReadRaw(void* buffer, std::int32_t length, std::int32_t& count) override {
-    count = 0;
-    if (pos_ >= stream_.size()) {
-      closed_ = true;
-      return VEK_RAW_CLOSED;
-    }
-    seed_ ^= seed_ << 13;
-    seed_ ^= seed_ >> 7;
-    seed_ ^= seed_ << 17;
-    std::size_t n = 1 + seed_ % ((seed_ >> 20) % 4 ? 40 : 20000);
-    n = std::min({n, stream_.size() - pos_, static_cast<std::size_t>(length)});
-    std::memcpy(buffer, stream_.data() + pos_, n);
-    pos_ += n;
-    count = static_cast<std::int32_t>(n);
-    return VEK_RAW_DONE;
-  }
-  std::uint8_t WriteRaw(const void*, std::int32_t length, std::int32_t& count) override {
-    count = length;
-    return VEK_RAW_DONE;
-  }
-  void DoClose() override { Reset(); }
-  TWaiterResult DoWaitWakeup(std::uint32_t) override { return wr_Timeout; }
-  TWaiterResult DoWaitReadable(std::uint32_t) override { return closed_ ? wr_Timeout : wr_Descriptor; }
-  TWaiterResult DoWaitWritable(std::uint32_t) override { return wr_Descriptor; }
-  void DoWakeup() override {}
-  void DoClearWakeup() override {}
-
- private:
-  std::string stream_;
-  std::size_t pos_ = 0;
-  std::uint64_t seed_;
-  bool closed_ = false;
-};
 
 std::vector<std::string> Reference(const std::string& s, std::size_t max, bool withTail) {
   std::vector<std::string> lines;
@@ -76,12 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 10) return 0;
   const bool toBuffer = data[0] & 1;
   const bool peerError = data[0] & 2;
+  const bool largeChunks = data[0] & 4;
   const std::size_t max = 1 + static_cast<std::size_t>(data[1]) * 67;
   std::uint64_t seed = 0;
   std::memcpy(&seed, data + 2, 8);
   const std::string stream(reinterpret_cast<const char*>(data + 10), size - 10);
 
-  ChunkedConnection c(peerError, stream, seed);
+  TVEKMemoryConnection c(stream, peerError);
+  c.RandomChunks(largeChunks ? 20000 : 40, seed);
   c.Params.ReadTimeout = 1000;
   std::vector<std::string> got;
   TDaxByteBuffer buffer;

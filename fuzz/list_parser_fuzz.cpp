@@ -8,9 +8,7 @@
 
 #include "foundation/ansi_unicode_converter.h"
 #include "net/proto_lists.h"
-// The fuzz targets link the program's libraries only; the test connection
-// comes along as source.
-#include "support/memory_connection.cpp"
+#include "support/memory_connection.h"
 
 namespace {
 

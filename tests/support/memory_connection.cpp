@@ -65,6 +65,21 @@ std::size_t TVEKMemoryConnection::Unread() {
   return n;
 }
 
+void TVEKMemoryConnection::RandomChunks(std::int32_t most, std::uint64_t seed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ChunkSize = std::max(most, 1);
+  chunk_random_ = seed | 1;  // a zero xorshift state would stay zero
+}
+
+std::size_t TVEKMemoryConnection::NextChunkLimit() {
+  const auto most = static_cast<std::size_t>(ChunkSize);
+  if (chunk_random_ == 0) return most;
+  chunk_random_ ^= chunk_random_ << 13;
+  chunk_random_ ^= chunk_random_ >> 7;
+  chunk_random_ ^= chunk_random_ << 17;
+  return 1 + chunk_random_ % most;
+}
+
 std::uint8_t TVEKMemoryConnection::ReadRaw(void* buffer, std::int32_t length, std::int32_t& count) {
   std::lock_guard<std::mutex> lock(mutex_);
   count = 0;
@@ -79,7 +94,7 @@ std::uint8_t TVEKMemoryConnection::ReadRaw(void* buffer, std::int32_t length, st
     }
     if (s.Kind != StepKind::Data) return VEK_RAW_DONE;
     std::size_t n = s.Bytes.size() - s.Pos;
-    if (ChunkSize > 0) n = std::min(n, static_cast<std::size_t>(ChunkSize));
+    if (ChunkSize > 0) n = std::min(n, NextChunkLimit());
     n = std::min(n, static_cast<std::size_t>(std::max(length, 0)));
     std::memcpy(buffer, s.Bytes.data() + s.Pos, n);
     s.Pos += n;
@@ -88,6 +103,7 @@ std::uint8_t TVEKMemoryConnection::ReadRaw(void* buffer, std::int32_t length, st
     return VEK_RAW_DONE;
   }
   if (close_at_end_) {
+    if (LateClose && RecvPos() < RecvFill()) return VEK_RAW_DONE;
     reported_close_ = true;
     return VEK_RAW_CLOSED;
   }

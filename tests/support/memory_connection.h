@@ -1,10 +1,11 @@
 // A connection over an in-memory byte script, for single-threaded tests of
 // the readers and the protocol: reads are served from the script (whole or
-// in chunks of at most ChunkSize bytes), writes are recorded. Steps between
-// the bytes make the next wait time out, the next raw read fail, or the next
-// wait report a wake-up. After the last step the peer closes (the default),
-// or, with an open end, waits see more bytes appended by another thread or
-// time out after the ms they were given.
+// in chunks of at most ChunkSize bytes, or of seeded random sizes), writes
+// are recorded. Steps between the bytes make the next wait time out, the
+// next raw read fail, or the next wait report a wake-up. After the last step
+// the peer closes (the default), or, with an open end, waits see more bytes
+// appended by another thread or time out after the ms they were given. A
+// Connect opens the connection again after a close.
 #pragma once
 
 #include <condition_variable>
@@ -31,6 +32,14 @@ class TVEKMemoryConnection : public TVEKConnection {
   void SetCloseAtEnd(bool close);
   // At most this many bytes per raw read; 0 hands out a whole data step.
   std::int32_t ChunkSize = 0;
+  // Raw reads of a size drawn anew each time from 1 to most, from the seed:
+  // uneven pieces that come out the same for the same seed. Call before
+  // reading.
+  void RandomChunks(std::int32_t most, std::uint64_t seed);
+  // true: the peer's close shows only once the reader has taken every byte
+  // before it (a close that arrives late), so no read of what is already
+  // buffered is cut short by it.
+  bool LateClose = false;
   // Result of every raw write after the first WriteLimit bytes (-1: none).
   std::uint8_t WriteFailure = VEK_RAW_ERROR;
   std::int64_t WriteLimit = -1;
@@ -58,6 +67,7 @@ class TVEKMemoryConnection : public TVEKConnection {
 
  private:
   enum class StepKind { Data, Timeout, Error, Wakeup };
+  std::size_t NextChunkLimit();
   struct Step {
     StepKind Kind;
     std::string Bytes;
@@ -68,6 +78,8 @@ class TVEKMemoryConnection : public TVEKConnection {
   std::condition_variable changed_;
   std::deque<Step> steps_;
   std::string written_;
+  // 0 while the chunk size is fixed; xorshift state otherwise.
+  std::uint64_t chunk_random_ = 0;
   bool close_at_end_ = true;
   bool closed_ = false;
   bool reported_close_ = false;

@@ -1,8 +1,8 @@
 // The protocol thread with everything it is built on, wired as the engine
 // wires it: pool, captured-voice ring, player queue, parameter records, login
 // data, link attributes, server entry and connection maker. Set the records
-// up, then Start(); the destructor stops the thread and gives every block
-// back to the pool.
+// up, then Start(); Stop() (and the destructor) ends the thread and gives
+// every block back to the pool, after which the rig may Start again.
 #pragma once
 
 #include <memory>
@@ -27,20 +27,28 @@ struct ProtoRig {
   ProtoRig(const ProtoRig&) = delete;
   ProtoRig& operator=(const ProtoRig&) = delete;
 
-  ~ProtoRig() {
-    proto.reset();
-    queue.Clear();
-    pool.Buffers().MoveAllFrom(captured);
-  }
+  ~ProtoRig() { Stop(); }
 
-  void Start() {
+  // A given connection replaces the maker's.
+  void Start(std::unique_ptr<TVEKConnection> connection = nullptr) {
     info = std::make_unique<TVEKLoginInfo>(account);
     link.SetLoginInfo(info.get());
     link.SetServer(&server);
     maker = std::make_unique<TVEKConnectionMaker>(internet, nullptr);
     proto = std::make_unique<TVEKProtocol>(&captured, &pool, &queue, internet, serverParams, maker.get(),
-                                           audioParams);
+                                           audioParams, std::move(connection));
     proto->SetLinkAttr(&link);
+  }
+
+  // Frees all that Start made, so a rig reused for many runs keeps its
+  // allocations balanced.
+  void Stop() {
+    proto.reset();
+    maker.reset();
+    link.SetLoginInfo(nullptr);
+    info.reset();
+    queue.Clear();
+    pool.Buffers().MoveAllFrom(captured);
   }
 
   TDaxPoolBuffers pool{640, 1050};
