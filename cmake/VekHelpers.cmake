@@ -32,9 +32,16 @@ function(vek_folder_tests folder library)
     # the tree or start a built program.
     target_compile_definitions(${exe} PRIVATE
       VEK_SOURCE_DIR="${PROJECT_SOURCE_DIR}" VEK_BINARY_DIR="${PROJECT_BINARY_DIR}")
-    # Tests start the standalone test server as a child process.
-    if(TARGET vek_test_server)
-      add_dependencies(${exe} vek_test_server)
+    # Tests start the standalone test server as a child process; the front
+    # end's tests also start the program itself and the pipe pacer.
+    set(tools vek_test_server)
+    if(folder STREQUAL "app")
+      list(APPEND tools vekclient vek_pipe_pacer)
     endif()
+    foreach(tool ${tools})
+      if(TARGET ${tool})
+        add_dependencies(${exe} ${tool})
+      endif()
+    endforeach()
   endforeach()
 endfunction()

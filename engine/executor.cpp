@@ -159,22 +159,30 @@ TVEKExecutorProcess::~TVEKExecutorProcess() {
   output_.Clear();
 }
 
-void TVEKExecutorProcess::Run(const std::u16string& script, const std::u16string& argument) {
+uint32_t TVEKExecutorProcess::Run(const std::u16string& script, const std::u16string& argument) {
+  std::lock_guard<std::mutex> g(lock_);
   // A request not yet taken up counts as running: a second one would
   // silently replace it.
-  if (Busy()) throw Exception("Busy");
-  {
-    std::lock_guard<std::mutex> g(lock_);
-    script_ = script;
-    argument_ = argument;
-  }
+  if (request_.load() || running_.load()) throw Exception("Busy");
+  script_ = script;
+  argument_ = argument;
+  if (++last_run_ == 0) ++last_run_;
+  requested_run_ = last_run_;
   request_.store(true);
   event_.SetEvent();
+  return requested_run_;
 }
 
 bool TVEKExecutorProcess::PopOutput(std::u16string& line) { return output_.Pop(line); }
 
 void TVEKExecutorProcess::Abort() {
+  std::lock_guard<std::mutex> g(lock_);
+  // A request still waiting would otherwise start a script nobody wants
+  // and clear the abort when taken.
+  if (request_.load()) {
+    request_.store(false);
+    return;
+  }
   if (running_.load()) abort_.store(true);
 }
 
@@ -188,6 +196,18 @@ void TVEKExecutorProcess::SetTempDir(const std::u16string& dir) {
   tempDir_ = dir;
 }
 
+void TVEKExecutorProcess::TakeRequest() {
+  output_.Clear();
+  // Under the lock so that Run and Abort see the request either waiting or
+  // running, never neither.
+  std::lock_guard<std::mutex> g(lock_);
+  if (!request_.load()) return;  // withdrawn by Abort
+  abort_.store(false);
+  current_run_.store(requested_run_);
+  running_.store(true);
+  request_.store(false);
+}
+
 void TVEKExecutorProcess::Error(const std::u16string& text) {
   if (OnError) OnError(text);
 }
@@ -196,14 +216,7 @@ void TVEKExecutorProcess::Execute() {
   started_.store(true);
   while (!Terminated()) {
     try {
-      if (request_.load()) {
-        output_.Clear();
-        abort_.store(false);
-        // Running goes up before the request comes down, so Run never sees
-        // neither while the request is being taken.
-        running_.store(true);
-        request_.store(false);
-      }
+      if (request_.load()) TakeRequest();
       if (running_.load()) {
         if (RunScript()) {
           if (OnDone)

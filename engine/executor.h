@@ -22,11 +22,12 @@ class TVEKExecutorProcess : public TDaxThread {
   TVEKExecutorProcess();
   ~TVEKExecutorProcess() override;
 
-  // Raises Exception("Busy") while Busy().
-  void Run(const std::u16string& script, const std::u16string& argument);
+  // Raises Exception("Busy") while Busy(); else the run's number (never 0).
+  uint32_t Run(const std::u16string& script, const std::u16string& argument);
   // The oldest output line; false when none.
   bool PopOutput(std::u16string& line);
-  // While a script runs: its output is thrown away when it ends.
+  // A run not yet taken up is withdrawn; while a script runs, its output is
+  // thrown away when it ends.
   void Abort();
   void Stop();
 
@@ -38,6 +39,10 @@ class TVEKExecutorProcess : public TDaxThread {
   // A request is pending or a script runs: Run would refuse.
   bool Busy() const { return request_.load() || running_.load(); }
 
+  // The number of the run being carried out; OnDone reads it to tell whose
+  // output is ready.
+  uint32_t CurrentRun() const { return current_run_.load(); }
+
   // Called in the executor thread when a script produced at least one line.
   std::function<void()> OnDone;
   std::function<void(const std::u16string&)> OnError;
@@ -46,15 +51,21 @@ class TVEKExecutorProcess : public TDaxThread {
   void Execute() override;
 
  private:
+  void TakeRequest();
   bool RunScript();
   void Error(const std::u16string& text);
 
   TEventAuto event_;
   TFifoStringThreadSafeU output_{32};
-  std::mutex lock_;  // script_, argument_, tempDir_
+  // script_, argument_, tempDir_, the run numbers; taking, withdrawing and
+  // placing a request
+  std::mutex lock_;
   std::u16string script_;
   std::u16string argument_;
   std::u16string tempDir_;
+  uint32_t last_run_ = 0;  // under lock_
+  uint32_t requested_run_ = 0;  // under lock_
+  std::atomic<uint32_t> current_run_{0};
   std::atomic<bool> request_{false};
   std::atomic<bool> running_{false};
   std::atomic<bool> abort_{false};

@@ -115,7 +115,13 @@ struct TVEKLoopStats {
 
 // The data a receiver leaves with its event: one slot per event, stored and
 // copied with the flag under the engine's lock, so a worker never writes a
-// field the main thread is reading.
+// field the main thread is reading. What the receivers store: texts in
+// Text/Detail (37: the password sent / the server's message; 30: the
+// prefixed error / the manager's host:port or answer), addresses in
+// Host/Port, proxy type or code in Number (22, 24), versions in
+// Number/Number2 (44, 45), counts in Number (57-63, 70), the control sound
+// in Number (76), level words in Word (83, 84), checker reports in Number
+// (kind), Host, Port, Number2 (online), Text (89).
 struct TVEKEventArgs {
   std::u16string Text;    // error, answer, password, handshake text ...
   std::u16string Detail;  // detail, server message, server address ...
@@ -185,17 +191,19 @@ class TVEKManager : public TDaxThread {
   void SetDtmfCommands(const std::u16string& text);
   void SetLevelMode(int32_t mode);
   // Fields the front end writes directly (before the engine is online).
+  // Scalars are atomic: the engine's passes already run while the front end
+  // writes them. The address is read only after SetOnline.
   std::atomic<bool> PTTEnabled{true};
-  uint32_t DtmfTimeoutMs = 15000;
-  bool ResetCosDetectorOnTxReject = false;
-  uint32_t ResetCosDetectorOnTxRejectDelay = 500;
-  uint32_t CarrierCatchTime = 0;  // ms, 0..5000
-  uint32_t CarrierLostTime = 0;   // ms, 0..5000
-  uint8_t DynamicPasswordMode = dpm_NO;
+  std::atomic<uint32_t> DtmfTimeoutMs{15000};
+  std::atomic<bool> ResetCosDetectorOnTxReject{false};
+  std::atomic<uint32_t> ResetCosDetectorOnTxRejectDelay{500};
+  std::atomic<uint32_t> CarrierCatchTime{0};  // ms, 0..5000
+  std::atomic<uint32_t> CarrierLostTime{0};   // ms, 0..5000
+  std::atomic<uint8_t> DynamicPasswordMode{dpm_NO};
   std::u16string ManagerAddress;
-  int32_t ManagerPort = 0;
-  uint32_t ManagerInterval = 0;  // kept, not used
-  uint32_t ManagerLatency = 0;   // ms, 0..60000
+  std::atomic<int32_t> ManagerPort{0};
+  std::atomic<uint32_t> ManagerInterval{0};  // kept, not used
+  std::atomic<uint32_t> ManagerLatency{0};   // ms, 0..60000
 
   // ----- accessors for the reports
   std::u16string GetNetworkName() const;
@@ -314,7 +322,9 @@ class TVEKManager : public TDaxThread {
   TEvent OnTxRequested, OnTxRejected, OnTxApproved, OnTxDataEnded;
   std::function<void(const TVEKLoopStats& stats)> OnTxStopped, OnTxAbortedByServer;
   TEvent OnCarrierOn, OnCarrierOff;
-  TEvent OnServiceSoundStarted, OnServiceSoundStopped;
+  // The control sound that started (TVEKControlSound).
+  std::function<void(int32_t sound)> OnServiceSoundStarted;
+  TEvent OnServiceSoundStopped;
   TEvent OnExternalSoundStarted, OnExternalSoundStopped, OnExternalSoundAborted;
   TEvent OnServerTimedOut, OnServerTimeoutHard;
   TEvent OnOnlineChanged;
@@ -340,6 +350,8 @@ class TVEKManager : public TDaxThread {
   // mngr_lines.cpp, mngr_loop.cpp)
   // ====================================================================
  private:
+  // Tests define it to read private state.
+  friend struct TVEKManagerProbe;
   void CreateBaseObjects();
   void AssignWorkerEvents();
   void OnAudioCreated(TVEKAudioPA& audio);
@@ -379,6 +391,29 @@ class TVEKManager : public TDaxThread {
   void Dispatch(TVEKManagerEvent event);
   void ReportLoopError(const std::exception& e);
   void WaitForEvents();
+  // Calls OnLevel when it is set (the capture-level handler's last step).
+  void NotifyLevel();
+  // Run method pieces (mngr_loop.cpp).
+  void StartRun();
+  void Teardown();
+  void LogAborting();
+  bool AnyPending();
+  // After a failed pass: flags of the pass not yet handled go back to
+  // pending (with their data) unless raised again meanwhile.
+  void ReturnUnhandled();
+  // Receivers (mngr.cpp).
+  void CopySectionSettings();
+  void AssignProtocolEvents();
+  void AssignDynPassEvents();
+  void AssignReaderEvents();
+  void AssignRecorderEvents();
+  void AssignCheckerEvents();
+  void PushText(TFifoStringThreadSafeU& fifo, TVEKManagerEvent event, const std::u16string& text);
+  void RaiseText(TVEKManagerEvent event, const std::u16string& text, const std::u16string& detail = {});
+  void RadioError(const std::u16string& text);
+  void RadioInfo(const std::u16string& text);
+  void ProtocolClientList();
+  void JoinWorkers();
 
   // Lines (mngr_lines.cpp).
   void ApplyRadioEnabled(bool on);
@@ -449,9 +484,14 @@ class TVEKManager : public TDaxThread {
   std::atomic<uint32_t> capture_level_{0};
   std::mutex on_level_lock_;
   TEvent on_level_;
-  mutable std::mutex fatal_lock_;
-  std::u16string fatal_error_;
+  std::atomic<bool> run_ended_{false};
+  // The position in the handling order of the handler that runs; the
+  // order's size before the copy and after the dispatch, size_t(-1)
+  // between the copy and the first handler (ReturnUnhandled reads it).
+  size_t pass_position_ = 0;
   uint32_t pass_now_ = 0;  // "now" of the running pass
+  std::u16string network_;         // SetNetwork
+  std::u16string register_email_;  // RegisterAccount
 
   std::unique_ptr<TFifoStringThreadSafeU> reader_texts_, error_texts_, warning_texts_, info_texts_,
       recorder_files_;
@@ -488,17 +528,17 @@ class TVEKManager : public TDaxThread {
   std::atomic<uint8_t> sound_mode_{msm_Normal};
 
   // Sound processing shared by both directions.
-  TVEKAgcCfgParams capture_agc_{}, playback_agc_{};
+  TVEKLevelParams capture_agc_{}, playback_agc_{};
   bool capture_agc_active_ = false, playback_agc_active_ = false;
   TDaxAgcState agc_state_{};
   bool capture_hpf_enabled_ = false, playback_hpf_enabled_ = false;
   int capture_hpf_order_ = 5, playback_hpf_order_ = 5;
   TDaxIirState iir_state_{};
   bool iir_for_capture_ = false, iir_for_playback_ = false;
-  // Play timing values.
-  uint32_t play_delay_ms_ = 0;
-  uint32_t play_delay_rounded_ms_ = 0;
-  uint32_t play_buffer_ms_ = 0;
+  // Play timing values (set by the main thread, read by passes).
+  std::atomic<uint32_t> play_delay_ms_{0};
+  std::atomic<uint32_t> play_delay_rounded_ms_{0};
+  std::atomic<uint32_t> play_buffer_ms_{0};
 
   // ====================================================================
   // Voice: received voice, service sounds (4.103), carrier detection and
@@ -541,8 +581,44 @@ class TVEKManager : public TDaxThread {
   void EnableReceive();
   // --- voice block: further members are declared here by mngr_voice.cpp's
   // concern.
+  bool ProcessQueueCommands();
+  void ProcessClientLists();
+  void ProcessPlayStart();
+  void ProcessPlayData(int run_length);
+  void ProcessPlayStop();
+  void StartRxPlayback(bool start_player, bool ptt_was_on);
+  void ReportRxStopped();
+  void OnPlayBufferIsEmpty();
+  void EndScriptSound(uint8_t mode);
+  // Stops the reader and forgets the events of the sound it stopped.
+  void StopReader();
+  // StopVoice; the queue stays when another talker's start is in it.
+  void SilenceOutput(bool clear_queue);
+  void KeepSilenceTimerFresh(int32_t audio_ms);
+  std::u16string ProgramDir() const;
+  void KeyForOwnSound();
+  void AgcOff();
+  void StartPlaybackAgc();
+  void StartCaptureAgc();
+  bool CardCaptures() const;
+  bool CardPlaying() const;
+  bool CardPlayingWithData() const;
+  bool PlayStartQueued() const;
+  void BackCapture();
+  void _CheckCos(uint32_t level_word);
+  void RequestTxOnCarrier();
+  void ForwardCapturedBlocks();
+  void ForwardCapturedLocked();  // capture_lock_ held
+  void EndTxOnCarrierLoss();
+  bool PlayCarrierEndSound(uint8_t sound);
+  void ResetCarrierDetector();
+  // The blocks of taken player commands go back to the pool.
+  void ReturnCommandBlocks(TVEKQueueFlatCmd* cmds, int n);
 
   TVEKVoiceState voice_;
+  TVEKCarrierDetector carrier_{[this] { return Now(); }};
+  // The engine and protocol threads share the capture filter and AGC state.
+  std::mutex capture_lock_;
 
   // ====================================================================
   // Link: connection supervision, passwords, backup servers (4.105) --
@@ -576,6 +652,26 @@ class TVEKManager : public TDaxThread {
   void Handle_Checker_Result();
   // --- link block: further members are declared here by mngr_link.cpp's
   // concern.
+  void BeginDisconnect();
+  void _tr_Timeout();
+  void StartConnectAttempt();
+  void SelectBackupServer();
+  void UseMainServer(const std::u16string& host, int32_t port);
+  void RequestDynamicPassword();
+  // kind: lrk_ServerError, lrk_Blocked or lrk_InvalidPassword.
+  void HandleLoginRefusal(uint8_t kind, TVEKManagerEvent event);
+  // Asks the owner for the stored passwords of the account and the server
+  // the protocol targets.
+  void SearchDynamicPassword(TVEKLoginInfo& info);
+  // Ends a disconnect that no protocol event will end (nothing connected).
+  void FinishDisconnect();
+  // A disconnect event of an earlier link, seen while a new attempt runs.
+  bool IsStaleLinkEvent() const;
+  TVEKServer& LinkServer() const;
+  TVEKLoginInfo& LinkLogin() const;
+  // Tests reach the server switch from an owner callback, while the engine
+  // thread waits for it.
+  friend struct TVEKManagerLinkPeer;
 
   TVEKLinkState link_;
 
@@ -598,6 +694,7 @@ class TVEKManager : public TDaxThread {
   // connect sound): only the current sound's own run counts as done, and a
   // sound that ends early aborts its script.
   void AssignExecutorEvents();
+  // The connect sound's script (call it before the sound starts).
   void StartSoundScript(const std::u16string& script, const std::u16string& argument);
   bool SoundScriptDone() const;
   void AbortSoundScript();
@@ -606,6 +703,26 @@ class TVEKManager : public TDaxThread {
   void Handle_Audio_DtmfTone();
   // --- timed block: further members are declared here by mngr_timed.cpp's
   // concern.
+  // The constructor calls it: [Hours] and the informer settings, both
+  // informer timers started now.
+  void InitTimedSettings();
+  TVEKHourSlot CurrentHourSlot() const;
+  std::u16string HourFileName(int hour, int minute) const;
+  TDaxDateTime LocalNow() const;
+  void RunDtmfCommand(const TVEKCLIDtmfCommand& command);
+  void LeaveServerSwitch(uint8_t kind, const std::u16string& host, int32_t port,
+                         const std::u16string& network);
+  void ApplySwitchAfterHourSound();
+  // A script setting resolved against the program directory.
+  std::u16string ProgramPath(const std::u16string& path) const;
+  std::u16string ScriptTempDir(const std::u16string& ext_temp_dir) const;
+  // Runs an hour or informer script; a start error is reported, the file
+  // plays anyway.
+  void StartAnnouncementScript(uint8_t mode, const std::u16string& script,
+                               const std::u16string& temp_dir, const std::u16string& argument);
+  // The script of the own sound of this mode (StartSoundScript: the connect
+  // sound's); raises when the executor refuses.
+  void RunSoundScript(uint8_t mode, const std::u16string& script, const std::u16string& argument);
 
   TVEKTimedState timed_;
 };

@@ -32,12 +32,26 @@ void TDaxThread::WaitFor() {
   }
 }
 
+std::string TDaxThread::FatalExceptionText() const {
+  std::lock_guard<std::mutex> guard(fatal_lock_);
+  return fatal_text_;
+}
+
+void TDaxThread::KeepFatal(const char* text) {
+  std::lock_guard<std::mutex> guard(fatal_lock_);
+  fatal_text_ = text;
+}
+
 void* TDaxThread::Entry(void* self) {
   auto* t = static_cast<TDaxThread*>(self);
+  // Execute loops catch and log their own errors; what still escapes ends
+  // the thread and is kept for the owner to report.
   try {
     t->Execute();
+  } catch (const std::exception& e) {
+    t->KeepFatal(e.what());
   } catch (...) {
-    // Execute loops catch and log their own errors; nothing may escape a thread.
+    t->KeepFatal("unknown exception");
   }
   t->finished_.store(true, std::memory_order_release);
   return nullptr;
@@ -84,6 +98,11 @@ void TDaxSyncDispatcher::WaitServing(const std::function<bool()>& done, uint32_t
   while (!done()) Serve(poll_ms);
   // A caller that queued just before `done` turned true still gets its answer.
   Serve(0);
+}
+
+size_t TDaxSyncDispatcher::QueuedCalls() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return calls_.size();
 }
 
 void TDaxSyncDispatcher::Wake() {

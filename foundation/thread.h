@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 class TDaxThread {
@@ -31,6 +32,9 @@ class TDaxThread {
   bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
   // Waits until Execute has returned; safe to call more than once.
   void WaitFor();
+  // The message of an exception that escaped Execute (the thread ended
+  // with it); empty when none did.
+  std::string FatalExceptionText() const;
 
  protected:
   // Creates the pthread; raises Exception when it cannot be created.
@@ -39,11 +43,14 @@ class TDaxThread {
 
  private:
   static void* Entry(void* self);
+  void KeepFatal(const char* text);
 
   pthread_t handle_{};
   bool joinable_ = false;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
+  mutable std::mutex fatal_lock_;
+  std::string fatal_text_;
 };
 
 // Runs calls of worker threads on one serving thread (the thread that made
@@ -68,6 +75,8 @@ class TDaxSyncDispatcher {
   // Wakes a Serve that waits, so it looks at `done` again at once.
   void Wake();
   bool OnServingThread() const { return std::this_thread::get_id() == owner_; }
+  // Calls waiting for the serving thread.
+  size_t QueuedCalls();
 
  private:
   struct TCall {

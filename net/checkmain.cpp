@@ -19,10 +19,10 @@ std::u16string MessageOf(const std::exception& e) { return DaxHookSysToUnicode(e
 
 }  // namespace
 
-TVEKCheckMain::TVEKCheckMain(const TVEKSetupData& setup, const TVEKConnectionMaker& maker)
+TVEKCheckMain::TVEKCheckMain(const TVEKServerParameters& server, const TVEKConnectionMaker& maker)
     : maker_(maker),
       connection_(maker.NewConnection(true)),
-      period_s_(DaxClamp3To300(setup.Server.CheckServerInterval)) {
+      period_s_(DaxClamp3To300(server.CheckServerInterval)) {
   PeriodMs = static_cast<std::uint32_t>(period_s_) * 1000u;
   Start();
 }

@@ -16,7 +16,7 @@
 
 class TVEKConnectionMaker;
 class TVEKLinkAttr;
-struct TVEKSetupData;
+struct TVEKServerParameters;
 
 class TVEKCheckMain : public TDaxThread {
  public:
@@ -34,7 +34,7 @@ class TVEKCheckMain : public TDaxThread {
 
   // The maker is not owned and must outlive the thread. The period comes
   // from [Server] CheckServerInterval.
-  TVEKCheckMain(const TVEKSetupData& setup, const TVEKConnectionMaker& maker);
+  TVEKCheckMain(const TVEKServerParameters& server, const TVEKConnectionMaker& maker);
   ~TVEKCheckMain() override;
 
   // The link attributes whose server entry is checked; not owned. Set

@@ -7,20 +7,41 @@
 #include "net/exception.h"
 
 TVEKConnectionMaker::TVEKConnectionMaker(const TVEKInternetParameters& internet, void* owner)
-    : owner_(owner),
-      proxy_type_(internet.ProxyType),
-      proxy_address_(internet.ProxyAddress),
-      proxy_port_(internet.ProxyPort),
-      proxy_charset_(internet.ProxyCharsetName),
-      proxy_user_(internet.ProxyUser),
-      proxy_password_(internet.ProxyPassword),
-      connect_timeout_(DaxClampConnectTimeout(internet.ConnectTimeout) * 1000),
-      prefer_ipv4_(internet.PreferIPV4),
-      proxy_connect_timeout_(DaxClampProxyTimeout(internet.ProxyConnectTimeout) * 1000) {
-  (void)owner_;
+    : owner_(owner) {
+  SetParams(internet);
+}
+
+void TVEKConnectionMaker::SetParams(const TVEKInternetParameters& internet) {
+  std::lock_guard<std::mutex> guard(lock_);
+  proxy_type_ = internet.ProxyType;
+  proxy_address_ = internet.ProxyAddress;
+  proxy_port_ = internet.ProxyPort;
+  proxy_charset_ = internet.ProxyCharsetName;
+  proxy_user_ = internet.ProxyUser;
+  proxy_password_ = internet.ProxyPassword;
+  connect_timeout_ = DaxClampConnectTimeout(internet.ConnectTimeout) * 1000;
+  prefer_ipv4_ = internet.PreferIPV4;
+  proxy_connect_timeout_ = DaxClampProxyTimeout(internet.ProxyConnectTimeout) * 1000;
+}
+
+std::uint8_t TVEKConnectionMaker::ProxyType() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return proxy_type_;
+}
+
+std::int32_t TVEKConnectionMaker::ConnectTimeoutMs() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return connect_timeout_;
+}
+
+std::int32_t TVEKConnectionMaker::ProxyConnectTimeoutMs() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return proxy_connect_timeout_;
 }
 
 void TVEKConnectionMaker::ApplyParams(TVEKConnectionParams& params, std::uint8_t mode) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  (void)owner_;
   params.ConnectTimeout = connect_timeout_;
   params.ProxyConnectTimeout = proxy_connect_timeout_;
   params.ReadTimeout = 8000;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "foundation/setup_data.h"
@@ -16,17 +17,24 @@ enum : std::uint8_t { VEK_USE_PROXY_CONFIGURED = 0, VEK_USE_PROXY_NEVER = 1, VEK
 class TVEKConnectionMaker {
  public:
   TVEKConnectionMaker(const TVEKInternetParameters& internet, void* owner);
+  TVEKConnectionMaker(const TVEKConnectionMaker&) = delete;
+  TVEKConnectionMaker& operator=(const TVEKConnectionMaker&) = delete;
+
+  // Takes new [Internet] settings; the worker threads read them at their
+  // next connection, so the change is made under the maker's lock.
+  void SetParams(const TVEKInternetParameters& internet);
 
   // Raises EVEKErrorInvalidDefaultProxy or EVEKErrorInvalidProxyType.
   void ApplyParams(TVEKConnectionParams& params, std::uint8_t mode) const;
   std::unique_ptr<TVEKConnection> NewConnection(bool peerDisconnectIsError) const;
 
-  std::uint8_t ProxyType() const { return proxy_type_; }
-  std::int32_t ConnectTimeoutMs() const { return connect_timeout_; }
-  std::int32_t ProxyConnectTimeoutMs() const { return proxy_connect_timeout_; }
+  std::uint8_t ProxyType() const;
+  std::int32_t ConnectTimeoutMs() const;
+  std::int32_t ProxyConnectTimeoutMs() const;
 
  private:
   void* owner_;
+  mutable std::mutex lock_;
   std::uint8_t proxy_type_;
   std::u16string proxy_address_;
   std::int32_t proxy_port_;

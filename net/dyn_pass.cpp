@@ -37,12 +37,15 @@ TVEKDynamicPassword::~TVEKDynamicPassword() {
 
 void TVEKDynamicPassword::RequestPassword() {
   if (state_.load() != kIdle) throw Exception("busy");
+  // A Cancel that landed as the last exchange ended must not drop this one.
+  cancel_ = false;
   password_request_ = true;
   connection_->Wakeup();
 }
 
 void TVEKDynamicPassword::RequestRegister() {
   if (state_.load() != kIdle) throw Exception("busy");
+  cancel_ = false;
   register_request_ = true;
   connection_->Wakeup();
 }
@@ -72,6 +75,24 @@ void TVEKDynamicPassword::Interrupt() {
 
 void TVEKDynamicPassword::Fire(const TOnText& event, const std::u16string& text) {
   if (event) event(text);
+}
+
+void TVEKDynamicPassword::Finish(std::function<void()> event) { final_event_ = std::move(event); }
+
+void TVEKDynamicPassword::FinishText(const TOnText& event, const std::u16string& text) {
+  if (event) Finish([event, text] { event(text); });
+}
+
+void TVEKDynamicPassword::FinishAnswerError(const std::u16string& text, const std::u16string& answer) {
+  if (OnAnswerError) Finish([event = OnAnswerError, text, answer] { event(text, answer); });
+}
+
+void TVEKDynamicPassword::EndExchange() {
+  // Idle first: an owner that reacts to the final event may ask again at once.
+  state_ = kIdle;
+  std::function<void()> event = std::move(final_event_);
+  final_event_ = nullptr;
+  if (event) event();
 }
 
 std::string TVEKDynamicPassword::BuildPasswordLine() const {
@@ -108,11 +129,12 @@ bool TVEKDynamicPassword::ConnectTo(bool password_exchange) {
     c.Connect();
   } catch (const EVEKErrorConnectionProxy& e) {
     c.Disconnect();
-    if (!Cancelled() && OnProxyError) OnProxyError(e.Code, MessageOf(e));
+    if (!Cancelled() && OnProxyError)
+      Finish([event = OnProxyError, code = e.Code, text = MessageOf(e)] { event(code, text); });
     return false;
   } catch (const std::exception& e) {
     c.Disconnect();
-    if (!Cancelled()) Fire(OnConnectError, MessageOf(e));
+    if (!Cancelled()) FinishText(OnConnectError, MessageOf(e));
     return false;
   }
   if (Cancelled()) {
@@ -136,7 +158,7 @@ bool TVEKDynamicPassword::Exchange(bool password_exchange, std::string& answer) 
     c.Disconnect();
     // The manager went away or never answered: its protocol error, reported
     // once through the event the owner logs; the request is over.
-    if (!Cancelled() && OnAnswerError) OnAnswerError(MessageOf(e), std::u16string());
+    if (!Cancelled()) FinishAnswerError(MessageOf(e), std::u16string());
     return false;
   }
   if (Cancelled()) return false;
@@ -151,17 +173,17 @@ void TVEKDynamicPassword::PasswordExchange() {
   if (!Exchange(true, answer)) return;
   const std::u16string wide = DaxAnsiToUnicodeRaw(answer);
   if (answer.empty() || answer == "-") {
-    if (OnAnswerError) OnAnswerError(u"no answer", wide);
+    FinishAnswerError(u"no answer", wide);
   } else if (!IsAlphanumeric(answer)) {
-    if (OnAnswerError) OnAnswerError(u"invalid answer", wide);
+    FinishAnswerError(u"invalid answer", wide);
   } else if (answer == "A") {
-    Fire(OnInvalidStaticPassword, StaticPassword);
+    FinishText(OnInvalidStaticPassword, StaticPassword);
   } else {
     const std::uint32_t latency = Latency.load();
     if (latency > 0) connection_->WaitWakeup(latency);
     if (Terminated()) return;
     received_password_ = wide;
-    Fire(OnNewPassword, received_password_);
+    FinishText(OnNewPassword, received_password_);
   }
 }
 
@@ -173,14 +195,13 @@ void TVEKDynamicPassword::RegisterExchange() {
   // as an empty line.
   const std::u16string wide = DaxAnsiToUnicodeRaw(answer);
   if (answer == "OK") {
-    if (OnRegistered) OnRegistered();
+    if (OnRegistered) Finish(OnRegistered);
   } else if (answer == "NU") {
-    if (OnAnswerError)
-      OnAnswerError(u"Callsign/User \"" + NameText + u"\" already in use", wide);
+    FinishAnswerError(u"Callsign/User \"" + NameText + u"\" already in use", wide);
   } else if (answer == "NOK") {
-    if (OnAnswerError) OnAnswerError(u"Wrong auth value(s) or user is online", wide);
+    FinishAnswerError(u"Wrong auth value(s) or user is online", wide);
   } else {
-    if (OnAnswerError) OnAnswerError(u"got unknown answer", wide);
+    FinishAnswerError(u"got unknown answer", wide);
   }
 }
 
@@ -203,17 +224,18 @@ void TVEKDynamicPassword::Execute() {
           break;
         case kRequestingPassword:
           PasswordExchange();
-          state_ = kIdle;
+          EndExchange();
           break;
         case kRegistering:
           RegisterExchange();
-          state_ = kIdle;
+          EndExchange();
           break;
         default:
           state_ = kIdle;
       }
     } catch (const std::exception& e) {
       // Never repeat a failed exchange at once: that would spin without end.
+      final_event_ = nullptr;
       state_ = kIdle;
       if (!Terminated()) Fire(OnError, MessageOf(e));
     }

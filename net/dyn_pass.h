@@ -102,11 +102,17 @@ class TVEKDynamicPassword : public TDaxThread {
   // Cross-thread: ends a connect, read or write in progress.
   void Interrupt();
   void Fire(const TOnText& event, const std::u16string& text);
+  // The event that ends an exchange, fired by EndExchange once idle.
+  void Finish(std::function<void()> event);
+  void FinishText(const TOnText& event, const std::u16string& text);
+  void FinishAnswerError(const std::u16string& text, const std::u16string& answer);
+  void EndExchange();
 
   const TVEKConnectionMaker& maker_;
   TAnsiUnicodeConverter converter_;
   std::unique_ptr<TVEKConnection> connection_;
   std::u16string received_password_;
+  std::function<void()> final_event_;
   std::atomic<std::uint8_t> state_{kIdle};
   std::atomic<bool> cancel_{false};
   std::atomic<bool> password_request_{false};

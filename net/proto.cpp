@@ -123,6 +123,25 @@ void TVEKProtocol::Abort() {
   StopConnectionFromOutside();
 }
 
+bool TVEKProtocol::WithdrawConnect() {
+  std::lock_guard<std::mutex> g(connect_lock_);
+  return requests_[req_Connect].exchange(0, std::memory_order_acq_rel) != 0;
+}
+
+bool TVEKProtocol::HasLinkOrAttempt() const {
+  std::lock_guard<std::mutex> g(connect_lock_);
+  return requests_[req_Connect].load(std::memory_order_acquire) != 0 || connect_pending_ ||
+         State() != PROTO_STATE_DISCONNECTED;
+}
+
+void TVEKProtocol::ResetStats() {
+  stat_start_ = 0;
+  stat_end_ = 0;
+  stat_frames_ = 0;
+  stat_passes_ = 0;
+  stat_waits_ = 0;
+}
+
 void TVEKProtocol::Stop() {
   RecorderStop();
   abort_ = true;
@@ -336,17 +355,26 @@ void TVEKProtocol::HandleRequests() {
   if (TakeRequest(req_TX)) SendTxRequest();
   if (TakeRequest(req_Messages)) SendQueuedMessages();
   if (TakeRequest(req_Disconnect)) {
-    // A connect asked for before this disconnect is overtaken by it.
-    connect_pending_ = false;
+    // Only a connect already taken (waiting for the link to go down) is
+    // overtaken here; one still untaken is served after the disconnect, so
+    // the engine withdraws a connect it no longer wants (WithdrawConnect).
+    {
+      std::lock_guard<std::mutex> g(connect_lock_);
+      connect_pending_ = false;
+    }
     HandleDisconnectRequest();
   }
   if (TakeRequest(req_Status) && IsLoggedIn() && proto_) proto_->SendStatus(status_);
-  // A connect outside DISCONNECTED waits until the link is down.
-  if (TakeRequest(req_Connect)) connect_pending_ = true;
-  if (connect_pending_ && State() == PROTO_STATE_DISCONNECTED) {
-    connect_pending_ = false;
-    ResetSession();
-    SetState(PROTO_STATE_CONNECTING);
+  {
+    // A connect outside DISCONNECTED waits until the link is down. Taking
+    // the request and stepping to CONNECTING is one move for the engine.
+    std::lock_guard<std::mutex> g(connect_lock_);
+    if (TakeRequest(req_Connect)) connect_pending_ = true;
+    if (connect_pending_ && State() == PROTO_STATE_DISCONNECTED) {
+      connect_pending_ = false;
+      ResetSession();
+      SetState(PROTO_STATE_CONNECTING);
+    }
   }
   if (TakeRequest(req_ReceiveOn) && IsLoggedIn()) receive_on_ = true;
   if (TakeRequest(req_ReceiveOff)) receive_on_ = false;

@@ -84,6 +84,16 @@ class TVEKProtocol : public TDaxThread {
   void QueueTextMessage(std::unique_ptr<TVEKMessage> message);
   void Abort();
   void Stop();
+  // Returns the blocks of the captured-voice ring to the pool.
+  void FlushCaptureBuffer();
+  // Withdraws a connect request the thread has not taken yet; false when
+  // there was none (or it is already being served).
+  bool WithdrawConnect();
+  // Whether a link exists or is being made: a state other than DISCONNECTED
+  // or a connect request, taken or not.
+  bool HasLinkOrAttempt() const;
+  // Zeroes the five statistics of the last reception or transmission.
+  void ResetStats();
 
   // ----- results
   std::unique_ptr<TVEKMessage> PopMessage() { return received_messages_.Pop(); }
@@ -269,6 +279,9 @@ class TVEKProtocol : public TDaxThread {
   // The server charset, set from the link attributes at every handshake;
   // the thread's own, so list reads never hold the shared converter's lock.
   TAnsiUnicodeConverter converter_;
+  // Guards the connect request's hand-over (request byte, connect_pending_
+  // and the step to CONNECTING) against WithdrawConnect/HasLinkOrAttempt.
+  mutable std::mutex connect_lock_;
   bool connect_pending_ = false;
 
   // ----- state

@@ -15,6 +15,8 @@ void TVEKProtocol::ReturnBatch() {
   tx_batch_index_ = 0;
 }
 
+void TVEKProtocol::FlushCaptureBuffer() { pool_->Buffers().MoveAllFrom(*captured_); }
+
 void TVEKProtocol::DropCaptured(bool keepPreCapture) {
   ReturnBatch();
   tx_blocks_in_packet_ = 0;

@@ -158,6 +158,7 @@ class TVEKAudioPA : public TDaxThread {
 
   // State the engine reads directly.
   TVEKAudioMode Mode() const { return mode_.load(); }
+  bool StreamOpen() const { return stream_.load() != nullptr; }
   int DeviceIndex() const { return device_index_.load(); }
   int QueueCount() const { return queue_.Count(); }
   bool PlayQueueDry() const { return dry_.load(); }

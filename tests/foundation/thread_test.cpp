@@ -4,6 +4,12 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <functional>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "foundation/exception.h"
 
@@ -35,6 +41,69 @@ TEST(Thread, RunsOnFourMebibyteStackUntilTerminated) {
   t.Terminate();
   t.WaitFor();
   EXPECT_TRUE(t.Finished());
+}
+
+class Runner : public TDaxThread {
+ public:
+  explicit Runner(std::function<void()> body) : body_(std::move(body)) { Start(); }
+  ~Runner() override { WaitFor(); }
+
+ protected:
+  void Execute() override { body_(); }
+
+ private:
+  std::function<void()> body_;
+};
+
+TEST(Thread, KeepsTheMessageOfAnExceptionThatEndedIt) {
+  Runner failing([] { throw Exception("disk full"); });
+  Runner clean([] {});
+  failing.WaitFor();
+  clean.WaitFor();
+  EXPECT_TRUE(failing.Finished());
+  EXPECT_EQ(failing.FatalExceptionText(), "disk full");
+  EXPECT_EQ(clean.FatalExceptionText(), "");
+}
+
+TEST(SyncDispatcher, RunsWorkerCallsOnTheServingThreadInOrderAndReturnsTheirExceptions) {
+  TDaxSyncDispatcher d;
+  const std::thread::id serving = std::this_thread::get_id();
+  std::vector<int> order;
+  std::atomic<bool> done{false};
+  std::string caught;
+  std::thread worker([&] {
+    for (int i = 0; i < 3; ++i)
+      d.Call([&, i] {
+        EXPECT_EQ(std::this_thread::get_id(), serving);
+        order.push_back(i);
+      });
+    try {
+      d.Call([] { throw std::runtime_error("log disk full"); });
+    } catch (const std::runtime_error& e) {
+      caught = e.what();
+    }
+    done = true;
+    d.Wake();
+  });
+  d.WaitServing([&] { return done.load(); }, 1000);
+  worker.join();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(caught, "log disk full");
+}
+
+TEST(SyncDispatcher, CallOnTheServingThreadRunsAtOnceAndWakeEndsAServeEarly) {
+  TDaxSyncDispatcher d;
+  int runs = 0;
+  d.Call([&] { ++runs; });
+  EXPECT_EQ(runs, 1);
+  std::thread waker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    d.Wake();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(d.Serve(60000));
+  waker.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 DAX_DECLARE_EXCEPTION(ETestChild, EConvertError);

@@ -40,7 +40,7 @@ struct Checker {
     link.SetServer(&server);
     link.SetNetwork(u"Net");
     link.SetClientVersion(2014004);
-    checker = std::make_unique<TVEKCheckMain>(setup, maker);
+    checker = std::make_unique<TVEKCheckMain>(setup.Server, maker);
     checker->RetryDelayMs = 30;
     checker->PeriodMs = 120;
     checker->OnChecked = [this](uint8_t target, const std::u16string& host, int32_t p,
@@ -84,7 +84,7 @@ TEST(CheckMain, PeriodComesFromTheClampedInterval) {
   TVEKConnectionMaker maker(setup.Internet, nullptr);
   for (auto [interval, seconds] : {std::pair{-1, 10}, {0, 10}, {1, 3}, {3, 3}, {60, 60}, {1000, 300}}) {
     setup.Server.CheckServerInterval = interval;
-    TVEKCheckMain c(setup, maker);
+    TVEKCheckMain c(setup.Server, maker);
     EXPECT_EQ(c.PeriodSeconds(), seconds);
     EXPECT_EQ(c.PeriodMs.load(), static_cast<uint32_t>(seconds) * 1000u);
     EXPECT_EQ(c.Mode(), TVEKCheckMain::kIdle);

@@ -288,3 +288,62 @@ TEST(DynamicPassword, LatencyDelaysThePasswordUntilWokenAndStopDropsIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// The owner may ask again from the event that ends an exchange: the client
+// is idle by then, and a Cancel that landed just before does not drop the
+// new request.
+TEST(DynamicPassword, OwnerCanAskAgainFromTheFinalEvent) {
+  struct Case {
+    ManagerReply first;
+    bool cancel_late;  // Cancel lands while the answer is held back
+    std::string final_event;
+  } cases[] = {
+      {Answer("Late1"), true, "NewPassword:Late1"},
+      {Answer("A"), false, "InvalidStaticPassword:secret"},
+      {Answer("-"), false, "AnswerError:no answer|-"},
+  };
+  for (const Case& cs : cases) {
+    SCOPED_TRACE(cs.final_event);
+    FakeManager manager({cs.first, Answer("Next2")});
+    Client c;
+    c.Target(manager);
+    if (cs.cancel_late) c.dp->Latency = 600000;
+    std::atomic<int> finals{0};
+    std::atomic<bool> idle_in_event{false};
+    auto again = [&] {
+      if (finals++ > 0) return;
+      idle_in_event = c.dp->State() == TVEKDynamicPassword::kIdle;
+      c.dp->Latency = 0;
+      c.dp->RequestPassword();
+    };
+    c.dp->OnNewPassword = [&](const std::u16string& p) {
+      c.log.Add("NewPassword:" + Narrow(p));
+      again();
+    };
+    c.dp->OnInvalidStaticPassword = [&](const std::u16string& p) {
+      c.log.Add("InvalidStaticPassword:" + Narrow(p));
+      again();
+    };
+    c.dp->OnAnswerError = [&](const std::u16string& t, const std::u16string& a) {
+      c.log.Add("AnswerError:" + Narrow(t) + "|" + Narrow(a));
+      again();
+    };
+    c.dp->RequestPassword();
+    if (cs.cancel_late) {
+      ASSERT_TRUE(manager.WaitForClosed(1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      c.dp->Cancel();
+    }
+    ASSERT_TRUE(c.log.WaitFinal(2));
+    EXPECT_TRUE(idle_in_event);
+    const auto events = c.log.Events();
+    EXPECT_NE(std::find(events.begin(), events.end(), cs.final_event), events.end());
+    EXPECT_EQ(c.log.Last(), "NewPassword:Next2");
+    EXPECT_EQ(manager.Connections(), 2);
+    for (const auto& e : events) EXPECT_EQ(e.rfind("Error:", 0), std::string::npos) << e;
+  }
+}
+
+}  // namespace

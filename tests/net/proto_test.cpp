@@ -352,3 +352,60 @@ TEST(Proto, FailureEscapingAPassIsReportedAndTheThreadGoesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+// The engine's view of a connect it may still take back: a withdrawn
+// request never connects, one the thread took always shows as an attempt.
+TEST(Proto, WithdrawnConnectNeverConnectsAndATakenOneShows) {
+  Script s;
+  s.Login().Sleep(20000);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  EXPECT_FALSE(h.proto->HasLinkOrAttempt());
+  EXPECT_FALSE(h.proto->WithdrawConnect());
+  int withdrawn = 0;
+  for (int i = 0; i < 40; ++i) {
+    SCOPED_TRACE(i);
+    const int before = fake.Connections();
+    h.Connect(fake);
+    if (i % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(50 * i));
+    if (h.proto->WithdrawConnect()) {
+      ++withdrawn;
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      EXPECT_FALSE(h.proto->HasLinkOrAttempt());
+      EXPECT_EQ(fake.Connections(), before);
+      continue;
+    }
+    EXPECT_TRUE(h.proto->HasLinkOrAttempt());
+    ASSERT_TRUE(h.WaitEvent("Initiated", i + 1 - withdrawn));
+    h.proto->RequestDisconnect();
+    ASSERT_TRUE(h.WaitEvent("Disconnected", i + 1 - withdrawn));
+    ASSERT_TRUE(ProtoHarness::WaitUntil([&] { return !h.proto->HasLinkOrAttempt(); }));
+  }
+  EXPECT_GT(withdrawn, 0);
+}
+
+TEST(Proto, ResetStatsZeroesTheLastReceptionsCounters) {
+  Script s;
+  s.Login().Sleep(200).Talk(1, Tone(300, 8000, 3200)).KeepAlive().Sleep(20000);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Connect(fake);
+  ASSERT_TRUE(h.WaitEvent("Initiated"));
+  h.proto->EnableReceive();
+  ASSERT_TRUE(h.WaitEvent("PlayStop"));
+  const TVEKProtoRxStats before = h.proto->GetRxStats();
+  EXPECT_GT(before.Audio, 0);
+  EXPECT_GT(before.Passes, 0);
+  h.proto->ResetStats();
+  const TVEKProtoRxStats after = h.proto->GetRxStats();
+  EXPECT_EQ(after.Duration, 0);
+  EXPECT_EQ(after.Audio, 0);
+  EXPECT_LE(after.Passes, 1);  // the idle thread may just have woken
+  EXPECT_LE(after.Waits, 1);
+  auto cmds = h.DrainQueue();
+  h.ReturnBlocks(cmds);
+}
+
+}  // namespace

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -133,6 +135,8 @@ TFifoFeeder::TFifoFeeder(const std::string& fifo, std::vector<int16_t> samples, 
   read_fd_ = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   write_fd_ = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (read_fd_ < 0 || write_fd_ < 0) throw std::runtime_error("cannot open fifo " + fifo);
+  // Room for a few buffers only (the kernel rounds up to whole pages).
+  fcntl(write_fd_, F_SETPIPE_SZ, std::max(4096, 6 * frames_ * 2));
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -147,6 +151,23 @@ void TFifoFeeder::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+void TFifoFeeder::DiscardStale(size_t bytes_per_write) {
+  // Two buffers in hand let every read find a whole one; beyond four the
+  // reader is gone (capture closed), and the oldest whole buffers go.
+  std::vector<char> sink(bytes_per_write);
+  int queued = 0;
+  while (ioctl(read_fd_, FIONREAD, &queued) == 0 &&
+         static_cast<size_t>(queued) >= 4 * bytes_per_write) {
+    size_t left = bytes_per_write;
+    while (left > 0) {
+      ssize_t r = read(read_fd_, sink.data(), left);
+      if (r <= 0) return;
+      left -= static_cast<size_t>(r);
+    }
+    ++discarded_;
+  }
+}
+
 void TFifoFeeder::Run() {
   using clock = std::chrono::steady_clock;
   const auto period = std::chrono::microseconds(1000000LL * frames_ / rate_);
@@ -158,6 +179,7 @@ void TFifoFeeder::Run() {
     size_t n = std::min<size_t>(frames_, samples_.size() > pos ? samples_.size() - pos : 0);
     std::fill(buf.begin(), buf.end(), 0);
     std::copy(samples_.begin() + pos, samples_.begin() + pos + n, buf.begin());
+    DiscardStale(buf.size() * 2);
     const char* p = reinterpret_cast<const char*>(buf.data());
     size_t left = buf.size() * 2;
     while (left > 0 && !stop_) {
@@ -208,29 +230,56 @@ std::vector<int16_t> TFifoDrainer::Samples() const {
   return s;
 }
 
+bool TFifoDrainer::SampleTime(size_t index, TClock::time_point& at) const {
+  std::lock_guard<std::mutex> g(lock_);
+  const size_t byte = 2 * index + 1;
+  auto it = std::upper_bound(reads_.begin(), reads_.end(), byte,
+                             [](size_t b, const TRead& r) { return b < r.end; });
+  if (it == reads_.end()) return false;
+  at = it->at;
+  return true;
+}
+
 void TFifoDrainer::Run() {
-  using clock = std::chrono::steady_clock;
-  const auto start = clock::now();
   const double bytes_per_second = rate_ * 2.0;
-  size_t total = 0;
+  // Read ahead by 20 ms only: with the pipe's own page that keeps a writer
+  // within about a quarter second of real time at 8000 Hz.
+  const size_t ahead = static_cast<size_t>(bytes_per_second / 50) & ~size_t{1};
+  TClock::time_point start{};
+  size_t paced = 0;     // bytes read in this writer's session
+  bool writer = false;  // a writer is connected (the last read was not EOF)
   uint8_t buf[4096];
   while (!stop_) {
-    double elapsed = std::chrono::duration<double>(clock::now() - start).count();
-    size_t due = static_cast<size_t>(elapsed * bytes_per_second) + sizeof buf;
-    if (total >= due) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      continue;
+    size_t want = sizeof buf;
+    if (writer) {
+      double elapsed = std::chrono::duration<double>(TClock::now() - start).count();
+      size_t due = static_cast<size_t>(elapsed * bytes_per_second) + ahead;
+      if (paced >= due) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        continue;
+      }
+      want = std::min(sizeof buf, due - paced);
     }
-    size_t want = std::min(sizeof buf, due - total);
     ssize_t r = read(fd_, buf, want);
     if (r > 0) {
+      const auto now = TClock::now();
+      if (!writer) {
+        // A new writer: its pacing starts now.
+        writer = true;
+        start = now;
+        paced = 0;
+        ++sessions_;
+      }
       std::lock_guard<std::mutex> g(lock_);
       bytes_.insert(bytes_.end(), buf, buf + r);
-      total += static_cast<size_t>(r);
+      reads_.push_back({bytes_.size(), now});
+      paced += static_cast<size_t>(r);
+    } else if (r == 0) {
+      writer = false;  // no writer (yet, or any more)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     } else {
       pollfd pfd{fd_, POLLIN, 0};
       poll(&pfd, 1, 10);
-      if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // no writer yet
     }
   }
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -53,18 +54,23 @@ class TAlsaTestDevices {
 
 // Feeds a capture pipe at real-time pace: one capture buffer per write (the
 // file plugin does not retry a short read), then zeros until stopped. It
-// keeps a read end open itself, so neither side's open blocks.
+// keeps a read end open itself, so neither side's open blocks, and reads
+// from it what nobody took: while capture is closed the pipe holds only the
+// last few buffers, never seconds of stale audio.
 class TFifoFeeder {
  public:
   TFifoFeeder(const std::string& fifo, std::vector<int16_t> samples, int rate,
               int frames_per_write);
   ~TFifoFeeder();
   void Stop();
-  // Samples of `samples` written so far.
+  // Samples of `samples` written so far (taken or discarded).
   size_t Written() const { return written_.load(); }
+  // Buffers discarded because nobody read them in time.
+  size_t Discarded() const { return discarded_.load(); }
 
  private:
   void Run();
+  void DiscardStale(size_t bytes_per_write);
   int read_fd_ = -1;
   int write_fd_ = -1;
   std::vector<int16_t> samples_;
@@ -72,25 +78,41 @@ class TFifoFeeder {
   int frames_;
   std::atomic<bool> stop_{false};
   std::atomic<size_t> written_{0};
+  std::atomic<size_t> discarded_{0};
   std::thread thread_;
 };
 
 // Drains a playback pipe at the stream's byte rate and keeps what it read.
 // The pipe is shrunk so the writer stays within a fraction of a second of
-// the reader.
+// the reader. Pacing starts again with every writer (a playback stream
+// opened anew), so time without a writer earns no credit; each read is
+// time-stamped.
 class TFifoDrainer {
  public:
+  using TClock = std::chrono::steady_clock;
+
   TFifoDrainer(const std::string& fifo, int rate);
   ~TFifoDrainer();
   void Stop();
   std::vector<int16_t> Samples() const;
+  // Writers seen so far (each open of the pipe for writing that wrote).
+  int Sessions() const { return sessions_.load(); }
+  // When the read that delivered sample `index` returned; false when that
+  // sample has not been read yet.
+  bool SampleTime(size_t index, TClock::time_point& at) const;
 
  private:
+  struct TRead {
+    size_t end;  // bytes read up to and including this read
+    TClock::time_point at;
+  };
   void Run();
   int fd_ = -1;
   int rate_;
   std::atomic<bool> stop_{false};
+  std::atomic<int> sessions_{0};
   mutable std::mutex lock_;
   std::vector<uint8_t> bytes_;
+  std::vector<TRead> reads_;
   std::thread thread_;
 };

@@ -1,0 +1,709 @@
+// vekclient: the console program. Reads the command word, loads and checks
+// the configuration, becomes a daemon when asked, hands signals to a thread
+// of their own, opens the log, creates the runner and dispatches the command.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/config_reader.h"
+#include "app/run.h"
+#include "engine/cli_backup_file.h"
+#include "foundation/charset.h"
+#include "foundation/clock.h"
+#include "foundation/exception.h"
+#include "foundation/fileutils.h"
+#include "foundation/paths.h"
+#include "foundation/setup_data.h"
+#include "foundation/tags.h"
+#include "foundation/types.h"
+
+namespace {
+
+// Command flags.
+enum : uint32_t {
+  cf_Parameter = 0x001,
+  cf_Config = 0x002,
+  cf_Light = 0x004,
+  cf_NoSoundCard = 0x008,
+  cf_LogToFile = 0x010,
+  cf_NeedsArgument = 0x020,
+  cf_NoEngine = 0x040,
+  cf_NoAbortingLine = 0x080,
+  cf_NoTimers = 0x100,
+  cf_NoValidation = 0x200,
+};
+
+enum : uint8_t {
+  cmd_Debug = 0,
+  cmd_Help = 1,
+  cmd_PidFileName = 2,
+  cmd_Daemon = 3,
+  cmd_Stop = 4,
+  cmd_DeletePidFile = 5,
+  cmd_ReopenLog = 6,
+  cmd_LogFileName = 7,
+  cmd_Radio = 8,
+  cmd_Audio = 9,
+  cmd_AudioConfig = 10,
+  cmd_CheckInput = 11,
+  cmd_Register = 12,
+  cmd_CheckRate = 13,
+  cmd_CheckRateConfig = 14,
+  cmd_NoStdout = 15,
+  cmd_AudioLevel = 16,
+};
+
+struct TCommandRecord {
+  const char16_t* Name;
+  uint8_t Code;
+  uint32_t Flags;
+};
+
+const TCommandRecord kCommands[] = {
+    {u"CHECKRATE", cmd_CheckRate, 0x0E0},     {u"CHECKRATECONFIG", cmd_CheckRateConfig, 0x0C2},
+    {u"CHECKINPUT", cmd_CheckInput, 0x083},   {u"AUDIOLEVEL", cmd_AudioLevel, 0x183},
+    {u"NOSTDOUT", cmd_NoStdout, 0x012},       {u"DAEMON", cmd_Daemon, 0x012},
+    {u"PIDFILENAME", cmd_PidFileName, 0x2CE}, {u"STOP", cmd_Stop, 0x2CE},
+    {u"DELETEPIDFILE", cmd_DeletePidFile, 0x2CE}, {u"REOPENLOG", cmd_ReopenLog, 0x2CE},
+    {u"LOGFILENAME", cmd_LogFileName, 0x2CE}, {u"REGISTER", cmd_Register, 0x00A},
+    {u"RADIO", cmd_Radio, 0x004},             {u"AUDIO", cmd_Audio, 0x040},
+    {u"AUDIOCONFIG", cmd_AudioConfig, 0x040}, {u"HELP", cmd_Help, 0x004},
+    {u"DEBUG", cmd_Debug, 0x002},
+};
+
+constexpr uint32_t kPidPollMs = 30;
+constexpr uint32_t kPidWaitMs = 1000;
+
+// ---------------------------------------------------------------------------
+// Process-wide state (main thread, except where a lock says otherwise)
+
+struct TProgram {
+  uint8_t Code = cmd_Debug;
+  uint32_t Flags = 0;
+  bool Light = false;
+  uint32_t Options = 0;
+  bool HasConfig = false;
+  bool LogToFile = false;
+  std::u16string ConfigFileName;
+  std::u16string ProgramDir;
+  std::u16string CurrentDir;
+  std::u16string Word;
+  std::u16string SecondArg;
+  bool HasSecondArg = false;
+  std::u16string Parameter;
+  std::u16string DeviceName;
+  TVEKSetupData Setup;
+  std::u16string PidFileName;
+  std::u16string LogFileName;
+  bool BackupFound = false;
+  std::u16string BackupHost;
+  int32_t BackupPort = 0;
+  bool Debug = false;
+  TVEKOutputFile Output;
+  TVEKOutputFile Error;
+  int SavedStdErr = -1;
+  // The PID this process wrote into the PID file; 0 when it wrote none.
+  pid_t PidWritten = 0;
+  // Daemon child: where the parent waits for the start result.
+  int DaemonReportFd = -1;
+};
+
+TProgram g;
+
+// The runner as the signal thread sees it, with a stop that came first.
+std::mutex g_runner_lock;
+TVEKRun* g_runner = nullptr;
+std::u16string g_early_stop_reason;
+std::atomic<bool> g_stop_by_signal{false};
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+std::string Sys(const std::u16string& text) { return DaxUnicodeToSys(text); }
+std::u16string Uni(const std::string& text) { return DaxSysToUnicodeProc(text); }
+
+TDaxTextFile& ErrorFile() { return g.Output.IsLog() ? *g.Output.File() : *g.Error.File(); }
+
+void WriteLine(TDaxTextFile& file, const std::u16string& text) {
+  try {
+    DaxWriteLnFlush(file, text);
+  } catch (...) {
+  }
+}
+
+void PrintOut(const std::u16string& text) { WriteLine(*g.Output.File(), text); }
+void PrintErr(const std::u16string& text) { WriteLine(ErrorFile(), text); }
+
+void RestoreStdErr() {
+  if (g.SavedStdErr >= 0) DaxRestoreStdErr(g.SavedStdErr);
+  g.SavedStdErr = -1;
+}
+
+void SilenceStdErr() {
+  if (g.SavedStdErr < 0) g.SavedStdErr = DaxSilenceStdErr();
+}
+
+bool FileExists(const std::string& name) {
+  uint32_t attr = 0;
+  return DaxGetFileAttributesNoRaise(name, attr) == 0;
+}
+
+// The daemon child tells the waiting parent how its start went, once.
+void ReportDaemonStart(int code) {
+  if (g.DaemonReportFd < 0) return;
+  const unsigned char byte = static_cast<unsigned char>(code);
+  ssize_t n;
+  do n = write(g.DaemonReportFd, &byte, 1);
+  while (n < 0 && errno == EINTR);
+  close(g.DaemonReportFd);
+  g.DaemonReportFd = -1;
+}
+
+[[noreturn]] void EndProcess(int code) {
+  RestoreStdErr();
+  ReportDaemonStart(code);
+  std::fflush(nullptr);
+  std::exit(code);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Interfaces of the main program
+
+[[noreturn]] void FatalStartupError(const std::u16string& message) {
+  WriteLine(ErrorFile(), u"ERROR: " + message);
+  EndProcess(3);
+}
+
+bool ParseCommand(const std::u16string& word, bool has_second_arg, uint8_t& code,
+                  uint32_t& flags, std::u16string& parameter) {
+  parameter = word;
+  if (word.empty()) {
+    code = cmd_Debug;
+    flags = cf_Config;
+    return true;
+  }
+  const std::u16string upper = DaxUpperCaseAsciiW(word);
+  for (const TCommandRecord& row : kCommands) {
+    const std::u16string name = row.Name;
+    if ((row.Flags & cf_Parameter) && upper.compare(0, name.size() + 1, name + u":") == 0) {
+      code = row.Code;
+      flags = row.Flags;
+      parameter = word.substr(name.size() + 1);
+      return true;
+    }
+    if (upper == name) {
+      if ((row.Flags & cf_NeedsArgument) && !has_second_arg) {
+        code = cmd_Help;
+        flags = cf_Light;
+      } else {
+        code = row.Code;
+        flags = row.Flags;
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+std::u16string VekPidFileName(const TVEKSystemParameters& system) {
+  return VekResolveFileNameInDir(system.PidFile, u"vekclient.pid", u"/var/run",
+                                 system.ProgramDir.empty() ? VekProgramDirW() : system.ProgramDir);
+}
+
+std::u16string VekLogFileName(const TVEKSystemParameters& system) {
+  return VekResolveFileNameDef(system.LogFile, u"vekclient.log",
+                               system.ProgramDir.empty() ? VekProgramDirW() : system.ProgramDir);
+}
+
+namespace {
+
+void Validate(const TVEKSetupData& s) {
+  if (DaxTrimW(s.Server.ServerAddress).empty())
+    FatalStartupError(u"VEK server address is not defined");
+  if (s.Server.ServerPort < 1) FatalStartupError(u"VEK server port is not defined");
+  if (s.Manager.DynamicPasswordMode != dpm_NO) {
+    if (DaxTrimW(s.Manager.ManagerAddress).empty())
+      FatalStartupError(u"VEK system manager address is not defined");
+    if (s.Manager.ManagerPort < 1) FatalStartupError(u"VEK system manager port is not defined");
+  }
+  if (s.Internet.ProxyType == VEK_PROXY_TYPE_HTTP) {
+    if (DaxTrimW(s.Internet.ProxyAddress).empty())
+      FatalStartupError(u"Proxy server address is not defined");
+    if (s.Internet.ProxyPort < 1) FatalStartupError(u"Proxy server port is not defined");
+  }
+  if (s.Server.BackupServerMode == bsm_FORCED) {
+    if (DaxTrimW(s.Server.ForcedBackupServerAddress).empty())
+      FatalStartupError(u"Forced backup server address is not defined");
+    if (s.Server.ForcedBackupServerPort < 1)
+      FatalStartupError(u"Forced backup server port is not defined");
+  }
+}
+
+// The backup server a former version kept in "backupserver.dat": moved into
+// the backup-server file when it belongs to the configured server.
+void TakeLegacyBackupFile() {
+  const TVEKSetupData& s = g.Setup;
+  const std::string name = VekFileInWriteDir("backupserver.dat", s.System);
+  std::ifstream in(name, std::ios::binary);
+  if (!in) return;
+  std::string lines[3];
+  for (std::string& line : lines)
+    if (!std::getline(in, line)) return;
+  in.close();
+  const std::u16string main = DaxTrimW(Uni(lines[0]));
+  const std::u16string host = DaxTrimW(Uni(lines[1]));
+  int32_t port = 0;
+  if (main != VekHostPortText(s.Server.ServerAddress, s.Server.ServerPort)) return;
+  if (!DaxTryStrToIntW(DaxTrimW(Uni(lines[2])), port) || port < 1 || port > 65535) return;
+  VekBackupFileStore(s.System, s.Server.ServerAddress, host, s.Server.ServerPort, port);
+  g.BackupFound = true;
+  g.BackupHost = host;
+  g.BackupPort = port;
+  DaxDeleteFile(name);
+}
+
+// One step of the start-up block: an error is shown and the next step runs.
+template <class F>
+void StartupStep(F&& step) {
+  try {
+    step();
+  } catch (const Exception& e) {
+    PrintOut(u"ERROR: " + Uni(e.ClassName()) + u": " + Uni(e.Message()));
+  } catch (const std::exception& e) {
+    PrintOut(u"ERROR: Exception: " + Uni(e.what()));
+  }
+}
+
+}  // namespace
+
+void ProcessCommandLine(int argc, char** argv) {
+  g.Output.AttachDescriptor(STDOUT_FILENO, "stdout");
+  g.Error.AttachDescriptor(STDERR_FILENO, "stderr");
+  g.Word = argc > 1 ? DaxTrimW(Uni(argv[1])) : std::u16string();
+  g.HasSecondArg = argc > 2;
+  g.SecondArg = g.HasSecondArg ? Uni(argv[2]) : std::u16string();
+
+  if (!ParseCommand(g.Word, g.HasSecondArg, g.Code, g.Flags, g.Parameter)) {
+    PrintOut(u"ERROR: Unknown command: " + g.Word);
+    g.Code = cmd_Help;
+    g.Flags = cf_Light;
+  }
+  g.Light = (g.Flags & cf_Light) != 0;
+  g.HasConfig = (g.Flags & cf_Config) != 0;
+  g.LogToFile = (g.Flags & cf_LogToFile) != 0;
+  if (g.Flags & cf_NoSoundCard) g.Options |= ropt_NoSoundCard;
+  if (g.Flags & cf_NoEngine) g.Options |= ropt_NoEngine;
+  if (g.Flags & cf_NoAbortingLine) g.Options |= ropt_NoAbortingLine;
+  if (g.Flags & cf_NoTimers) g.Options |= ropt_NoTimers;
+  if (g.HasConfig) g.ConfigFileName = g.SecondArg;
+  if (g.Code == cmd_CheckRate) g.DeviceName = g.SecondArg;
+
+  g.BackupFound = false;
+  g.Debug = false;
+  g.ProgramDir = VekProgramDirW();
+  char cwd[PATH_MAX];
+  g.CurrentDir = getcwd(cwd, sizeof cwd) ? Uni(cwd) : g.ProgramDir;
+  g.Setup.System.ProgramDir = g.ProgramDir;
+  g.Setup.System.StartDir = g.CurrentDir;
+
+  if (!g.HasConfig) {
+    VekAudioDefaults(g.Setup.Audio);
+  } else {
+    bool loaded = false;
+    StartupStep([&loaded] {
+      if (DaxTrimW(g.ConfigFileName).empty()) g.ConfigFileName = u"vekconsole.cfg.unix";
+      g.ConfigFileName = DaxResolvePath(g.ConfigFileName, g.ProgramDir);
+      VekLoadConfig(g.ConfigFileName, g.Setup, g.CurrentDir, g.ProgramDir);
+      loaded = true;
+      if (!g.Setup.System.CharsetName.empty()) DaxSetSystemCharset(g.Setup.System.CharsetName);
+    });
+    if (!loaded) {
+      // What did not load counts as empty, for the checks and the file names.
+      g.Setup = TVEKSetupData{};
+      VekAudioDefaults(g.Setup.Audio);
+      g.Setup.System.ProgramDir = g.ProgramDir;
+      g.Setup.System.StartDir = g.CurrentDir;
+    }
+  }
+  if (g.HasConfig && (g.Flags & cf_NoValidation) == 0) {
+    // A configuration that did not load is checked as an empty one.
+    Validate(g.Setup);
+    StartupStep([] { DaxCheckWritable(VekFileInWriteDir("filename", g.Setup.System)); });
+  }
+  if (g.HasConfig) {
+    StartupStep([] {
+      g.BackupFound = VekBackupFileLookup(g.Setup.System, g.Setup.Server.ServerAddress,
+                                          g.Setup.Server.ServerPort, g.BackupHost, g.BackupPort);
+      if (!g.BackupFound) TakeLegacyBackupFile();
+    });
+  }
+  StartupStep([] { g.Debug = FileExists(Sys(DaxIncludeTrailingSlashW(g.ProgramDir) + u".debug")); });
+  StartupStep([] {
+    g.LogFileName = VekLogFileName(g.Setup.System);
+    if (g.LogToFile) {
+      const std::string name = Sys(g.LogFileName);
+      DaxCheckWritable(name);
+      TDaxTextFile probe;
+      DaxAppendOrCreateText(probe, name);
+      DaxCloseTextFile(probe);
+    }
+  });
+  StartupStep([] { g.PidFileName = VekPidFileName(g.Setup.System); });
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Daemon
+
+// Returns in the child; the parent ends with the child's start result: 0
+// once the child wrote its PID file, else the child's exit code.
+void BecomeDaemon() {
+  int report[2] = {-1, -1};
+  try {
+    const std::string pid_name = Sys(g.PidFileName);
+    if (FileExists(pid_name)) {
+      PrintErr(u"VEK client daemon already running? (check " + g.PidFileName + u")");
+      EndProcess(4);
+    }
+    DaxCheckWritable(pid_name);
+    if (pipe2(report, O_CLOEXEC) != 0) {
+      const int err = errno;
+      throw Exception("Fork error [" + std::to_string(err) + "]: " + DaxErrorText(err));
+    }
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) {
+      const int err = errno;
+      throw Exception("Fork error [" + std::to_string(err) + "]: " + DaxErrorText(err));
+    }
+    if (child > 0) {
+      close(report[1]);
+      unsigned char byte = 0;
+      ssize_t n;
+      do n = read(report[0], &byte, 1);
+      while (n < 0 && errno == EINTR);
+      if (n == 1) std::_Exit(byte);
+      // The child ended without a word: its own status tells.
+      int status = 0;
+      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+      }
+      std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 3);
+    }
+    close(report[0]);
+    g.DaemonReportFd = report[1];
+    setsid();
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (in >= 0) dup2(in, STDIN_FILENO);
+    if (out >= 0) {
+      dup2(out, STDOUT_FILENO);
+      dup2(out, STDERR_FILENO);
+    }
+    if (in > STDERR_FILENO) close(in);
+    if (out > STDERR_FILENO) close(out);
+  } catch (const std::exception& e) {
+    PrintOut(u"ERROR: " + Uni(e.what()));
+    EndProcess(3);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Signals: blocked in every thread; one thread takes them with sigwaitinfo
+// and does the handlers' work, which may lock and allocate.
+
+const int kStopSignals[] = {SIGINT,  SIGQUIT, SIGABRT, SIGTERM,  SIGALRM,
+                            SIGUSR1, SIGUSR2, SIGPROF, SIGVTALRM};
+
+sigset_t HandledSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kStopSignals) sigaddset(&set, sig);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGRTMIN);  // ends the signal thread
+  return set;
+}
+
+std::thread g_signal_thread;
+std::atomic<bool> g_signal_thread_quit{false};
+
+void OnStopSignal(int sig) {
+  g_stop_by_signal.store(true);
+  const std::u16string name = DaxSignalName(sig);
+  std::lock_guard<std::mutex> guard(g_runner_lock);
+  if (g_runner)
+    g_runner->RequestStop(name);
+  else if (g_early_stop_reason.empty())
+    g_early_stop_reason = name;
+}
+
+void OnReopenSignal() {
+  std::lock_guard<std::mutex> guard(g_runner_lock);
+  if (g_runner) g_runner->RequestLogReopen();
+}
+
+void SignalThread(bool daemon) {
+  const sigset_t set = HandledSignals();
+  for (;;) {
+    siginfo_t info{};
+    const int sig = sigwaitinfo(&set, &info);
+    if (sig < 0) continue;
+    if (sig == SIGRTMIN) {
+      if (g_signal_thread_quit.load()) return;
+      continue;
+    }
+    if (sig == SIGHUP) {
+      if (daemon) OnReopenSignal();
+      continue;
+    }
+    OnStopSignal(sig);
+  }
+}
+
+void StartSignalThread() {
+  signal(SIGPIPE, SIG_IGN);
+  g_signal_thread = std::thread(SignalThread, g.Code == cmd_Daemon);
+}
+
+void StopSignalThread() {
+  if (!g_signal_thread.joinable()) return;
+  g_signal_thread_quit.store(true);
+  pthread_kill(g_signal_thread.native_handle(), SIGRTMIN);
+  g_signal_thread.join();
+}
+
+void PublishRunner(TVEKRun* runner) {
+  std::lock_guard<std::mutex> guard(g_runner_lock);
+  g_runner = runner;
+  if (runner && !g_early_stop_reason.empty()) runner->RequestStop(g_early_stop_reason);
+}
+
+// ---------------------------------------------------------------------------
+// PID-file commands
+
+// The process must be this program: a PID file left over from a crash may
+// name any process by now.
+bool IsThisProgram(pid_t pid) {
+  auto exe_of = [](const std::string& link) {
+    char path[PATH_MAX];
+    const ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
+    if (n <= 0) return std::string();
+    std::string text(path, static_cast<size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (text.size() > deleted.size() &&
+        text.compare(text.size() - deleted.size(), deleted.size(), deleted) == 0)
+      text.resize(text.size() - deleted.size());
+    return text;
+  };
+  // By the program's file name: an installed copy elsewhere still counts.
+  auto base_of = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+  const std::string self = base_of(exe_of("/proc/self/exe"));
+  const std::string other = base_of(exe_of("/proc/" + std::to_string(pid) + "/exe"));
+  return !self.empty() && self == other;
+}
+
+// Reads the PID file and signals the process; false (with the error line
+// written) when nothing was signalled.
+bool SignalDaemon(int sig) {
+  const std::string name = Sys(g.PidFileName);
+  pid_t pid = 0;
+  try {
+    VekReadPidFile(name, pid);
+  } catch (const std::exception& e) {
+    PrintErr(u"ERROR: read PID-file [" + g.PidFileName + u"]: " + Uni(e.what()));
+    return false;
+  }
+  if (pid == getpid() || !IsThisProgram(pid)) {
+    PrintErr(u"ERROR: PID-file [" + g.PidFileName + u"]: process " + Uni(std::to_string(pid)) +
+             u" is not a running vekclient");
+    return false;
+  }
+  if (kill(pid, sig) != 0) {
+    const int err = errno;
+    PrintErr(u"ERROR: " + Uni(DaxErrorText(err)));
+    return false;
+  }
+  return true;
+}
+
+void WaitForFile(const std::string& name, bool present) {
+  for (uint32_t waited = 0; waited < kPidWaitMs; waited += kPidPollMs) {
+    if (FileExists(name) == present) return;
+    usleep(kPidPollMs * 1000);
+  }
+}
+
+// Deletes the PID file only when this process wrote it and it still holds
+// its PID (a second daemon must not remove the first one's file).
+void DeleteOwnPidFile() {
+  if (g.PidWritten == 0) return;
+  const std::string name = Sys(g.PidFileName);
+  pid_t pid = 0;
+  try {
+    VekReadPidFile(name, pid);
+  } catch (...) {
+    return;
+  }
+  if (pid == g.PidWritten) DaxDeleteFileNoRaise(name);
+  g.PidWritten = 0;
+}
+
+int32_t IntOr(const std::u16string& text, int32_t def) {
+  int32_t v = 0;
+  return DaxTryStrToIntW(DaxTrimW(text), v) ? v : def;
+}
+
+void ParseAudioLevel(const std::u16string& parameter, int32_t& width, int32_t& mode) {
+  const size_t slash = parameter.find(u'/');
+  if (slash == std::u16string::npos) {
+    width = IntOr(parameter, 66);
+    mode = 0;
+  } else {
+    width = IntOr(parameter.substr(0, slash), 66);
+    mode = IntOr(parameter.substr(slash + 1), 0);
+  }
+  if (width < 1) width = 66;
+}
+
+// Step 7: the command itself. Returns the exit code.
+int Dispatch(TVEKRun& runner) {
+  switch (g.Code) {
+    case cmd_Help:
+      runner.PrintHelp();
+      return 0;
+    case cmd_PidFileName:
+      runner.Print(g.PidFileName);
+      return 0;
+    case cmd_Stop:
+      if (SignalDaemon(SIGTERM)) WaitForFile(Sys(g.PidFileName), false);
+      return 0;
+    case cmd_DeletePidFile:
+      try {
+        DaxDeleteFile(Sys(g.PidFileName));
+      } catch (const std::exception& e) {
+        PrintErr(u"ERROR: delete PID-file [" + g.PidFileName + u"]: " + Uni(e.what()));
+      }
+      return 0;
+    case cmd_ReopenLog:
+      if (SignalDaemon(SIGHUP)) WaitForFile(Sys(g.LogFileName), true);
+      return 0;
+    case cmd_LogFileName:
+      runner.Print(g.LogFileName);
+      return 0;
+    case cmd_Radio:
+      runner.ListRadioInterfaces();
+      return 0;
+    case cmd_Audio:
+      SilenceStdErr();
+      runner.ListAudioDevices();
+      return 0;
+    case cmd_AudioConfig:
+      SilenceStdErr();
+      runner.ListAudioDevicesConfig();
+      return 0;
+    case cmd_CheckInput:
+      SilenceStdErr();
+      runner.CheckInput(g.Parameter);
+      return 0;
+    case cmd_Register:
+      // Registration that got no confirmation is no success.
+      return runner.RegisterAccount(g.Setup) ? 0 : 7;
+    case cmd_CheckRate:
+      SilenceStdErr();
+      runner.CheckSampleRates(g.DeviceName, g.DeviceName);
+      return 0;
+    case cmd_CheckRateConfig:
+      SilenceStdErr();
+      runner.CheckSampleRates(VekIniValueOrEmpty(g.Setup.Audio.InDevice),
+                              VekIniValueOrEmpty(g.Setup.Audio.OutDevice));
+      return 0;
+    case cmd_AudioLevel: {
+      int32_t width = 66, mode = 0;
+      ParseAudioLevel(g.Parameter, width, mode);
+      SilenceStdErr();
+      runner.AudioLevel(width, mode);
+      return 0;
+    }
+    default:
+      runner.SetBackupServer(g.BackupFound, g.BackupHost, g.BackupPort);
+      runner.Run();
+      if (g.Output.File()) g.Output.File()->FlushNoRaise();
+      return g_stop_by_signal.load() ? 0 : 7;
+  }
+}
+
+}  // namespace
+
+int VekClientProgram(int argc, char** argv) {
+  g_stop_by_signal.store(false);
+  ProcessCommandLine(argc, argv);
+  if (g.Code == cmd_Daemon) BecomeDaemon();
+  StartSignalThread();
+
+  if (g.LogToFile) {
+    try {
+      g.Output.OpenLog(Sys(g.LogFileName));
+    } catch (...) {
+      StopSignalThread();
+      return 6;
+    }
+  }
+
+  std::unique_ptr<TVEKRun> runner;
+  int code = 3;
+  bool failed = false;
+  try {
+    if (g.Light)
+      runner = std::make_unique<TVEKRun>(g.Setup, &g.Output);
+    else
+      runner = std::make_unique<TVEKRun>(g.Options, g.Setup, g.ConfigFileName, &g.Output, g.Debug);
+    PublishRunner(runner.get());
+    if (g.Code == cmd_Daemon) {
+      VekWritePidFile(Sys(g.PidFileName), getpid());
+      g.PidWritten = getpid();
+      ReportDaemonStart(0);
+    }
+    code = Dispatch(*runner);
+  } catch (const std::exception& e) {
+    // Written before the clean-up closes the log, with standard error back.
+    RestoreStdErr();
+    const Exception* own = dynamic_cast<const Exception*>(&e);
+    PrintErr(Uni(own ? own->ClassName() : "Exception") + u": " + Uni(e.what()));
+    failed = true;
+  }
+  RestoreStdErr();
+  if (g.Output.File()) g.Output.File()->FlushNoRaise();
+  PublishRunner(nullptr);
+  runner.reset();
+  StopSignalThread();
+  if (g.LogToFile) g.Output.Close();
+  DeleteOwnPidFile();
+  return failed ? 3 : code;
+}
+
+int main(int argc, char** argv) {
+  // Before any thread or fork: every thread inherits the blocked set, so
+  // only the signal thread ever takes these signals.
+  const sigset_t handled = HandledSignals();
+  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+  DaxInitSystemCharset();
+  const int code = VekClientProgram(argc, argv);
+  ReportDaemonStart(code);
+  return code;
+}

@@ -1,0 +1,65 @@
+// The pipe pacer of scripts/run: feeds the capture pipe, drains the
+// playback pipe, ends on SIGTERM; refuses bad arguments.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/child_process.h"
+#include "support/test_files.h"
+#include "support/vekclient_rig.h"
+
+namespace vektest {
+namespace {
+
+TEST(PipePacer, FeedsDrainsAndStops) {
+  TempDir dir;
+  const std::string capture = dir / "capture", playback = dir / "playback";
+  ASSERT_EQ(mkfifo(capture.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(playback.c_str(), 0600), 0);
+  ChildProcess pacer(PipePacerPath(), {"-c", capture, "-p", playback, "-r", "8000", "-f", "320"});
+  // The reader of the capture pipe gets whole buffers of 320 samples.
+  int in = -1;
+  for (int i = 0; i < 200 && in < 0; ++i) {
+    in = open(capture.c_str(), O_RDONLY | O_NONBLOCK);
+    if (in < 0) usleep(10000);
+  }
+  ASSERT_GE(in, 0);
+  size_t got = 0;
+  char buffer[4096];
+  const uint64_t deadline = MonotonicMs() + 3000;
+  while (got < 1280 && MonotonicMs() < deadline) {
+    pollfd p{in, POLLIN, 0};
+    if (poll(&p, 1, 100) > 0) {
+      const ssize_t n = read(in, buffer, sizeof buffer);
+      if (n > 0) got += static_cast<size_t>(n);
+    }
+  }
+  close(in);
+  EXPECT_GE(got, 1280u);
+  // A writer of the playback pipe finds a reader.
+  const int out = open(playback.c_str(), O_WRONLY | O_NONBLOCK);
+  EXPECT_GE(out, 0);
+  if (out >= 0) {
+    EXPECT_EQ(write(out, buffer, 640), 640);
+    close(out);
+  }
+  pacer.Signal(SIGTERM);
+  const ProcessResult r = pacer.Wait(3000);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST(PipePacer, BadArguments) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"-r", "0", "-c", "x"}, {"-f", "abc", "-c", "x"}, {"-x"}}) {
+    const ProcessResult r = RunProcess(PipePacerPath(), args, {}, 3000);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("usage: "), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace vektest

@@ -1,0 +1,173 @@
+// The program as a daemon: the start result reaches the parent, the PID
+// file belongs to the running child, and "stop" and "reopenlog" reach it.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "support/child_process.h"
+#include "support/fake_vek_server.h"
+#include "support/test_files.h"
+#include "support/vekclient_rig.h"
+
+namespace vektest {
+namespace {
+
+const char kLoginScript[] = R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
+skip-acks on
+keepalives 1000
+loop
+sleep 5000
+)";
+
+bool Alive(pid_t pid) { return kill(pid, 0) == 0; }
+
+pid_t ReadPid(const std::string& file) {
+  const std::string text = ReadFile(file);
+  return text.empty() ? 0 : static_cast<pid_t>(std::stol(text));
+}
+
+bool WaitUntil(const std::function<bool()>& done, uint32_t timeout_ms) {
+  const uint64_t deadline = MonotonicMs() + timeout_ms;
+  while (!done()) {
+    if (MonotonicMs() >= deadline) return false;
+    usleep(10000);
+  }
+  return true;
+}
+
+std::vector<std::string> LogLines(const std::string& file) {
+  return UnstampedLines(Exists(file) ? ReadFile(file) : std::string());
+}
+
+bool LogHas(const std::string& file, const std::string& line) {
+  const std::vector<std::string> lines = LogLines(file);
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class VekClientDaemon : public ::testing::Test {
+ protected:
+  VekClientDaemon()
+      : server_(Script::Parse(kLoginScript)),
+        config_(dir_ / "vek.cfg"),
+        log_(dir_ / "logs/vekclient.log"),
+        pid_file_(dir_ / "vekclient.pid") {
+    mkdir((dir_ / "logs").c_str(), 0755);
+    table_ = BaseConfig(dir_.path(), server_.Port());
+    table_["System"]["LogFile"] = log_;
+    WriteIni(config_, table_);
+  }
+  ~VekClientDaemon() override {
+    // Whatever a failed test left running.
+    const pid_t pid = Exists(pid_file_) ? ReadPid(pid_file_) : 0;
+    if (pid > 0 && pid != getpid() && Alive(pid)) kill(pid, SIGKILL);
+  }
+  ProcessResult Command(const std::string& command) {
+    return RunProcess(VekClientPath(), {command, config_}, {}, 5000);
+  }
+  // Starts the daemon; returns its PID once it has logged in.
+  pid_t StartDaemon() {
+    const ProcessResult r = Command("daemon");
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(Exists(pid_file_));
+    const pid_t pid = ReadPid(pid_file_);
+    EXPECT_GT(pid, 0);
+    EXPECT_TRUE(Alive(pid));
+    EXPECT_TRUE(WaitUntil([&] { return LogHas(log_, "Logged in at phase 3"); }, 5000))
+        << ReadFile(log_);
+    return pid;
+  }
+  void StopDaemon(pid_t pid) {
+    const ProcessResult r = Command("stop");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(WaitUntil([&] { return !Alive(pid); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(pid_file_); }, 5000));
+  }
+
+  TempDir dir_;
+  FakeVekServer server_;
+  std::string config_, log_, pid_file_;
+  IniTable table_;
+};
+
+TEST_F(VekClientDaemon, StartsOnceAndStops) {
+  const pid_t pid = StartDaemon();
+  // A second daemon finds the PID file and leaves it alone.
+  const ProcessResult second = Command("daemon");
+  EXPECT_EQ(second.exit_code, 4);
+  EXPECT_EQ(second.err, "VEK client daemon already running? (check " + pid_file_ + ")\n");
+  EXPECT_EQ(ReadPid(pid_file_), pid);
+  EXPECT_TRUE(Alive(pid));
+
+  StopDaemon(pid);
+  const std::vector<std::string> lines = LogLines(log_);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Aborted [SIGTERM]");
+}
+
+TEST_F(VekClientDaemon, ReopenLogFollowsARenamedLog) {
+  const pid_t pid = StartDaemon();
+  const std::string rotated = dir_ / "logs/vekclient.log.1";
+  ASSERT_EQ(rename(log_.c_str(), rotated.c_str()), 0);
+  const ProcessResult r = Command("reopenlog");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Exists(log_));
+  StopDaemon(pid);
+  EXPECT_TRUE(LogHas(log_, "Aborted [SIGTERM]")) << ReadFile(log_);
+  EXPECT_FALSE(LogHas(rotated, "Aborted [SIGTERM]"));
+}
+
+TEST_F(VekClientDaemon, FailedReopenKeepsTheOldLog) {
+  const pid_t pid = StartDaemon();
+  // The log's folder moves away and a file takes its name: no reopen can work.
+  const std::string moved = dir_ / "logs.old";
+  ASSERT_EQ(rename((dir_ / "logs").c_str(), moved.c_str()), 0);
+  WriteFile(dir_ / "logs", "");
+  const ProcessResult r = Command("reopenlog");
+  EXPECT_EQ(r.exit_code, 0);
+  const std::string old_log = moved + "/vekclient.log";
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        for (const std::string& line : LogLines(old_log))
+          if (line.rfind("ERROR: ", 0) == 0) return true;
+        return false;
+      },
+      3000))
+      << ReadFile(old_log);
+  EXPECT_TRUE(Alive(pid));
+  StopDaemon(pid);
+  EXPECT_TRUE(LogHas(old_log, "Aborted [SIGTERM]")) << ReadFile(old_log);
+}
+
+TEST_F(VekClientDaemon, StopGivesUpWhenThePidFileStays) {
+  // A run in the foreground named by a PID file it does not own: it gets
+  // SIGTERM, and "stop" returns once its wait for the file is over.
+  ChildProcess run(VekClientPath(), {"debug", config_});
+  ASSERT_TRUE(run.WaitForOutput("Logged in at phase 3", 5000)) << run.Out();
+  WriteFile(pid_file_, std::to_string(run.pid()) + "\n");
+  const uint64_t start = MonotonicMs();
+  const ProcessResult r = Command("stop");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_GE(MonotonicMs() - start, 900u);
+  EXPECT_TRUE(Exists(pid_file_));
+  const ProcessResult ended = run.Wait(5000);
+  EXPECT_EQ(ended.exit_code, 0);
+  EXPECT_NE(ended.out.find("Aborted [SIGTERM]"), std::string::npos);
+  unlink(pid_file_.c_str());
+}
+
+TEST_F(VekClientDaemon, ParentReportsTheChildsFailure) {
+  // The log cannot be created: the child's 6 reaches the caller.
+  table_["System"]["LogFile"] = dir_ / "missing/dir/vekclient.log";
+  WriteIni(config_, table_);
+  const ProcessResult r = Command("daemon");
+  EXPECT_EQ(r.exit_code, 6) << r.out << r.err;
+  EXPECT_FALSE(Exists(pid_file_));
+}
+
+}  // namespace
+}  // namespace vektest

@@ -1,0 +1,330 @@
+// The program's runs against the fake VEK server: log lines of the events,
+// signals at any moment of the start, the radio files, messages.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "support/alsa_devices.h"
+#include "support/child_process.h"
+#include "support/fake_vek_server.h"
+#include "support/test_files.h"
+#include "support/vekclient_rig.h"
+
+namespace vektest {
+namespace {
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+  return std::count_if(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+const char kLoginScript[] = R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
+skip-acks on
+clients tlv 1:TEST1:Here 2:TEST2:There
+keepalives 1000
+loop
+sleep 5000
+)";
+
+// One server and one "debug" run of the program against it, with a sound
+// card of ALSA file PCMs on pipes paced in real time.
+class VekClientRun : public ::testing::Test {
+ protected:
+  VekClientRun() {
+    const std::string capture = alsa_.MakeFifo("capture");
+    const std::string playback = alsa_.MakeFifo("playback");
+    alsa_.AddCapture("vekcap", capture);
+    alsa_.AddPlayback("vekplay", playback);
+    alsa_.Install();
+    feeder_ = std::make_unique<TFifoFeeder>(capture, std::vector<int16_t>{}, 8000, 320);
+    drainer_ = std::make_unique<TFifoDrainer>(playback, 8000);
+  }
+  void StartServer(const std::string& script) {
+    server_ = std::make_unique<FakeVekServer>(Script::Parse(script));
+    table_ = BaseConfig(dir_.path(), server_->Port());
+    table_["Audio"] = {{"InDevice", "ALSA:vekcap"}, {"OutDevice", "ALSA:vekplay"},
+                       {"InSampleRate", "8000"},    {"OutSampleRate", "8000"},
+                       {"InFactor", "1"},           {"OutFactor", "1"}};
+  }
+  void StartClient(const std::string& command = "debug") {
+    WriteIni(dir_ / "vek.cfg", table_);
+    client_ = std::make_unique<ChildProcess>(VekClientPath(),
+                                             std::vector<std::string>{command, dir_ / "vek.cfg"});
+  }
+  // Stops the run with SIGINT; expects a clean end.
+  ProcessResult Stop() {
+    client_->Signal(SIGINT);
+    ProcessResult r = client_->Wait(5000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return r;
+  }
+
+  TAlsaTestDevices alsa_;
+  std::unique_ptr<TFifoFeeder> feeder_;
+  std::unique_ptr<TFifoDrainer> drainer_;
+  TempDir dir_;
+  IniTable table_;
+  std::unique_ptr<FakeVekServer> server_;
+  std::unique_ptr<ChildProcess> client_;
+};
+
+TEST_F(VekClientRun, LogsTheLoginAndTheClientList) {
+  StartServer(kLoginScript);
+  table_["System"]["LogClientList"] = "FULL";
+  StartClient();
+  ASSERT_TRUE(client_->WaitForOutput("Client: ", 5000)) << client_->Out();
+  const ProcessResult r = Stop();
+  const std::vector<std::string> raw = Lines(r.out);
+  const std::vector<std::string> lines = UnstampedLines(r.out);
+  ASSERT_GE(lines.size(), 5u);
+  // The banner and its three lines carry no stamp.
+  EXPECT_EQ(raw[0], "VEKClient-console (Linux-amd64) revision 5000r");
+  EXPECT_EQ(raw[1].rfind("Site: ", 0), 0u);
+  EXPECT_EQ(raw[2].rfind("Origin: ", 0), 0u);
+  EXPECT_EQ(raw[3].rfind("E-Mail: ", 0), 0u);
+  const std::string port = std::to_string(server_->Port());
+  for (const std::string& line : std::vector<std::string>{
+           "Check configuration ...", "Started",
+           "Connecting to VEK Server: 127.0.0.1:" + port + " ...",
+           std::string("Connected to VEK Server: OK"), std::string("Login phase 1 ..."),
+           std::string("Logged in at phase 1 as USER"), std::string("Logged in at phase 3"),
+           "VEK protocol is initiated: MAIN SERVER: 127.0.0.1:" + port + ":Test",
+           std::string("Access information: Welcome"), std::string("Clients: 2"),
+           std::string("Aborted [SIGINT]")})
+    EXPECT_TRUE(Has(lines, line)) << line << "\n" << r.out;
+  // The list's lines share one stamp.
+  auto first = std::find_if(raw.begin(), raw.end(),
+                            [](const std::string& l) { return Unstamped(l) == "Clients: 2"; });
+  ASSERT_NE(first, raw.end());
+  ASSERT_LT(first + 2, raw.end());
+  EXPECT_EQ(Unstamped(first[1]), "Client: AV;;;;;TEST1;Here;;");
+  EXPECT_EQ(Unstamped(first[2]), "Client: AV;;;;;TEST2;There;;");
+  EXPECT_EQ(first[1].substr(0, 23), first[0].substr(0, 23));
+  EXPECT_EQ(first[2].substr(0, 23), first[0].substr(0, 23));
+  EXPECT_EQ(lines.back(), "Aborted [SIGINT]");
+}
+
+TEST_F(VekClientRun, NewBackupServerIsStoredAndLogged) {
+  // Announced during the login, in the protocol's thread; stored and logged
+  // by the main thread.
+  StartServer(R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1 BN=127.0.0.9 BP=5300
+skip-acks on
+loop
+sleep 5000
+)");
+  StartClient();
+  ASSERT_TRUE(client_->WaitForOutput("New Backup server: ", 5000)) << client_->Out();
+  const std::vector<std::string> lines = UnstampedLines(Stop().out);
+  EXPECT_TRUE(Has(lines, "New Backup server: 127.0.0.9:5300")) << client_->Out();
+  EXPECT_EQ(CountPrefix(lines, "saving backup server info: "), 0u);
+  // The backup-server file in the write folder holds the pair.
+  Sh("grep -rlq --exclude=vek.cfg 127.0.0.9 " + dir_.path());
+}
+
+TEST_F(VekClientRun, ClientListNumberAndNone) {
+  for (const char* mode : {"NUMBER", "NO"}) {
+    StartServer(kLoginScript);
+    table_["System"]["LogClientList"] = mode;
+    StartClient();
+    ASSERT_TRUE(client_->WaitForOutput("Access information", 5000)) << client_->Out();
+    usleep(300000);
+    const std::vector<std::string> lines = UnstampedLines(Stop().out);
+    EXPECT_EQ(CountPrefix(lines, "Clients: "), std::string(mode) == "NUMBER" ? 1u : 0u) << mode;
+    EXPECT_EQ(CountPrefix(lines, "Client: "), 0u) << mode;
+  }
+}
+
+TEST_F(VekClientRun, NoStdoutWritesOnlyTheLog) {
+  StartServer(kLoginScript);
+  StartClient("nostdout");
+  const std::string log = dir_ / "vekclient.log";
+  for (int i = 0; i < 250 && ReadFile(log).find("Clients: ") == std::string::npos; ++i)
+    usleep(20000);
+  const ProcessResult r = Stop();
+  EXPECT_EQ(r.out, "");
+  const std::vector<std::string> lines = UnstampedLines(ReadFile(log));
+  EXPECT_TRUE(Has(lines, "Logged in at phase 3")) << ReadFile(log);
+  EXPECT_TRUE(Has(lines, "Aborted [SIGINT]")) << ReadFile(log);
+}
+
+TEST_F(VekClientRun, PrivateMessageGetsOneAutomaticReplyPublicNone) {
+  StartServer(R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
+skip-acks on
+clients tlv 1:TEST1:Here 2:TEST2:There
+sleep 300
+message 2 private Hello\nsecond\x01line
+message 2 private Again
+message 1 public To\sall
+expect-message
+loop
+sleep 5000
+)");
+  table_["Message"]["PrivateAutoResponse"] = "Gone fishing";
+  StartClient();
+  ASSERT_TRUE(client_->WaitForOutput("Public message from", 5000)) << client_->Out();
+  ASSERT_TRUE(server_->WaitFor(
+      [](const std::vector<ClientItem>& items) {
+        return std::any_of(items.begin(), items.end(),
+                           [](const ClientItem& i) { return i.kind == ItemKind::Message; });
+      },
+      3000));
+  usleep(200000);
+  const std::vector<std::string> lines = UnstampedLines(Stop().out);
+  EXPECT_TRUE(Has(lines, "Private message from: TEST2; There")) << client_->Out();
+  EXPECT_TRUE(Has(lines, "> Hello"));
+  // A control character from the network cannot start a line of its own.
+  EXPECT_TRUE(Has(lines, "> second?line"));
+  EXPECT_TRUE(Has(lines, "Public message from: TEST1; Here"));
+  EXPECT_TRUE(Has(lines, "> To all"));
+  // Two private messages of one sender within a minute: one reply.
+  EXPECT_EQ(CountPrefix(lines, "Automatic private reply is sent"), 1u);
+  size_t replies = 0;
+  for (const ClientItem& item : server_->Items())
+    if (item.kind == ItemKind::Message) {
+      ++replies;
+      EXPECT_NE(item.text.find("Gone fishing"), std::string::npos) << item.text;
+    }
+  EXPECT_EQ(replies, 1u);
+}
+
+TEST_F(VekClientRun, DebugMarkerAddsDetail) {
+  StartServer(R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
+skip-acks on
+clients tlv 1:TEST1:Here 2:TEST2:There
+sleep 200
+message 2 public Hi
+loop
+sleep 5000
+)");
+  // The marker sits beside the program, so this run uses a copy of it.
+  TempDir bin;
+  const std::string copy = CopyVekClient(bin.path());
+  WriteFile(bin / ".debug", "");
+  WriteIni(dir_ / "vek.cfg", table_);
+  client_ = std::make_unique<ChildProcess>(copy,
+                                           std::vector<std::string>{"debug", dir_ / "vek.cfg"});
+  ASSERT_TRUE(client_->WaitForOutput("> Hi", 5000)) << client_->Out();
+  const std::vector<std::string> lines = UnstampedLines(Stop().out);
+  EXPECT_TRUE(Has(lines, "Public message from: TEST2; There; 2")) << client_->Out();
+}
+
+TEST_F(VekClientRun, ReceptionKeysThePttFile) {
+  StartServer(R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
+skip-acks on
+clients tlv 1:TEST1:Here 2:TEST2:There
+keepalives 1000
+sleep 300
+talk 2 440 1200
+loop
+sleep 5000
+)");
+  const std::string ptt = dir_ / "ptt";
+  table_["Radio"] = {{"PTT", "FILE:" + ptt + ":FILE"}};
+  table_["System"]["LogRx"] = "yes";
+  StartClient();
+  bool keyed = false;
+  for (int i = 0; i < 400 && !keyed; ++i) {
+    keyed = Exists(ptt);
+    if (!keyed) usleep(10000);
+  }
+  EXPECT_TRUE(keyed);
+  ASSERT_TRUE(client_->WaitForOutput("RX is stopped", 5000)) << client_->Out();
+  const std::vector<std::string> lines = UnstampedLines(Stop().out);
+  EXPECT_TRUE(Has(lines, "RX is started: TEST2; There")) << client_->Out();
+  EXPECT_TRUE(Has(lines, "PTT wire: config OK"));
+  EXPECT_FALSE(Exists(ptt));
+}
+
+TEST_F(VekClientRun, CarrierRequestsTheChannelWithoutRxLines) {
+  StartServer(R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
+skip-acks on
+clients tlv 1:TEST1:Here 2:TEST2:There
+keepalives 1000
+tx approve 100
+sleep 300
+talk 2 440 400
+loop
+sleep 5000
+)");
+  const std::string cos = dir_ / "cos";
+  table_["Radio"] = {{"COS", "FILE:" + cos + ":FILE"}};
+  table_["System"]["LogRx"] = "no";
+  StartClient();
+  ASSERT_TRUE(client_->WaitForOutput("Access information", 5000)) << client_->Out();
+  usleep(1000000);  // the talk is over
+  WriteFile(cos, "");
+  ASSERT_TRUE(client_->WaitForOutput("TX is requested", 5000)) << client_->Out();
+  unlink(cos.c_str());
+  const std::vector<std::string> lines = UnstampedLines(Stop().out);
+  EXPECT_EQ(CountPrefix(lines, "RX is "), 0u) << client_->Out();
+}
+
+TEST_F(VekClientRun, StopSignalAtAnyMomentOfTheStartEndsCleanly) {
+  StartServer(kLoginScript);
+  WriteIni(dir_ / "vek.cfg", table_);
+  struct Case {
+    int sig;
+    uint32_t delay_ms;
+    std::unique_ptr<ChildProcess> child;
+  };
+  std::vector<Case> cases;
+  for (int sig : {SIGTERM, SIGINT})
+    for (uint32_t delay : {0u, 10u, 50u, 200u, 500u, 2000u}) cases.push_back({sig, delay, nullptr});
+  // All at once: the server serves one client at a time, which is enough
+  // for the later ones to be waiting in their connection attempts.
+  const uint64_t start = MonotonicMs();
+  for (Case& c : cases)
+    c.child = std::make_unique<ChildProcess>(
+        VekClientPath(), std::vector<std::string>{"debug", dir_ / "vek.cfg"});
+  std::vector<bool> sent(cases.size(), false);
+  for (size_t done = 0; done < cases.size();) {
+    for (size_t i = 0; i < cases.size(); ++i)
+      if (!sent[i] && MonotonicMs() - start >= cases[i].delay_ms) {
+        cases[i].child->Signal(cases[i].sig);
+        sent[i] = true;
+        ++done;
+      }
+    usleep(1000);
+  }
+  for (Case& c : cases) {
+    const ProcessResult r = c.child->Wait(5000);
+    const std::string name = c.sig == SIGTERM ? "SIGTERM" : "SIGINT";
+    const std::string what = name + " after " + std::to_string(c.delay_ms) + " ms";
+    EXPECT_FALSE(r.timed_out) << what;
+    if (r.signal != 0) {
+      // Only before the program blocked its signals: nothing written yet.
+      EXPECT_EQ(r.out, "") << what;
+      EXPECT_EQ(r.signal, c.sig) << what;
+      continue;
+    }
+    EXPECT_EQ(r.exit_code, 0) << what << "\n" << r.out << r.err;
+    if (r.out.find("Check configuration") != std::string::npos) {
+      EXPECT_TRUE(Has(UnstampedLines(r.out), "Aborted [" + name + "]")) << what << "\n" << r.out;
+    }
+  }
+}
+
+TEST_F(VekClientRun, RunThatEndsByItselfExitsSeven) {
+  // A PTT interface of an unknown type stops the start: the run ends
+  // without a stop signal.
+  StartServer(kLoginScript);
+  table_["Radio"] = {{"PTT", "SIDEWAYS:/dev/null:X"}};
+  StartClient();
+  const ProcessResult r = client_->Wait(5000);
+  EXPECT_EQ(r.exit_code, 7) << r.out << r.err;
+  const std::vector<std::string> lines = UnstampedLines(r.out);
+  EXPECT_EQ(CountPrefix(lines, "Error: Radio: PTT: "), 1u) << r.out;
+  EXPECT_EQ(CountPrefix(lines, "Aborted"), 0u);
+}
+
+}  // namespace
+}  // namespace vektest

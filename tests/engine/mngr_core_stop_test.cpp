@@ -1,0 +1,111 @@
+// Ending the engine: while workers wait on silent peers, while voice is
+// being recorded, and over and over.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "engine/executor.h"
+#include "engine/mngr.h"
+#include "foundation/types.h"
+#include "net/checkmain.h"
+#include "net/dyn_pass.h"
+#include "net/logininfo.h"
+#include "net/proto.h"
+#include "net/server.h"
+#include "station/sound_reader.h"
+#include "station/sound_writer.h"
+#include "support/engine_rig.h"
+#include "support/fake_manager.h"
+#include "support/fake_vek_server.h"
+
+namespace {
+
+using vektest::EngineRig;
+using vektest::FakeVekServer;
+using vektest::Script;
+
+bool AllWorkersFinished(TVEKManager& e) {
+  return e.Protocol()->Finished() && e.DynPass()->Finished() && e.Checker()->Finished() &&
+         e.SoundReader()->Finished() && e.Recorder()->Finished() && e.Executor()->Finished();
+}
+
+// Ends the engine's thread and waits for every worker to finish; the
+// time is measured only to tell a cut-short wait from a read timeout.
+std::chrono::milliseconds StopAndWaitForWorkers(EngineRig& rig) {
+  TVEKManager& e = rig.engine();
+  const auto start = std::chrono::steady_clock::now();
+  e.TerminateAndWake();
+  EXPECT_TRUE(rig.Pump([&] { return e.Finished() && AllWorkersFinished(e); }, 20000));
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+TEST(EngineStop, CutsShortALoginTheServerStallsAndARegistrationTheManagerIgnores) {
+  Script s;
+  s.ExpectLogin().Stall(20000);
+  FakeVekServer fake(s);
+  vektest::FakeManager manager({vektest::Misbehave(vektest::ManagerAct::Silent)});
+  EngineRig rig;
+  rig.setup.Manager.DynamicPasswordMode = dpm_NO;
+  rig.setup.Manager.ManagerAddress = u"127.0.0.1";
+  rig.setup.Manager.ManagerPort = manager.Port();
+  TVEKManager& e = rig.Create();
+  e.WaitThreadsStarted();
+  TVEKLoginInfo info(rig.setup.Account);
+  TVEKServer server;
+  server.SetMainServer(u"127.0.0.1", fake.Port());
+  e.SetLoginInfo(&info);
+  e.SetServerEntry(&server);
+  e.SetNetwork(u"Test");
+  e.SetOnline(true);
+  e.RegisterAccount(rig.setup.Account);
+  ASSERT_TRUE(rig.PumpUntil("ServerConnected"));
+  ASSERT_TRUE(rig.PumpUntil("DynPassConnected"));
+  ASSERT_TRUE(manager.WaitForConnections(1));
+  // Both peers now hold their client in a read with an 8-second timeout.
+  EXPECT_LT(StopAndWaitForWorkers(rig).count(), 6000);
+  EXPECT_EQ(rig.CountOf("InfoText:Aborting ..."), 1);
+  rig.Destroy();
+  EXPECT_EQ(rig.CountOf("InfoText:Aborting ..."), 1);
+  EXPECT_EQ(rig.OffThreadCalls(), 0);
+}
+
+// The protocol feeds the recorder until its thread ends: nothing may be
+// freed before every worker is joined.
+TEST(EngineStop, DestroyWhileReceivedVoiceIsRecorded) {
+  Script s;
+  s.Login().Talk(1, vektest::Tone(440, 8000, 8000 * 4)).Sleep(500);
+  FakeVekServer fake(s);
+  EngineRig rig;
+  rig.setup.Manager.DynamicPasswordMode = dpm_NO;
+  rig.setup.Recorder.Enabled = true;
+  rig.setup.Recorder.Dir = DaxAnsiToUnicodeRaw(rig.Path("rec"));
+  TVEKManager& e = rig.Create();
+  e.WaitThreadsStarted();
+  TVEKLoginInfo info(rig.setup.Account);
+  TVEKServer server;
+  server.SetMainServer(u"127.0.0.1", fake.Port());
+  e.SetLoginInfo(&info);
+  e.SetServerEntry(&server);
+  e.SetNetwork(u"Test");
+  e.SetOnline(true);
+  ASSERT_TRUE(rig.PumpUntil("Networks"));
+  e.Protocol()->EnableReceive();
+  ASSERT_TRUE(rig.Pump([&] { return e.Protocol()->State() == PROTO_STATE_RX; }));
+  rig.PumpFor(300);
+  rig.Destroy();
+  EXPECT_EQ(rig.CountOf("InfoText:Aborting ..."), 1);
+}
+
+TEST(EngineStop, TwentyRoundsOfCreateAndDestroy) {
+  EngineRig rig;
+  for (int i = 0; i < 20; ++i) {
+    TVEKManager& e = rig.Create(i % 2 ? mopt_NoSoundCard : mopt_NoSoundCard | mopt_NoTimers);
+    if (i % 3 == 0) e.WaitThreadsStarted();
+    EXPECT_EQ(rig.PoolBlocks(), 1050);
+    rig.Destroy();
+  }
+  EXPECT_EQ(rig.CountOf("InfoText:Aborting ..."), 20);
+}
+
+}  // namespace

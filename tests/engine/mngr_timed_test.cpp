@@ -1,0 +1,602 @@
+// The engine's timed announcements and DTMF commands end to end: hour and
+// informer sounds on a test-set local time, scripts, tones through the
+// sound card over ALSA file PCMs, and server switches against the VEK test
+// server.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/executor.h"
+#include "engine/mngr.h"
+#include "engine/timed_rules.h"
+#include "foundation/charset.h"
+#include "foundation/fileutils.h"
+#include "foundation/types.h"
+#include "net/logininfo.h"
+#include "net/server.h"
+#include "station/portaudio.h"
+#include "station/sound_reader.h"
+#include "support/alsa_devices.h"
+#include "support/engine_rig.h"
+#include "support/fake_vek_server.h"
+
+namespace {
+
+using vektest::EngineRig;
+using vektest::Narrow;
+using vektest::WriteFile;
+
+const char* const kWav = "-r 8000 -c 1 -b 16 -e signed-integer";
+
+TDaxDateTime At(int h, int mi, int s, int ms) {
+  TDaxDateTime t;
+  t.Year = 2026;
+  t.Month = 5;
+  t.Day = 4;
+  t.Hour = h;
+  t.Minute = mi;
+  t.Second = s;
+  t.Millisecond = ms;
+  return t;
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// An engine without a sound card whose local time and tick clock the test
+// sets; own sounds then end as soon as the reader has read them.
+class TimedEngine : public testing::Test {
+ protected:
+  void SetUp() override {
+    rig.UseManualClock();
+    rig.seams.LocalTime = [this] { return VekLocalFromMs(local_.load()); };
+    mkdir(rig.Path("hours").c_str(), 0755);
+    mkdir(rig.Path("informer").c_str(), 0755);
+    rig.setup.Hours.Dir = U(rig.Path("hours"));
+    rig.setup.Hours.ExtDir = U(rig.Path("hours"));
+    rig.setup.Informer.Dir = U(rig.Path("informer"));
+  }
+
+  static std::u16string U(const std::string& s) { return DaxAnsiToUnicodeRaw(s); }
+
+  void SetLocal(const TDaxDateTime& t) { local_.store(VekLocalToMs(t)); }
+  void SetLocal(int h, int mi, int s, int ms) { SetLocal(At(h, mi, s, ms)); }
+  void Sound(const std::string& name, double seconds = 0.1) { vektest::SoxTone(rig.Path(name), kWav, seconds); }
+  std::string Script(const std::string& name, const std::string& body) {
+    const std::string path = rig.Path(name);
+    WriteFile(path, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), 0755);
+    return path;
+  }
+
+  TVEKManager& Create() {
+    started.clear();
+    TVEKManager& e = rig.Create();
+    e.WaitThreadsStarted();
+    rig.PumpFor(200);  // the first passes take the slot of the start
+    return e;
+  }
+  // Base names of the files the reader started, in order.
+  void Collect() {
+    std::u16string name;
+    while (rig.HasEngine() && rig.engine().PopStartedFileName(name)) started.push_back(BaseName(Narrow(name)));
+  }
+  bool WaitStarted(size_t count, uint32_t timeout_ms = 5000) {
+    return rig.Pump(
+        [&] {
+          Collect();
+          return started.size() >= count;
+        },
+        timeout_ms);
+  }
+  // Waits out a few passes and reports what started meanwhile.
+  void Settle(uint32_t ms = 500) {
+    rig.PumpFor(ms);
+    Collect();
+  }
+  void NextInformer() { rig.Advance(20000); }
+  // The next informer file plays to its end (an informer due while one
+  // plays is dropped).
+  bool PlayInformer(size_t count) {
+    NextInformer();
+    return WaitStarted(count) && rig.Pump([&] { return rig.engine().SoundMode() == msm_Normal; });
+  }
+
+  EngineRig rig;
+  std::vector<std::string> started;
+
+ private:
+  std::atomic<int64_t> local_{0};
+};
+
+TEST_F(TimedEngine, HourFileOnlyRightAfterTheSlotBoundary) {
+  Sound("hours/11_00.wav");
+  Sound("hours/11_15.wav");
+  struct Case {
+    const char* what;
+    int32_t correction;
+    uint32_t play_delay;  // with the radio lines on
+    bool debug;
+    const char* interval;
+    TDaxDateTime before, after;
+    const char* file;  // empty: nothing plays
+  } cases[] = {
+      {"on time", 0, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 100), "11_00.wav"},
+      {"pass too late", 0, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 300), ""},
+      {"correction delays it", 500, 0, false, "60", At(11, 0, 0, 400), At(11, 0, 0, 600), "11_00.wav"},
+      {"correction, not yet", 500, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 400), ""},
+      {"keying delay brings it forward", 0, 400, false, "60", At(10, 59, 59, 500), At(10, 59, 59, 700),
+       "11_00.wav"},
+      {"quarter hours", 0, 0, false, "15", At(11, 14, 59, 950), At(11, 15, 0, 50), "11_15.wav"},
+      {"debug names the hour", 0, 0, true, "15", At(11, 14, 59, 950), At(11, 15, 0, 50), "11_00.wav"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    rig.setup.Hours.Enabled = true;
+    rig.setup.Hours.Correction = c.correction;
+    rig.setup.Hours.Debug = c.debug;
+    rig.setup.Hours.Interval = U(c.interval);
+    SetLocal(c.before);
+    TVEKManager& e = Create();
+    if (c.play_delay) {
+      e.SetPlayDelay(c.play_delay);
+      e.SetRunState(true);
+      rig.PumpFor(300);
+    }
+    SetLocal(c.after);
+    if (*c.file) {
+      ASSERT_TRUE(WaitStarted(1));
+      EXPECT_EQ(started, std::vector<std::string>{c.file});
+    }
+    Settle();
+    EXPECT_EQ(started.size(), *c.file ? 1u : 0u);
+  }
+}
+
+TEST_F(TimedEngine, HourScriptFilesFollowWhenTheScriptFinishedInTime) {
+  Sound("hours/11_00.wav");
+  Sound("hours/extra.wav");
+  Sound("hours/more.WAV");
+  const std::string args = rig.Path("args");
+  rig.setup.Hours.Enabled = true;
+  rig.setup.Hours.ExtEnabled = true;
+  rig.setup.Hours.ExtScript = U(Script("hour.sh", "echo \"$3\" > '" + args + "'\nprintf 'extra\\nmore.WAV\\n' > \"$2\"\n"));
+  SetLocal(10, 59, 59, 900);
+  TVEKManager& e = Create();
+  // Hold the hour file until the script is through.
+  e.SoundReader()->PauseReading();
+  SetLocal(11, 0, 0, 100);
+  ASSERT_TRUE(WaitStarted(1));
+  ASSERT_TRUE(rig.Pump([&] { return !e.Executor()->Busy(); }));
+  e.SoundReader()->ResumeReading();
+  ASSERT_TRUE(WaitStarted(3));
+  EXPECT_EQ(started, (std::vector<std::string>{"11_00.wav", "extra.wav", "more.WAV"}));
+  EXPECT_EQ(vektest::ReadFile(args), "11_00\n");
+  Settle();
+  EXPECT_EQ(started.size(), 3u);
+  EXPECT_EQ(rig.CountOf("ErrorText:"), 0);
+}
+
+TEST_F(TimedEngine, SlowHourScriptIsAbortedWithItsSound) {
+  Sound("hours/11_00.wav");
+  Sound("hours/extra.wav");
+  const std::string go = rig.Path("go");
+  rig.setup.Hours.Enabled = true;
+  rig.setup.Hours.ExtEnabled = true;
+  rig.setup.Hours.ExtScript = U(Script(
+      "slow.sh", "i=0; while [ ! -e '" + go + "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n"
+                 "echo extra > \"$2\"\n"));
+  SetLocal(10, 59, 59, 900);
+  TVEKManager& e = Create();
+  SetLocal(11, 0, 0, 100);
+  ASSERT_TRUE(WaitStarted(1));
+  ASSERT_TRUE(rig.PumpUntil("ExternalSoundStopped"));
+  WriteFile(go, "");
+  ASSERT_TRUE(rig.Pump([&] { return !e.Executor()->Busy(); }));
+  Settle();
+  EXPECT_EQ(started, std::vector<std::string>{"11_00.wav"});
+  std::u16string line;
+  EXPECT_FALSE(e.Executor()->PopOutput(line));
+}
+
+// An hour sound that cuts an informer short: the informer's script, still
+// running, must not lend its output to the hour sound.
+TEST_F(TimedEngine, PreemptedInformerScriptNeverPlays) {
+  Sound("informer/info.wav");
+  Sound("hours/11_00.wav", 120);  // long enough to hold it with the reader paused
+  Sound("hours/x.wav");
+  const std::string go = rig.Path("go");
+  rig.setup.Informer.Enabled = 1;
+  rig.setup.Informer.Interval = 20;
+  rig.setup.Informer.ExtEnabled = 1;
+  rig.setup.Informer.ExtScript = U(Script(
+      "inf.sh", "i=0; while [ ! -e '" + go + "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n"
+                "echo x > \"$2\"\n"));
+  rig.setup.Hours.Enabled = true;
+  rig.setup.Hours.ExtEnabled = true;
+  rig.setup.Hours.ExtScript = U(Script("hour.sh", "echo x > \"$2\"\n"));
+  SetLocal(10, 50, 0, 0);
+  TVEKManager& e = Create();
+  e.SoundReader()->PauseReading();
+  NextInformer();
+  ASSERT_TRUE(WaitStarted(1));
+  ASSERT_TRUE(rig.PumpUntil("ExternalSoundStarted"));
+  SetLocal(11, 0, 0, 50);
+  ASSERT_TRUE(rig.Pump([&] {
+    Collect();
+    if (started.size() >= 2) e.SoundReader()->PauseReading();
+    return started.size() >= 2;
+  }));
+  // The informer's script ends while the hour file plays.
+  WriteFile(go, "");
+  ASSERT_TRUE(rig.Pump([&] { return !e.Executor()->Busy(); }));
+  e.SoundReader()->ResumeReading();
+  ASSERT_TRUE(rig.Pump([&] { return rig.CountOf("ExternalSoundStopped") >= 1; }, 20000));
+  Settle();
+  EXPECT_EQ(started, (std::vector<std::string>{"info.wav", "11_00.wav"}));
+  EXPECT_EQ(rig.CountOf("ErrorText:INFORMER: Busy"), 1);
+}
+
+// The connect sound after a login cuts an informer short. With the connect
+// script switched on but none named, the informer's script, finishing while
+// the connect sound plays, must not count as the connect sound's.
+TEST_F(TimedEngine, ConnectSoundTakesNoForeignScript) {
+  Sound("informer/info.wav");
+  Sound("connect.wav", 120);  // long enough to hold it with the reader paused
+  Sound("hours/x.wav");
+  const std::string go = rig.Path("go");
+  rig.setup.Informer.Enabled = 1;
+  rig.setup.Informer.Interval = 20;
+  rig.setup.Informer.ExtEnabled = 1;
+  rig.setup.Informer.ExtScript = U(Script(
+      "inf.sh", "i=0; while [ ! -e '" + go + "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n"
+                "echo x > \"$2\"\n"));
+  TVEKSoundParameters& sounds = rig.setup.Sounds;
+  sounds.FileNames[csnd_Connect] = U(rig.Path("connect.wav"));
+  sounds.Enabled[csnd_Connect] = true;
+  sounds.ConnectSoundExtEnabled = true;
+  sounds.ConnectSoundExtDir = U(rig.Path("hours"));
+  rig.setup.Manager.DynamicPasswordMode = dpm_NO;
+  TVEKAccount account;
+  VekDefaultAccount(account);
+  account.CharsetName = u"ASCII";
+  TVEKLoginInfo info(account);
+  vektest::Script script;
+  script.Login().Sleep(60000);
+  vektest::FakeVekServer fake(script);
+  TVEKServer server;
+  server.SetMainServer(u"127.0.0.1", fake.Port());
+  SetLocal(10, 30, 0, 0);
+  TVEKManager& e = Create();
+  e.SetLoginInfo(&info);
+  e.SetServerEntry(&server);
+  e.SetNetwork(u"Test");
+  e.SoundReader()->PauseReading();
+  NextInformer();
+  ASSERT_TRUE(WaitStarted(1));
+  ASSERT_TRUE(rig.PumpUntil("ExternalSoundStarted"));
+  e.SetOnline(true);
+  ASSERT_TRUE(rig.Pump([&] {
+    if (rig.CountOf("ServiceSoundStarted") > 0) e.SoundReader()->PauseReading();
+    return rig.CountOf("ServiceSoundStarted") > 0;
+  }));
+  WriteFile(go, "");
+  ASSERT_TRUE(rig.Pump([&] { return !e.Executor()->Busy(); }));
+  e.SoundReader()->ResumeReading();
+  ASSERT_TRUE(rig.Pump([&] { return rig.CountOf("ServiceSoundStopped") >= 1; }, 20000));
+  Settle();
+  EXPECT_EQ(started, std::vector<std::string>{"info.wav"});
+  rig.Destroy();
+  fake.Stop();
+}
+
+TEST_F(TimedEngine, InformerSequenceSurvivesAShrinkingDirectory) {
+  for (const char* f : {"a", "b", "c", "d", "e"}) Sound(std::string("informer/") + f + ".wav");
+  rig.setup.Informer.Enabled = 1;
+  rig.setup.Informer.Interval = 20;
+  SetLocal(10, 0, 0, 0);
+  Create();
+  for (size_t i = 1; i <= 4; ++i) ASSERT_TRUE(PlayInformer(i));
+  for (const char* f : {"c", "d", "e"}) unlink(rig.Path(std::string("informer/") + f + ".wav").c_str());
+  NextInformer();
+  ASSERT_TRUE(WaitStarted(5));
+  EXPECT_EQ(started, (std::vector<std::string>{"a.wav", "b.wav", "c.wav", "d.wav", "a.wav"}));
+}
+
+TEST_F(TimedEngine, InformerRandomAndSmallDirectories) {
+  for (const char* f : {"a", "b", "c"}) Sound(std::string("informer/") + f + ".wav");
+  rig.setup.Informer.Enabled = 1;
+  rig.setup.Informer.Interval = 20;
+  rig.setup.Informer.Mode = infm_Random;
+  rig.seams.InformerSeed = 4711;
+  SetLocal(10, 0, 0, 0);
+  Create();
+  // Three files play in sequence even in random mode.
+  for (size_t i = 1; i <= 4; ++i) ASSERT_TRUE(PlayInformer(i));
+  EXPECT_EQ(started, (std::vector<std::string>{"a.wav", "b.wav", "c.wav", "a.wav"}));
+
+  for (const char* f : {"d", "e"}) Sound(std::string("informer/") + f + ".wav");
+  Create();
+  for (size_t i = 1; i <= 8; ++i) ASSERT_TRUE(PlayInformer(i));
+  for (size_t i = 1; i < started.size(); ++i) EXPECT_NE(started[i], started[i - 1]) << i;
+}
+
+TEST_F(TimedEngine, NoInformerInTheGuardTimeBeforeTheHour) {
+  Sound("informer/a.wav");
+  rig.setup.Hours.Enabled = true;
+  rig.setup.Informer.Enabled = 1;
+  rig.setup.Informer.Interval = 20;
+  SetLocal(10, 58, 30, 0);
+  Create();
+  NextInformer();
+  Settle();
+  EXPECT_TRUE(started.empty());
+  SetLocal(11, 5, 0, 0);  // the hour passed unannounced: no pass came in time
+  NextInformer();
+  ASSERT_TRUE(WaitStarted(1));
+  EXPECT_EQ(started, std::vector<std::string>{"a.wav"});
+}
+
+// ----- DTMF through the sound card: background capture from a pipe fed with
+// sox-made tones at real-time pace.
+
+std::vector<int16_t> DtmfSamples(const TAlsaTestDevices& alsa, const std::string& keys) {
+  static const std::map<char, std::pair<int, int>> kPairs = {
+      {'1', {697, 1209}}, {'2', {697, 1336}}, {'5', {770, 1336}}, {'7', {852, 1209}},
+      {'0', {941, 1336}}, {'*', {941, 1209}}, {'#', {941, 1477}}};
+  const int rate = 8000;
+  std::vector<int16_t> out(rate * 3 / 2, 0);  // the engine opens capture meanwhile
+  for (char k : keys) {
+    if (k == ' ') {
+      out.insert(out.end(), rate, 0);
+      continue;
+    }
+    const auto [low, high] = kPairs.at(k);
+    const std::string raw = alsa.PathOf("key.raw");
+    vektest::Sh("sox -q -n -r 8000 -c 1 -b 16 -e signed-integer -t raw '" + raw + "' synth 0.16 sine " +
+                std::to_string(low) + " synth 0.16 sine mix " + std::to_string(high) + " vol 0.5");
+    const std::vector<int16_t> tone = TAlsaTestDevices::ReadRaw(raw);
+    out.insert(out.end(), tone.begin(), tone.end());
+    out.insert(out.end(), rate / 5, 0);
+  }
+  out.insert(out.end(), rate, 0);
+  return out;
+}
+
+TEST(TimedEngineDtmf, ToneSequencesRunCommands) {
+  EngineRig rig;
+  rig.UseManualClock();
+  TAlsaTestDevices alsa;
+  const std::string fifo = alsa.MakeFifo("cap.fifo");
+  alsa.AddCapture("vekdtmf", fifo);
+  alsa.AddPlayback("vekplay", alsa.PathOf("out.raw"));
+  alsa.Install();
+  TFifoFeeder feeder(fifo, DtmfSamples(alsa, "5*7# 1 2 12 0"), 8000, 640);
+  TVEKAudioRT rt;
+  TVEKAudioParams& audio = rig.setup.Audio;
+  audio.InDevice = u"ALSA:vekdtmf";
+  audio.OutDevice = u"ALSA:vekplay";
+  audio.InSampleRate = 8000;
+  audio.InFactor = 2;
+  audio.InDtmfEnabled = true;
+  rig.setup.System.LogDtmfTones = true;
+  rig.setup.System.LogDtmfCommands = true;
+  const std::string args = rig.Path("args");
+  const std::string script = rig.Path("gate.sh");
+  WriteFile(script, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + args + "'\n");
+  chmod(script.c_str(), 0755);
+  const std::string missing = rig.Path("missing");
+
+  std::vector<std::string> infos, errors;
+  std::unique_ptr<TVEKManager> engine;
+  TVEKManager* self = nullptr;  // also while the engine is being destroyed
+  auto pop = [&](bool (TVEKManager::*pop)(std::u16string&), std::vector<std::string>& into) {
+    std::u16string line;
+    while ((self->*pop)(line)) {
+      into.push_back(Narrow(line));
+      // The first 1 ends its sequence by time before the 2 comes.
+      if (into.back() == "DTMF tone: 1" && &into == &infos &&
+          std::count(infos.begin(), infos.end(), "DTMF tone: 1") == 1)
+        rig.Advance(15000);
+    }
+  };
+  engine = std::make_unique<TVEKManager>(
+      0, &rt, rig.Sections(), DaxAnsiToUnicodeRaw(rig.Path("vek.cfg")),
+      [&](TVEKManager& e) {
+        self = &e;
+        e.OnInfoText = [&] { pop(&TVEKManager::PopInfoText, infos); };
+        e.OnErrorText = [&] { pop(&TVEKManager::PopErrorText, errors); };
+        e.SetDtmfCommands(u"*7#:EXECUTE:" + DaxAnsiToUnicodeRaw(script) + u"; 12:N:Other; 0:E:" +
+                          DaxAnsiToUnicodeRaw(missing));
+      },
+      rig.seams);
+  const auto command = [](const std::vector<std::string>& lines, const std::string& text) {
+    return std::count(lines.begin(), lines.end(), text);
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  engine->Dispatcher().WaitServing(
+      [&] {
+        return (!errors.empty() && command(infos, "DTMF command: 0:EXECUTE:" + missing) == 1) ||
+               std::chrono::steady_clock::now() > deadline;
+      },
+      5);
+  engine.reset();
+
+  std::vector<std::string> dtmf;
+  for (const std::string& l : infos)
+    if (l.rfind("DTMF", 0) == 0) dtmf.push_back(l);
+  EXPECT_EQ(dtmf, (std::vector<std::string>{
+                      "DTMF tone: 5", "DTMF tone: *", "DTMF tone: 7", "DTMF tone: #",
+                      "DTMF command: *7#:EXECUTE:" + script, "DTMF tone: 1", "DTMF tone: 2",
+                      "DTMF tone: 1", "DTMF tone: 2", "DTMF command: 12:NETWORK:Other", "DTMF tone: 0",
+                      "DTMF command: 0:EXECUTE:" + missing}));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], DaxFormatExecuteError(ENOENT, missing));
+  ASSERT_TRUE(vektest::Exists(args));
+  EXPECT_EQ(vektest::ReadFile(args), "*7#\n" + rig.Path("vek.cfg") + "\n");
+}
+
+// A NETWORK or CONNECT command keyed on the radio: the switch waits for
+// the courtesy sound after the carrier; an hour sound that replaces that
+// sound carries the switch instead. The server sees the close, and the
+// next login goes into the new network (on the other server for CONNECT).
+struct SwitchCase {
+  const char* name;
+  bool hour;
+  bool connect;
+};
+
+class TimedEngineSwitch : public testing::TestWithParam<SwitchCase> {
+ protected:
+  void SetUp() override {
+    const std::string cap = alsa.MakeFifo("cap.fifo");
+    const std::string play = alsa.MakeFifo("play.fifo");
+    alsa.AddCapture("cap", cap);
+    alsa.AddPlayback("play", play);
+    alsa.Install();
+    drainer = std::make_unique<TFifoDrainer>(play, 8000);
+    feeder = std::make_unique<TFifoFeeder>(cap, DtmfSamples(alsa, "12"), 8000, 640);
+    rt = std::make_unique<TVEKAudioRT>();
+    rig.audio_rt = rt.get();
+    rig.seams.LocalTime = [this] { return VekLocalFromMs(local.load()); };
+    local.store(VekLocalToMs(At(10, 30, 0, 0)));
+    TVEKAudioParams& a = rig.setup.Audio;
+    a.InDevice = u"ALSA:cap";
+    a.OutDevice = u"ALSA:play";
+    a.InSampleRate = a.OutSampleRate = 8000;
+    a.InFactor = 2;
+    a.OutFactor = 1;
+    a.InDtmfEnabled = true;
+    rig.setup.System.LogDtmfCommands = true;
+    for (int i = 0; i < VekControlSoundCount; ++i) rig.setup.Sounds.Enabled[i] = false;
+    vektest::SoxTone(rig.Path("courtesy.wav"), kWav, 0.4);
+    rig.setup.Sounds.FileNames[csnd_Courtesy] = DaxAnsiToUnicodeRaw(rig.Path("courtesy.wav"));
+    rig.setup.Sounds.Enabled[csnd_Courtesy] = true;
+    mkdir(rig.Path("hours").c_str(), 0755);
+    vektest::SoxTone(rig.Path("hours/11_00.wav"), kWav, 1.0);
+    rig.setup.Hours.Enabled = GetParam().hour;
+    rig.setup.Hours.Dir = DaxAnsiToUnicodeRaw(rig.Path("hours"));
+    rig.setup.Manager.DynamicPasswordMode = dpm_NO;
+    VekDefaultAccount(account);
+    account.Callsign = u"TEST1";
+    account.CharsetName = u"ASCII";
+    info = std::make_unique<TVEKLoginInfo>(account);
+  }
+  void TearDown() override {
+    rig.Destroy();
+    if (fake) fake->Stop();
+    if (other) other->Stop();
+  }
+
+  int Index(const std::string& prefix) const {
+    const auto events = rig.log.Events();
+    for (size_t i = 0; i < events.size(); ++i)
+      if (events[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
+    return -1;
+  }
+
+  TAlsaTestDevices alsa;
+  std::unique_ptr<TFifoDrainer> drainer;
+  std::unique_ptr<TFifoFeeder> feeder;
+  std::unique_ptr<TVEKAudioRT> rt;
+  std::atomic<int64_t> local{0};
+  TVEKAccount account;
+  std::unique_ptr<TVEKLoginInfo> info;
+  TVEKServer server;
+  std::unique_ptr<vektest::FakeVekServer> fake, other;
+  EngineRig rig;  // last: the engine goes before what it uses
+};
+
+TEST_P(TimedEngineSwitch, CommandSwitchesAfterTheSoundThatEndsTheCarrier) {
+  const SwitchCase c = GetParam();
+  vektest::Script first, second;
+  // Voice the server sends once the command has been keyed must not play.
+  std::atomic<bool> talk{false}, talked{false};
+  vektest::FakeClient talker;
+  talker.id = "11";
+  talker.name = "N11";
+  first.Login()
+      .Marker(0x83, vektest::ClientListTlvPayload({talker}))
+      .TxPolicy(vektest::TxMode::Approve)
+      .SkipAcks(true)
+      .Call([&] {
+        for (int i = 0; i < 2000 && !talk.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      })
+      .Talk(1, vektest::Tone(600, 8000, 4000))
+      .Call([&] { talked.store(true); })
+      .Sleep(60000);
+  second.Login({}, {"Test", "Other"}).Sleep(60000);
+  fake = std::make_unique<vektest::FakeVekServer>(c.connect ? std::vector<vektest::Script>{first}
+                                                            : std::vector<vektest::Script>{first, second});
+  if (c.connect) other = std::make_unique<vektest::FakeVekServer>(second);
+  vektest::FakeVekServer& target = c.connect ? *other : *fake;
+  const int login = c.connect ? 1 : 2;  // the connection that logs in anew
+  const std::string to = "127.0.0.1:" + std::to_string(target.Port()) + ":Other";
+  const std::string command = c.connect ? "12:CONNECT:" + to : "12:NETWORK:Other";
+  server.SetMainServer(u"127.0.0.1", fake->Port());
+  TVEKManager& e = rig.Create(0);
+  std::u16string error;
+  ASSERT_TRUE(e.CreateSignalLine(msig_COS, DaxAnsiToUnicodeRaw("FILE:" + rig.Path("cos")), error)) << Narrow(error);
+  e.SetLoginInfo(info.get());
+  e.SetServerEntry(&server);
+  e.SetNetwork(u"Test");
+  e.SetDtmfCommands(DaxAnsiToUnicodeRaw(command));
+  e.WaitThreadsStarted();
+  e.SetRunState(true);
+  e.SetOnline(true);
+  ASSERT_TRUE(rig.PumpUntil("SessionInitiated"));
+  ASSERT_TRUE(rig.PumpUntil("InfoText:DTMF command: " + command));
+  talk.store(true);
+  ASSERT_TRUE(rig.Pump([&] { return talked.load(); }));
+  rig.PumpFor(300);
+  EXPECT_EQ(rig.CountOf("RxStarted"), 0);
+
+  WriteFile(rig.Path("cos"), "");
+  ASSERT_TRUE(rig.PumpUntil("TxApproved"));
+  unlink(rig.Path("cos").c_str());
+  ASSERT_TRUE(rig.Pump([&] {
+    // The hour strikes while the courtesy sound plays.
+    if (c.hour && rig.CountOf("ServiceSoundStarted") > 0) local.store(VekLocalToMs(At(11, 0, 0, 50)));
+    return rig.CountOf("ServerSwitch:") > 0;
+  }));
+  EXPECT_EQ(rig.log.Events()[Index("ServerSwitch:")], "ServerSwitch:" + to);
+  ASSERT_TRUE(fake->WaitForDisconnects(1));
+  if (c.hour) {
+    ASSERT_GE(Index("ExternalSoundStopped"), 0);
+    EXPECT_GT(Index("ServerSwitch:"), Index("ExternalSoundStopped"));
+    EXPECT_GT(Index("ExternalSoundStarted"), Index("ServiceSoundStarted"));
+  } else {
+    EXPECT_GT(Index("ServerSwitch:"), Index("ServiceSoundStarted"));
+    EXPECT_EQ(Index("ExternalSoundStarted"), -1);
+  }
+  const auto is_login = [login](const vektest::ClientItem& i) {
+    return i.connection == login && i.text.rfind("CT:", 0) == 0;
+  };
+  // Serving the owner callbacks meanwhile: the engine waits for them.
+  ASSERT_TRUE(rig.Pump(
+      [&] {
+        const auto items = target.Items();
+        return std::any_of(items.begin(), items.end(), is_login);
+      },
+      15000));
+  for (const vektest::ClientItem& i : target.Items()) {
+    if (is_login(i)) {
+      EXPECT_EQ(vektest::TagValue(i.text, "NT"), "Other");
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, TimedEngineSwitch,
+                         testing::Values(SwitchCase{"Network", false, false}, SwitchCase{"NetworkAfterHour", true, false},
+                                         SwitchCase{"Connect", false, true}),
+                         [](const testing::TestParamInfo<SwitchCase>& i) { return std::string(i.param.name); });
+
+}  // namespace

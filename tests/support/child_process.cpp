@@ -1,0 +1,211 @@
+#include "support/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace vektest {
+
+uint64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+namespace {
+
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const std::string& x : extra)
+      if (x.substr(0, x.find('=')) == name) replaced = true;
+    if (!replaced) env.push_back(entry);
+  }
+  env.insert(env.end(), extra.begin(), extra.end());
+  return env;
+}
+
+std::vector<char*> CPointers(std::vector<std::string>& texts) {
+  std::vector<char*> p;
+  for (std::string& t : texts) p.push_back(t.data());
+  p.push_back(nullptr);
+  return p;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env, const std::string& cwd) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(out[0]);
+    close(out[1]);
+    throw std::runtime_error("pipe failed");
+  }
+  std::vector<std::string> argv_texts{program};
+  argv_texts.insert(argv_texts.end(), args.begin(), args.end());
+  std::vector<std::string> env_texts = MergedEnvironment(env);
+  std::vector<char*> argv = CPointers(argv_texts);
+  std::vector<char*> envp = CPointers(env_texts);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const int rc = posix_spawn(&pid_, program.c_str(), &actions, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  close(out[1]);
+  close(err[1]);
+  out_fd_ = out[0];
+  err_fd_ = err[0];
+  if (rc != 0) {
+    close(out_fd_);
+    close(err_fd_);
+    throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
+  }
+  reader_ = std::thread([this] { Read(); });
+}
+
+ChildProcess::~ChildProcess() {
+  if (!Reap(false)) {
+    kill(pid_, SIGKILL);
+    Reap(true);
+  }
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stop_reading_ = true;
+  }
+  if (reader_.joinable()) reader_.join();
+  close(out_fd_);
+  close(err_fd_);
+}
+
+void ChildProcess::Read() {
+  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+  int open_count = 2;
+  char buffer[4096];
+  while (open_count > 0) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (stop_reading_) return;
+    }
+    if (poll(fds, 2, 50) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        std::lock_guard<std::mutex> guard(lock_);
+        (i == 0 ? out_ : err_).append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        fds[i].fd = -1;  // poll skips negative descriptors
+        --open_count;
+      }
+    }
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  done_reading_ = true;
+}
+
+bool ChildProcess::Reap(bool block) {
+  if (reaped_) return true;
+  int status = 0;
+  pid_t r;
+  do r = waitpid(pid_, &status, block ? 0 : WNOHANG);
+  while (r < 0 && errno == EINTR);
+  if (r == pid_) {
+    reaped_ = true;
+    status_ = status;
+  }
+  return reaped_;
+}
+
+void ChildProcess::Signal(int sig) {
+  if (!reaped_) kill(pid_, sig);
+}
+
+ProcessResult ChildProcess::Wait(uint32_t timeout_ms) {
+  ProcessResult result;
+  const uint64_t deadline = MonotonicMs() + timeout_ms;
+  while (!Reap(false) && MonotonicMs() < deadline) usleep(2000);
+  if (!reaped_) {
+    result.timed_out = true;
+    kill(pid_, SIGKILL);
+    Reap(true);
+  }
+  // Output still in the pipes: read until both ends close (a daemon child
+  // may keep them open, so not for ever).
+  const uint64_t drain_deadline = MonotonicMs() + 1000;
+  while (MonotonicMs() < drain_deadline) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (done_reading_) break;
+    }
+    usleep(2000);
+  }
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stop_reading_ = true;
+  }
+  if (reader_.joinable()) reader_.join();
+  if (WIFEXITED(status_)) result.exit_code = WEXITSTATUS(status_);
+  if (WIFSIGNALED(status_)) result.signal = WTERMSIG(status_);
+  result.out = Out();
+  result.err = Err();
+  return result;
+}
+
+bool ChildProcess::WaitForOutput(const std::string& needle, uint32_t timeout_ms, bool in_stderr) {
+  const uint64_t deadline = MonotonicMs() + timeout_ms;
+  for (;;) {
+    if ((in_stderr ? Err() : Out()).find(needle) != std::string::npos) return true;
+    if (Reap(false) || MonotonicMs() >= deadline) {
+      usleep(20000);
+      return (in_stderr ? Err() : Out()).find(needle) != std::string::npos;
+    }
+    usleep(5000);
+  }
+}
+
+std::string ChildProcess::Out() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return out_;
+}
+
+std::string ChildProcess::Err() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return err_;
+}
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env, uint32_t timeout_ms,
+                         const std::string& cwd) {
+  ChildProcess child(program, args, env, cwd);
+  return child.Wait(timeout_ms);
+}
+
+}  // namespace vektest

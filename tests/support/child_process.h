@@ -1,0 +1,66 @@
+// A program started as a child process for tests: its own arguments,
+// environment additions and working directory; standard output and error
+// captured; signals sent; its end awaited within a time limit.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vektest {
+
+struct ProcessResult {
+  int exit_code = -1;    // when it exited
+  int signal = 0;        // when a signal ended it
+  bool timed_out = false;  // killed with SIGKILL after the limit
+  std::string out, err;
+};
+
+class ChildProcess {
+ public:
+  // env: "NAME=value" entries added to (or replacing in) this process's
+  // environment. Raises std::runtime_error when the program cannot start.
+  ChildProcess(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& env = {}, const std::string& cwd = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void Signal(int sig);
+  // Waits for the end; past the limit the child is killed and timed_out set.
+  ProcessResult Wait(uint32_t timeout_ms);
+  // True once standard output (or error) holds `needle`, within the limit;
+  // false at once when the child ended without it.
+  bool WaitForOutput(const std::string& needle, uint32_t timeout_ms, bool in_stderr = false);
+  std::string Out() const;
+  std::string Err() const;
+
+ private:
+  void Read();
+  bool Reap(bool block);
+
+  pid_t pid_ = -1;
+  int out_fd_ = -1, err_fd_ = -1;
+  mutable std::mutex lock_;
+  std::string out_, err_;
+  bool reaped_ = false;
+  int status_ = 0;
+  bool stop_reading_ = false;
+  bool done_reading_ = false;
+  std::thread reader_;
+};
+
+// Starts, waits, returns.
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env = {}, uint32_t timeout_ms = 5000,
+                         const std::string& cwd = {});
+
+// Milliseconds of a monotonic clock, for test deadlines.
+uint64_t MonotonicMs();
+
+}  // namespace vektest
