@@ -22,8 +22,8 @@ class TSectionReader {
   std::u16string TextUpper(const char16_t* key, const std::u16string& def = {}) const {
     return DaxUpperCaseAsciiW(Text(key, def));
   }
-  std::u16string TextTrimLeft(const char16_t* key) const {
-    return ini_.ReadStringTrimLeft(sec_, key, std::u16string());
+  std::u16string TextTrimLeft(const char16_t* key, const std::u16string& def) const {
+    return ini_.ReadStringTrimLeft(sec_, key, def);
   }
   int32_t Int(const char16_t* key, int32_t def) const { return ini_.ReadInteger(sec_, key, def); }
   uint32_t Unsigned(const char16_t* key, uint32_t def) const {
@@ -31,18 +31,21 @@ class TSectionReader {
     return v < 0 || v > 0xFFFFFFFFll ? def : static_cast<uint32_t>(v);
   }
   bool Bool(const char16_t* key, bool def) const { return ini_.ReadBool(sec_, key, def); }
-  // -1 not set (missing or neither a number nor a boolean word), 0 no, 1 yes.
-  int32_t Flag(const char16_t* key) const {
+  // 0 no, 1 yes; def (-1, not set) when missing or neither a number nor a
+  // boolean word.
+  int32_t Flag(const char16_t* key, int32_t def) const {
     const std::u16string raw = ini_.ReadRaw(sec_, key, VekIniNotExistMarker);
-    if (raw == VekIniNotExistMarker) return -1;
+    if (raw == VekIniNotExistMarker) return def;
     int32_t n = 0;
     if (DaxTryStrToIntW(raw, n)) return n != 0 ? 1 : 0;
     bool b = false;
     if (DaxTryStrToBoolW(raw, b)) return b ? 1 : 0;
-    return -1;
+    return def;
   }
   // The three-state bytes of [Server]: 0 not set, 1 no, 2 yes.
-  uint8_t FlagByte(const char16_t* key) const { return static_cast<uint8_t>(Flag(key) + 1); }
+  uint8_t FlagByte(const char16_t* key, uint8_t def) const {
+    return static_cast<uint8_t>(Flag(key, def - 1) + 1);
+  }
   int32_t Port(const char16_t* key, int32_t def) const {
     return VekIniReadPort(ini_, sec_, key, def);
   }
@@ -65,92 +68,96 @@ int32_t Clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi 
 
 void ReadAgc(const TSectionReader& r, const std::u16string& prefix, TVEKAgcCfgParams& agc) {
   auto key = [&prefix](const char16_t* name) { return prefix + name; };
-  agc.Enabled = r.Flag(key(u"AGCEnabled").c_str());
-  agc.Level = r.Int(key(u"AGCLevel").c_str(), -1);
-  agc.MaxGain = r.Float(key(u"AGCMaxGain").c_str(), -1.0f);
-  agc.Mode = r.Int(key(u"AGCMode").c_str(), -1);
-  agc.TimeConst = r.Int(key(u"AGCTimeConst").c_str(), -1);
-  agc.Threshold = r.Float(key(u"AGCThreshold").c_str(), 0.0f);
+  agc.Enabled = r.Flag(key(u"AGCEnabled").c_str(), agc.Enabled);
+  agc.Level = r.Int(key(u"AGCLevel").c_str(), agc.Level);
+  agc.MaxGain = r.Float(key(u"AGCMaxGain").c_str(), agc.MaxGain);
+  agc.Mode = r.Int(key(u"AGCMode").c_str(), agc.Mode);
+  agc.TimeConst = r.Int(key(u"AGCTimeConst").c_str(), agc.TimeConst);
+  agc.Threshold = r.Float(key(u"AGCThreshold").c_str(), agc.Threshold);
 }
 
 void ReadAuth(const TIniFileUTF8& ini, TVEKAccount& a) {
   const TSectionReader r(ini, u"Auth");
-  a.Callsign = r.Text(u"Callsign");
-  a.OperatorName = r.Text(u"OperatorName");
-  a.EMailAddress = r.Text(u"EMailAddress");
-  a.City = r.Text(u"City");
-  a.CityPart = r.Text(u"CityPart");
-  a.Country = r.Text(u"Country");
-  a.Password = r.Text(u"Password");
-  a.DynamicPassword = r.Text(u"DynamicPassword");
-  a.Description = r.Text(u"Description");
-  a.BandChannel = r.Text(u"BandChannel");
-  a.CharsetName = r.TextUpper(u"CharsetName");
+  a.Callsign = r.Text(u"Callsign", a.Callsign);
+  a.OperatorName = r.Text(u"OperatorName", a.OperatorName);
+  a.EMailAddress = r.Text(u"EMailAddress", a.EMailAddress);
+  a.City = r.Text(u"City", a.City);
+  a.CityPart = r.Text(u"CityPart", a.CityPart);
+  a.Country = r.Text(u"Country", a.Country);
+  a.Password = r.Text(u"Password", a.Password);
+  a.DynamicPassword = r.Text(u"DynamicPassword", a.DynamicPassword);
+  a.Description = r.Text(u"Description", a.Description);
+  a.BandChannel = r.Text(u"BandChannel", a.BandChannel);
+  a.CharsetName = r.TextUpper(u"CharsetName", a.CharsetName);
   TVEKClientType type = clt_GATEWAY;
-  a.ClientType = VekParseClientType(r.Text(u"ClientType"), type) ? type : clt_GATEWAY;
+  if (VekParseClientType(r.Text(u"ClientType"), type)) a.ClientType = type;
 }
 
 void ReadAudio(const TIniFileUTF8& ini, TVEKAudioParams& a) {
   const TSectionReader r(ini, u"Audio");
-  a.ThreadPriority = r.Int(u"ThreadPriority", -1);
-  a.MeterMode = r.Int(u"MeterMode", -1);
-  a.InDevice = VekUnescapeText(r.TextTrimLeft(u"InDevice"));
-  a.InSampleRate = VekCheckSampleRate(r.Int(u"InSampleRate", 44100));
-  a.InQuality = VekStrToConvertQuality(r.Text(u"InQuality"), acq_NO);
-  a.InFactor = r.Int(u"InFactor", 2);
-  a.InMaxTime = r.Int(u"InMaxTime", 0);
+  a.ThreadPriority = r.Int(u"ThreadPriority", a.ThreadPriority);
+  a.MeterMode = r.Int(u"MeterMode", a.MeterMode);
+  a.InDevice = VekUnescapeText(r.TextTrimLeft(u"InDevice", a.InDevice));
+  a.InSampleRate = VekCheckSampleRate(r.Int(u"InSampleRate", a.InSampleRate));
+  a.InQuality = VekStrToConvertQuality(r.Text(u"InQuality"),
+                                       static_cast<TVEKAudioConvertQuality>(a.InQuality));
+  a.InFactor = r.Int(u"InFactor", a.InFactor);
+  a.InMaxTime = r.Int(u"InMaxTime", a.InMaxTime);
   if (a.InMaxTime > 3000) a.InMaxTime = 3000;
-  a.InPreCapturedTime = r.Int(u"InPreCapturedTime", -1);
-  a.InCaptureAfterApproval = r.Bool(u"InCaptureAfterApproval", false);
+  a.InPreCapturedTime = r.Int(u"InPreCapturedTime", a.InPreCapturedTime);
+  a.InCaptureAfterApproval = r.Bool(u"InCaptureAfterApproval", a.InCaptureAfterApproval);
   ReadAgc(r, u"In", a.InAGC);
-  a.InHPFEnabled = r.Bool(u"InHPFEnabled", false);
-  a.InHPFOrder = r.Int(u"InHPFOrder", -1);
-  a.InDtmfEnabled = r.Bool(u"InDtmfEnabled", false);
-  a.OutDevice = r.TextTrimLeft(u"OutDevice");
-  a.OutSampleRate = VekCheckSampleRate(r.Int(u"OutSampleRate", 44100));
-  a.OutQuality = VekStrToConvertQuality(r.Text(u"OutQuality"), acq_NO);
-  a.OutFactor = r.Int(u"OutFactor", 2);
+  a.InHPFEnabled = r.Bool(u"InHPFEnabled", a.InHPFEnabled);
+  a.InHPFOrder = r.Int(u"InHPFOrder", a.InHPFOrder);
+  a.InDtmfEnabled = r.Bool(u"InDtmfEnabled", a.InDtmfEnabled);
+  a.OutDevice = r.TextTrimLeft(u"OutDevice", a.OutDevice);
+  a.OutSampleRate = VekCheckSampleRate(r.Int(u"OutSampleRate", a.OutSampleRate));
+  a.OutQuality = VekStrToConvertQuality(r.Text(u"OutQuality"),
+                                        static_cast<TVEKAudioConvertQuality>(a.OutQuality));
+  a.OutFactor = r.Int(u"OutFactor", a.OutFactor);
   ReadAgc(r, u"Out", a.OutAGC);
-  a.OutHPFEnabled = r.Bool(u"OutHPFEnabled", false);
-  a.OutHPFOrder = r.Int(u"OutHPFOrder", -1);
-  a.OutBufferLimitTime = r.Int(u"OutBufferLimitTime", -1);
-  a.OutDelayLatency = r.Bool(u"OutDelayLatency", true);
-  const int32_t delay = r.Int(u"OutDelayConst", 1);
-  a.OutDelayConst = delay < 0 ? 1 : (delay > 600 ? 600 : delay);
+  a.OutHPFEnabled = r.Bool(u"OutHPFEnabled", a.OutHPFEnabled);
+  a.OutHPFOrder = r.Int(u"OutHPFOrder", a.OutHPFOrder);
+  a.OutBufferLimitTime = r.Int(u"OutBufferLimitTime", a.OutBufferLimitTime);
+  a.OutDelayLatency = r.Bool(u"OutDelayLatency", a.OutDelayLatency);
+  const int32_t delay = r.Int(u"OutDelayConst", a.OutDelayConst);
+  a.OutDelayConst = delay < 0 ? a.OutDelayConst : (delay > 600 ? 600 : delay);
 }
 
 void ReadRadio(const TIniFileUTF8& ini, TVEKCfgSection_Radio& radio) {
   const TSectionReader r(ini, u"Radio");
-  radio.PTT = r.Text(u"PTT");
-  radio.COS = r.Text(u"COS");
-  radio.LIGHT = r.Text(u"LIGHT");
-  radio.STATIC = r.Text(u"STATIC");
-  radio.PTTEnabled = r.Bool(u"PTTEnabled", true);
-  radio.ResetCosDetectorOnTxReject = r.Bool(u"ResetCosDetectorOnTxReject", false);
-  radio.ResetCosDetectorOnTxRejectDelay = r.Int(u"ResetCosDetectorOnTxRejectDelay", 500);
-  radio.CTCSSWakeTime = DaxMin1000(r.Unsigned(u"CTCSSWakeTime", 0));
-  radio.CarrierCatchTime = r.Unsigned(u"CarrierCatchTime", 0);
-  radio.CarrierLostTime = r.Unsigned(u"CarrierLostTime", 0);
-  radio.CourtesyDelay = r.Int(u"CourtesyDelay", -1);
-  radio.SquelchSettlingTimeIn = r.Int(u"SquelchSettlingTimeIn", -1);
-  radio.SquelchSettlingTime = r.Int(u"SquelchSettlingTime", -1);
-  radio.DtmfCommands = r.Text(u"DtmfCommands");
-  const int32_t s = r.Int(u"DtmfTimeout", 15);
-  radio.DtmfTimeout = (s < 0 ? 15 : s == 0 ? 1 : s > 60 ? 60 : s) * 1000;
+  radio.PTT = r.Text(u"PTT", radio.PTT);
+  radio.COS = r.Text(u"COS", radio.COS);
+  radio.LIGHT = r.Text(u"LIGHT", radio.LIGHT);
+  radio.STATIC = r.Text(u"STATIC", radio.STATIC);
+  radio.PTTEnabled = r.Bool(u"PTTEnabled", radio.PTTEnabled);
+  radio.ResetCosDetectorOnTxReject =
+      r.Bool(u"ResetCosDetectorOnTxReject", radio.ResetCosDetectorOnTxReject);
+  radio.ResetCosDetectorOnTxRejectDelay =
+      r.Int(u"ResetCosDetectorOnTxRejectDelay", radio.ResetCosDetectorOnTxRejectDelay);
+  radio.CTCSSWakeTime = DaxMin1000(r.Unsigned(u"CTCSSWakeTime", radio.CTCSSWakeTime));
+  radio.CarrierCatchTime = r.Unsigned(u"CarrierCatchTime", radio.CarrierCatchTime);
+  radio.CarrierLostTime = r.Unsigned(u"CarrierLostTime", radio.CarrierLostTime);
+  radio.CourtesyDelay = r.Int(u"CourtesyDelay", radio.CourtesyDelay);
+  radio.SquelchSettlingTimeIn = r.Int(u"SquelchSettlingTimeIn", radio.SquelchSettlingTimeIn);
+  radio.SquelchSettlingTime = r.Int(u"SquelchSettlingTime", radio.SquelchSettlingTime);
+  radio.DtmfCommands = r.Text(u"DtmfCommands", radio.DtmfCommands);
+  // The file gives seconds, the record holds ms.
+  const int32_t def = radio.DtmfTimeout / 1000;
+  const int32_t s = r.Int(u"DtmfTimeout", def);
+  radio.DtmfTimeout = (s < 0 ? def : s == 0 ? 1 : s > 60 ? 60 : s) * 1000;
 }
 
 void ReadInternet(const TIniFileUTF8& ini, TVEKInternetParameters& net) {
   const TSectionReader r(ini, u"Internet");
   TVEKProxyType type = VEK_PROXY_TYPE_NONE;
-  net.ProxyType = VekParseProxyType(r.Text(u"ProxyType"), type) ? type : VEK_PROXY_TYPE_NONE;
-  net.ProxyAddress = r.Text(u"ProxyAddress");
-  net.ProxyPort = r.Port(u"ProxyPort", -1);
-  net.ProxyCharsetName = r.TextUpper(u"ProxyCharsetName", u"UTF-8");
-  net.ProxyUser.clear();
-  net.ProxyPassword.clear();
-  net.ConnectTimeout = r.Int(u"ConnectTimeout", -1);
-  net.PreferIPV4 = r.Bool(u"PreferIPV4", true);
-  net.ProxyConnectTimeout = r.Int(u"ProxyConnectTimeout", -1);
+  if (VekParseProxyType(r.Text(u"ProxyType"), type)) net.ProxyType = type;
+  net.ProxyAddress = r.Text(u"ProxyAddress", net.ProxyAddress);
+  net.ProxyPort = r.Port(u"ProxyPort", net.ProxyPort);
+  net.ProxyCharsetName = r.TextUpper(u"ProxyCharsetName", net.ProxyCharsetName);
+  net.ConnectTimeout = r.Int(u"ConnectTimeout", net.ConnectTimeout);
+  net.PreferIPV4 = r.Bool(u"PreferIPV4", net.PreferIPV4);
+  net.ProxyConnectTimeout = r.Int(u"ProxyConnectTimeout", net.ProxyConnectTimeout);
 }
 
 bool ParseVisibleStatus(const std::u16string& text, TVEKVisibleStatus& value) {
@@ -172,151 +179,158 @@ bool ParseVisibleStatus(const std::u16string& text, TVEKVisibleStatus& value) {
 
 void ReadServerWork(const TIniFileUTF8& ini, TVEKServerParametersWork& s) {
   const TSectionReader r(ini, u"Server");
-  s.ServerAddress = r.Text(u"ServerAddress");
-  s.ServerPort = r.Port(u"ServerPort", -1);
-  s.Network = r.Text(u"Network");
-  s.CharsetName = r.Text(u"CharsetName");
-  s.TxStartGap = DaxClamp0To2000(r.Int(u"TxStartGap", 0));
-  s.RxAlignEnabled = r.Bool(u"RxAlignEnabled", false);
-  s.RxAlignTime = Clamp(r.Int(u"RxAlignTime", 600), 400, 1000);
+  s.ServerAddress = r.Text(u"ServerAddress", s.ServerAddress);
+  s.ServerPort = r.Port(u"ServerPort", s.ServerPort);
+  s.Network = r.Text(u"Network", s.Network);
+  s.CharsetName = r.Text(u"CharsetName", s.CharsetName);
+  s.TxStartGap = DaxClamp0To2000(r.Int(u"TxStartGap", s.TxStartGap));
+  s.RxAlignEnabled = r.Bool(u"RxAlignEnabled", s.RxAlignEnabled);
+  s.RxAlignTime = Clamp(r.Int(u"RxAlignTime", s.RxAlignTime), 400, 1000);
 }
 
 void ReadServerConn(const TIniFileUTF8& ini, TVEKServerParametersConn& s) {
   const TSectionReader r(ini, u"Server");
-  s.ServerReconnectCount = DaxClamp2To10(r.Int(u"ServerReconnectCount", 3));
-  s.ServerReconnectInterval = DaxClamp3000To300000(r.Unsigned(u"ServerReconnectInterval", 5000));
-  s.PretendAsVersion = r.Int(u"PretendAsVersion", VekDefaultClientVersion);
+  s.ServerReconnectCount = DaxClamp2To10(r.Int(u"ServerReconnectCount", s.ServerReconnectCount));
+  s.ServerReconnectInterval =
+      DaxClamp3000To300000(r.Unsigned(u"ServerReconnectInterval", s.ServerReconnectInterval));
+  s.PretendAsVersion = r.Int(u"PretendAsVersion", s.PretendAsVersion);
   TVEKVisibleStatus status = vs_Available;
-  s.VisibleStatus = ParseVisibleStatus(r.Text(u"VisibleStatus"), status) ? status : vs_Available;
-  s.MainServerUseProxy = r.FlagByte(u"MainServerUseProxy");
-  s.BackupServerUseProxy = r.FlagByte(u"BackupServerUseProxy");
-  s.BackupServerMode = VekParseBackupServerModeDef(r.Text(u"BackupServerMode"), bsm_YES);
-  s.ForcedBackupServerAddress = r.Text(u"ForcedBackupServerAddress");
-  s.ForcedBackupServerPort = r.Port(u"ForcedBackupServerPort", -1);
-  s.ForcedBackupServerNetwork = r.Text(u"ForcedBackupServerNetwork");
-  s.ForcedBackupServerUseProxy = r.FlagByte(u"ForcedBackupServerUseProxy");
+  if (ParseVisibleStatus(r.Text(u"VisibleStatus"), status)) s.VisibleStatus = status;
+  s.MainServerUseProxy = r.FlagByte(u"MainServerUseProxy", s.MainServerUseProxy);
+  s.BackupServerUseProxy = r.FlagByte(u"BackupServerUseProxy", s.BackupServerUseProxy);
+  s.BackupServerMode = VekParseBackupServerModeDef(
+      r.Text(u"BackupServerMode"), static_cast<TVEKBackupServerMode>(s.BackupServerMode));
+  s.ForcedBackupServerAddress = r.Text(u"ForcedBackupServerAddress", s.ForcedBackupServerAddress);
+  s.ForcedBackupServerPort = r.Port(u"ForcedBackupServerPort", s.ForcedBackupServerPort);
+  s.ForcedBackupServerNetwork = r.Text(u"ForcedBackupServerNetwork", s.ForcedBackupServerNetwork);
+  s.ForcedBackupServerUseProxy =
+      r.FlagByte(u"ForcedBackupServerUseProxy", s.ForcedBackupServerUseProxy);
   TVEKProtoListFormat format = ProtoListFormat_DIFF;
-  s.ProtoListFormat =
-      VekParseProtoListFormat(r.Text(u"ProtoListFormat"), format) ? format : ProtoListFormat_DIFF;
-  s.ProtoSoundAck = r.Bool(u"ProtoSoundAck", true);
-  s.ProtoUnicode = r.Bool(u"ProtoUnicode", true);
-  s.ProtoShortFrames = r.Bool(u"ProtoShortFrames", true);
-  s.CheckServerInterval = r.Int(u"CheckServerInterval", -1);
+  if (VekParseProtoListFormat(r.Text(u"ProtoListFormat"), format)) s.ProtoListFormat = format;
+  s.ProtoSoundAck = r.Bool(u"ProtoSoundAck", s.ProtoSoundAck);
+  s.ProtoUnicode = r.Bool(u"ProtoUnicode", s.ProtoUnicode);
+  s.ProtoShortFrames = r.Bool(u"ProtoShortFrames", s.ProtoShortFrames);
+  s.CheckServerInterval = r.Int(u"CheckServerInterval", s.CheckServerInterval);
 }
 
 void ReadManager(const TIniFileUTF8& ini, TSection_Manager& m) {
   const TSectionReader r(ini, u"Manager");
-  m.ManagerAddress = r.Text(u"ManagerAddress", VekDefaultManagerAddress);
-  m.ManagerPort = r.Port(u"ManagerPort", VekDefaultManagerPort);
+  m.ManagerAddress = r.Text(u"ManagerAddress", m.ManagerAddress);
+  m.ManagerPort = r.Port(u"ManagerPort", m.ManagerPort);
   TVEKDynamicPasswordMode mode = dpm_YES;
-  m.DynamicPasswordMode =
-      VekParseDynamicPasswordMode(r.Text(u"DynamicPasswordMode"), mode) ? mode : dpm_YES;
-  m.Interval = r.Unsigned(u"Interval", 1000);
-  m.Latency = r.Int(u"Latency", -1);
+  if (VekParseDynamicPasswordMode(r.Text(u"DynamicPasswordMode"), mode))
+    m.DynamicPasswordMode = mode;
+  m.Interval = r.Unsigned(u"Interval", m.Interval);
+  m.Latency = r.Int(u"Latency", m.Latency);
 }
 
 void ReadSystem(const TIniFileUTF8& ini, TVEKSystemParameters& s) {
   const TSectionReader r(ini, u"System");
-  s.CharsetName = r.TextUpper(u"CharsetName");
-  s.WriteDir = r.Text(u"WriteDir");
-  s.TempDir = r.Text(u"TempDir");
-  s.LogFile = r.Text(u"LogFile");
-  s.PidFile = r.Text(u"PidFile");
-  s.LogControlSound = r.Bool(u"LogControlSound", true);
-  s.LogExternalSound = r.Bool(u"LogExternalSound", true);
+  s.CharsetName = r.TextUpper(u"CharsetName", s.CharsetName);
+  s.WriteDir = r.Text(u"WriteDir", s.WriteDir);
+  s.TempDir = r.Text(u"TempDir", s.TempDir);
+  s.LogFile = r.Text(u"LogFile", s.LogFile);
+  s.PidFile = r.Text(u"PidFile", s.PidFile);
+  s.LogControlSound = r.Bool(u"LogControlSound", s.LogControlSound);
+  s.LogExternalSound = r.Bool(u"LogExternalSound", s.LogExternalSound);
   TVEKClientListShowMode show = clsm_NUMBER;
-  s.LogClientList = VekParseClientListShowMode(r.Text(u"LogClientList"), show) ? show : clsm_NUMBER;
-  s.LogClientListDelimiter = VekParseListDelimiter(r.Text(u"LogClientListDelimiter", u";"));
-  s.LogCarrier = r.Bool(u"LogCarrier", true);
-  s.LogTiming = r.Bool(u"LogTiming", false);
-  s.LogRx = r.Bool(u"LogRx", true);
-  s.LogTx = r.Bool(u"LogTx", true);
-  s.LogTxDataEnded = r.Bool(u"LogTxDataEnded", false);
-  s.LogBackupServerMode = r.Bool(u"LogBackupServerMode", true);
-  s.LogCheckServer = r.Bool(u"LogCheckServer", true);
-  s.LogRecorder = r.Bool(u"LogRecorder", true);
-  s.LogDtmfTones = r.Bool(u"LogDtmfTones", true);
-  s.LogDtmfCommands = r.Bool(u"LogDtmfCommands", true);
-  s.LogAudioErrors = r.Bool(u"LogAudioErrors", true);
-  s.AudioFilesConvert = r.Bool(u"AudioFilesConvert", true);
-  s.BackupServersFileName = r.Text(u"BackupServersFileName", u"backupserver1.dat");
-  s.DynamicPasswordFileName = r.Text(u"DynamicPasswordFileName", u"dynpass1.dat");
+  if (VekParseClientListShowMode(r.Text(u"LogClientList"), show)) s.LogClientList = show;
+  const std::u16string delimiter = r.Text(u"LogClientListDelimiter", VekIniNotExistMarker);
+  if (delimiter != VekIniNotExistMarker)
+    s.LogClientListDelimiter = VekParseListDelimiter(delimiter);
+  s.LogCarrier = r.Bool(u"LogCarrier", s.LogCarrier);
+  s.LogTiming = r.Bool(u"LogTiming", s.LogTiming);
+  s.LogRx = r.Bool(u"LogRx", s.LogRx);
+  s.LogTx = r.Bool(u"LogTx", s.LogTx);
+  s.LogTxDataEnded = r.Bool(u"LogTxDataEnded", s.LogTxDataEnded);
+  s.LogBackupServerMode = r.Bool(u"LogBackupServerMode", s.LogBackupServerMode);
+  s.LogCheckServer = r.Bool(u"LogCheckServer", s.LogCheckServer);
+  s.LogRecorder = r.Bool(u"LogRecorder", s.LogRecorder);
+  s.LogDtmfTones = r.Bool(u"LogDtmfTones", s.LogDtmfTones);
+  s.LogDtmfCommands = r.Bool(u"LogDtmfCommands", s.LogDtmfCommands);
+  s.LogAudioErrors = r.Bool(u"LogAudioErrors", s.LogAudioErrors);
+  s.AudioFilesConvert = r.Bool(u"AudioFilesConvert", s.AudioFilesConvert);
+  s.BackupServersFileName = r.Text(u"BackupServersFileName", s.BackupServersFileName);
+  s.DynamicPasswordFileName = r.Text(u"DynamicPasswordFileName", s.DynamicPasswordFileName);
 }
 
 void ReadSounds(const TIniFileUTF8& ini, TVEKSoundParameters& s) {
   static const struct {
     const char16_t* FileKey;
     const char16_t* EnableKey;
-    bool EnableDefault;
   } rows[VekControlSoundCount] = {
-      {u"SoundCourtesy", u"EnableCourtesy", true},
-      {u"SoundCourtesyEmptyNet", u"EnableCourtesyEmptyNet", false},
-      {u"SoundRoger", u"EnableRoger", true},
-      {u"SoundNoConnection", u"EnableNoConnection", true},
-      {u"SoundReject", u"EnableReject", true},
-      {u"SoundConnect", u"EnableConnect", false},
-      {u"SoundError", u"EnableError", true},
-      {u"SoundRadioBOT", u"EnableRadioBOT", false},
-      {u"SoundServerBOT", u"EnableServerBOT", false},
-      {u"SoundServerEOT", u"EnableServerEOT", false},
+      {u"SoundCourtesy", u"EnableCourtesy"},
+      {u"SoundCourtesyEmptyNet", u"EnableCourtesyEmptyNet"},
+      {u"SoundRoger", u"EnableRoger"},
+      {u"SoundNoConnection", u"EnableNoConnection"},
+      {u"SoundReject", u"EnableReject"},
+      {u"SoundConnect", u"EnableConnect"},
+      {u"SoundError", u"EnableError"},
+      {u"SoundRadioBOT", u"EnableRadioBOT"},
+      {u"SoundServerBOT", u"EnableServerBOT"},
+      {u"SoundServerEOT", u"EnableServerEOT"},
   };
   const TSectionReader r(ini, u"Sounds");
-  s.SoundsDir = r.Text(u"SoundsDir");
+  s.SoundsDir = r.Text(u"SoundsDir", s.SoundsDir);
   for (int i = 0; i < VekControlSoundCount; ++i) {
-    s.FileNames[i] = r.Text(rows[i].FileKey);
-    s.Enabled[i] = r.Bool(rows[i].EnableKey, rows[i].EnableDefault);
+    s.FileNames[i] = r.Text(rows[i].FileKey, s.FileNames[i]);
+    s.Enabled[i] = r.Bool(rows[i].EnableKey, s.Enabled[i]);
   }
   if (s.FileNames[csnd_CourtesyEmptyNet].empty() && s.Enabled[csnd_Courtesy] &&
       s.Enabled[csnd_CourtesyEmptyNet])
     s.FileNames[csnd_CourtesyEmptyNet] = s.FileNames[csnd_Courtesy];
-  s.ConnectSoundCfgEnabled = r.Bool(u"ConnectSoundCfgEnabled", false);
-  s.ConnectSoundCfgFileName = r.TextNotEmpty(u"ConnectSoundCfgFileName", u"connsounds.cfg");
-  s.ConnectSoundSupremacy = r.Bool(u"ConnectSoundSupremacy", true);
-  s.ConnectSoundExtEnabled = r.Bool(u"ConnectSoundExtEnabled", false);
-  s.ConnectSoundExtScript = r.Text(u"ConnectSoundExtScript");
-  s.ConnectSoundExtDir = r.Text(u"ConnectSoundExtDir");
+  s.ConnectSoundCfgEnabled = r.Bool(u"ConnectSoundCfgEnabled", s.ConnectSoundCfgEnabled);
+  s.ConnectSoundCfgFileName = r.TextNotEmpty(u"ConnectSoundCfgFileName", s.ConnectSoundCfgFileName);
+  s.ConnectSoundSupremacy = r.Bool(u"ConnectSoundSupremacy", s.ConnectSoundSupremacy);
+  s.ConnectSoundExtEnabled = r.Bool(u"ConnectSoundExtEnabled", s.ConnectSoundExtEnabled);
+  s.ConnectSoundExtScript = r.Text(u"ConnectSoundExtScript", s.ConnectSoundExtScript);
+  s.ConnectSoundExtDir = r.Text(u"ConnectSoundExtDir", s.ConnectSoundExtDir);
 }
 
 void ReadHours(const TIniFileUTF8& ini, TVEKHoursParameters& h) {
   const TSectionReader r(ini, u"Hours");
-  h.Dir = r.Text(u"Dir");
-  h.Enabled = r.Bool(u"Enabled", false);
-  h.Correction = r.Int(u"Correction", 0);
-  h.Interval = r.Text(u"Interval", u"60");
-  h.GuardTime = r.IntegerEx(u"GuardTime", -1, -2, -2);
-  h.Debug = r.Bool(u"Debug", false);
-  h.ExtEnabled = r.Bool(u"ExtEnabled", false);
-  h.ExtScript = r.Text(u"ExtScript");
-  h.ExtDir = r.Text(u"ExtDir");
-  h.ExtTempDir = r.Text(u"ExtTempDir");
-  h.ExtKeepEnabled = r.Flag(u"ExtKeepEnabled");
-  h.ExtKeepTime = r.Int(u"ExtKeepTime", -1);
+  h.Dir = r.Text(u"Dir", h.Dir);
+  h.Enabled = r.Bool(u"Enabled", h.Enabled);
+  h.Correction = r.Int(u"Correction", h.Correction);
+  h.Interval = r.Text(u"Interval", h.Interval);
+  h.GuardTime = r.IntegerEx(u"GuardTime", h.GuardTime, -2, -2);
+  h.Debug = r.Bool(u"Debug", h.Debug);
+  h.ExtEnabled = r.Bool(u"ExtEnabled", h.ExtEnabled);
+  h.ExtScript = r.Text(u"ExtScript", h.ExtScript);
+  h.ExtDir = r.Text(u"ExtDir", h.ExtDir);
+  h.ExtTempDir = r.Text(u"ExtTempDir", h.ExtTempDir);
+  h.ExtKeepEnabled = r.Flag(u"ExtKeepEnabled", h.ExtKeepEnabled);
+  h.ExtKeepTime = r.Int(u"ExtKeepTime", h.ExtKeepTime);
 }
 
 void ReadInformer(const TIniFileUTF8& ini, TVEKInformerCfgParams& i) {
   const TSectionReader r(ini, u"Informer");
-  i.Enabled = r.Flag(u"Enabled");
-  i.Interval = r.Int(u"Interval", -1);
-  i.Dir = r.Text(u"Dir", u"informer");
+  i.Enabled = r.Flag(u"Enabled", i.Enabled);
+  i.Interval = r.Int(u"Interval", i.Interval);
+  i.Dir = r.Text(u"Dir", i.Dir);
   TVEKInformerMode mode = infm_Sequence;
-  i.Mode = VekParseInformerMode(r.Text(u"Mode"), mode) ? mode : -1;
-  i.SilenceEnabled = r.Flag(u"SilenceEnabled");
-  i.SilenceInterval = r.Int(u"SilenceInterval", -1);
-  i.SilenceTime = r.Int(u"SilenceTime", -1);
-  i.ExtEnabled = r.Flag(u"ExtEnabled");
-  i.ExtScript = r.Text(u"ExtScript");
-  i.ExtDir = r.Text(u"ExtDir");
-  i.ExtTempDir = r.Text(u"ExtTempDir");
+  if (VekParseInformerMode(r.Text(u"Mode"), mode)) i.Mode = mode;
+  i.SilenceEnabled = r.Flag(u"SilenceEnabled", i.SilenceEnabled);
+  i.SilenceInterval = r.Int(u"SilenceInterval", i.SilenceInterval);
+  i.SilenceTime = r.Int(u"SilenceTime", i.SilenceTime);
+  i.ExtEnabled = r.Flag(u"ExtEnabled", i.ExtEnabled);
+  i.ExtScript = r.Text(u"ExtScript", i.ExtScript);
+  i.ExtDir = r.Text(u"ExtDir", i.ExtDir);
+  i.ExtTempDir = r.Text(u"ExtTempDir", i.ExtTempDir);
 }
 
 void ReadRecorder(const TIniFileUTF8& ini, TVEKWriterCfgParams& w) {
   const TSectionReader r(ini, u"Recorder");
-  w.Enabled = r.Bool(u"Enabled", false);
-  w.Dir = r.Text(u"Dir", u"recorder");
-  w.Direction = VekParseRecorderDirectionDef(r.Text(u"Direction"));
-  w.FileNameFormat = VekParseWriterFileNameFormatDef(r.Text(u"FileNameFormat"));
-  w.SubdirMode = VekParseWriterSubdirModeDef(r.Text(u"SubdirMode"));
-  w.Script = r.Text(u"Script");
+  w.Enabled = r.Bool(u"Enabled", w.Enabled);
+  w.Dir = r.Text(u"Dir", w.Dir);
+  TVEKRecorderDirection direction = frd_BOTH;
+  if (VekTryParseRecorderDirection(r.Text(u"Direction"), direction)) w.Direction = direction;
+  TVEKWriterFileNameFormat format = fwff_LONG;
+  if (VekTryParseWriterFileNameFormat(r.Text(u"FileNameFormat"), format))
+    w.FileNameFormat = format;
+  TVEKWriterSubdirMode subdir = fwsm_YYYY_MM_DD;
+  if (VekTryParseWriterSubdirMode(r.Text(u"SubdirMode"), subdir)) w.SubdirMode = subdir;
+  w.Script = r.Text(u"Script", w.Script);
 }
 
 std::u16string DirectoryOf(const std::u16string& fileName) {
@@ -376,6 +390,9 @@ void VekLoadConfig(const std::u16string& fileName, TVEKSetupData& setup,
 
   // The INI object is freed on every path, also when a read raises.
   const TIniFileUTF8 ini(fileName, false);
+  // Every key starts at its default; the reads below keep it when the file
+  // has no usable value.
+  VekSetupDefaults(setup, currentDir, programDir, DirectoryOf(fileName));
   ReadAuth(ini, setup.Account);
   ReadAudio(ini, setup.Audio);
   ReadRadio(ini, setup.Radio);
@@ -384,10 +401,8 @@ void VekLoadConfig(const std::u16string& fileName, TVEKSetupData& setup,
   ReadServerConn(ini, setup.Server);
   ReadManager(ini, setup.Manager);
   const TSectionReader message(ini, u"Message");
-  setup.Message.PrivateAutoResponse = message.Text(u"PrivateAutoResponse");
-  setup.System.StartDir = currentDir;
-  setup.System.ProgramDir = programDir;
-  setup.System.ConfigDir = DirectoryOf(fileName);
+  setup.Message.PrivateAutoResponse =
+      message.Text(u"PrivateAutoResponse", setup.Message.PrivateAutoResponse);
   ReadSystem(ini, setup.System);
   ReadSounds(ini, setup.Sounds);
   ReadHours(ini, setup.Hours);

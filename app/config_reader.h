@@ -1,17 +1,12 @@
-// Fills the setup record from the configuration file: every key with its
-// default, accepted spellings and the clamps applied on reading. Unusable
-// values take the key's default without a message.
+// Fills the setup record from the configuration file: starts from
+// VekSetupDefaults, then the keys the file sets, with the accepted spellings
+// and the clamps applied on reading. Unusable values keep the key's default
+// without a message.
 #pragma once
 
 #include <string>
 
-#include "foundation/setup_data.h"
-
-// A placeholder that can never reach anybody's machine: a real network's
-// system manager has to be configured.
-inline constexpr char16_t VekDefaultManagerAddress[] = u"manager.vek.invalid";
-inline constexpr int32_t VekDefaultManagerPort = 10025;
-inline constexpr int32_t VekDefaultClientVersion = 2014004;
+#include "foundation/setup_data.h"  // also the VekDefault* constants
 
 // Reads the whole file into setup (every field is set). Raises Exception
 // 'config file "<name>" not found' when the file does not exist, and the

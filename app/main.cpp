@@ -27,8 +27,11 @@
 #include "foundation/exception.h"
 #include "foundation/fileutils.h"
 #include "foundation/paths.h"
+#include "foundation/pid_file.h"
 #include "foundation/setup_data.h"
+#include "foundation/stderr_silencer.h"
 #include "foundation/tags.h"
+#include "foundation/text_output.h"
 #include "foundation/types.h"
 
 namespace {
@@ -581,8 +584,8 @@ void ParseAudioLevel(const std::u16string& parameter, int32_t& width, int32_t& m
   if (width < 1) width = 66;
 }
 
-// Step 7: the command itself. Returns the exit code.
-int Dispatch(TVEKRun& runner) {
+// Runs the command word's work. Returns the exit code.
+int RunCommand(TVEKRun& runner) {
   switch (g.Code) {
     case cmd_Help:
       runner.PrintHelp();
@@ -679,7 +682,7 @@ int VekClientProgram(int argc, char** argv) {
       g.PidWritten = getpid();
       ReportDaemonStart(0);
     }
-    code = Dispatch(*runner);
+    code = RunCommand(*runner);
   } catch (const std::exception& e) {
     // Written before the clean-up closes the log, with standard error back.
     RestoreStdErr();

@@ -11,6 +11,7 @@
 #include "foundation/exception.h"
 #include "foundation/paths.h"
 #include "foundation/tags.h"
+#include "foundation/text_output.h"
 #include "foundation/texts.h"
 #include "foundation/types.h"
 #include "net/dyn_pass.h"
@@ -113,16 +114,7 @@ TVEKRun::TVEKRun(TVEKSetupData& setup, TVEKOutputFile* output) : output_(output)
 
 TVEKRun::TVEKRun(uint32_t options, TVEKSetupData& setup, const std::u16string& config_file_name,
                  TVEKOutputFile* output, bool debug, const TVEKManagerSeams& seams)
-    : output_(output), setup_(&setup), debug_(debug) {
-  sections_.Audio = &setup.Audio;
-  sections_.Internet = &setup.Internet;
-  sections_.Server = &setup.Server;
-  sections_.System = &setup.System;
-  sections_.Sounds = &setup.Sounds;
-  sections_.Hours = &setup.Hours;
-  sections_.Informer = &setup.Informer;
-  sections_.Recorder = &setup.Recorder;
-  sections_.Manager = &setup.Manager;
+    : output_(output), setup_(&setup), sections_(VekManagerSections(setup)), debug_(debug) {
   if ((options & ropt_NoSoundCard) == 0) audio_rt_ = std::make_unique<TVEKAudioRT>();
   if ((options & ropt_NoEngine) == 0) {
     uint32_t engine_options = 0;
@@ -365,6 +357,26 @@ void TVEKRun::HandOverConfiguration() {
   e.ManagerLatency = static_cast<uint32_t>(DaxClamp0To60000(s.Manager.Latency));
 }
 
+void TVEKRun::MakeServerEntry() {
+  server_ = std::make_unique<TVEKServer>();
+  server_->SetMainServer(setup_->Server.ServerAddress, setup_->Server.ServerPort);
+  server_->SetMainUseProxy(setup_->Server.MainServerUseProxy);
+  if (backup_found_) server_->SetBackup(backup_host_, backup_port_);
+  server_->OnNewBackupServer = [this](const std::u16string& main_host,
+                                      const std::u16string& backup_host, int32_t main_port,
+                                      int32_t backup_port) {
+    OnNewBackupServer(main_host, backup_host, main_port, backup_port);
+  };
+  server_->SetCharsetName(setup_->Server.CharsetName);
+}
+
+void TVEKRun::LogDtmfCommands() {
+  const TVEKCLIDtmfCommands& commands = engine_->DtmfCommands();
+  if (commands.empty()) return;
+  Log(u"DTMF commands:");
+  for (const TVEKCLIDtmfCommand& c : commands) Log(u" " + VekDtmfCommandToText(c));
+}
+
 void TVEKRun::Run() {
   if (!engine_) return;
   TVEKManager& e = *engine_;
@@ -378,24 +390,10 @@ void TVEKRun::Run() {
 
   login_info_ = std::make_unique<TVEKLoginInfo>(setup_->Account);
   e.SetLoginInfo(login_info_.get());
-  server_ = std::make_unique<TVEKServer>();
-  server_->SetMainServer(setup_->Server.ServerAddress, setup_->Server.ServerPort);
-  server_->SetMainUseProxy(setup_->Server.MainServerUseProxy);
-  if (backup_found_) server_->SetBackup(backup_host_, backup_port_);
-  server_->OnNewBackupServer = [this](const std::u16string& main_host,
-                                      const std::u16string& backup_host, int32_t main_port,
-                                      int32_t backup_port) {
-    OnNewBackupServer(main_host, backup_host, main_port, backup_port);
-  };
-  server_->SetCharsetName(setup_->Server.CharsetName);
+  MakeServerEntry();
   e.SetServerEntry(server_.get());
   HandOverConfiguration();
-
-  const TVEKCLIDtmfCommands& commands = e.DtmfCommands();
-  if (!commands.empty()) {
-    Log(u"DTMF commands:");
-    for (const TVEKCLIDtmfCommand& c : commands) Log(u" " + VekDtmfCommandToText(c));
-  }
+  LogDtmfCommands();
 
   // A stop that came before this point keeps its reason and ends the wait.
   if (!stop_requested_.load() && e.LinkState() == mst_Init) {
@@ -427,8 +425,13 @@ void TVEKRun::StopOnAnswer() {
   if (stop_on_manager_answer_ && events_) events_->TerminateAndWake();
 }
 
-std::u16string TVEKRun::LoopStatsText(const TVEKLoopStats& s) const {
-  return VekFormatLoopStats(s.DurationMs, s.AudioMs, s.Passes, s.Waits);
+std::u16string TVEKRun::WithDebugDetail(const std::u16string& line, const std::u16string& detail) const {
+  return debug_ ? line + u": " + VekSafeNetText(detail) : line;
+}
+
+std::u16string TVEKRun::WithLoopStats(const std::u16string& line, const TVEKLoopStats& s) const {
+  if (!setup_->System.LogTiming) return line;
+  return line + u": " + VekFormatLoopStats(s.DurationMs, s.AudioMs, s.Passes, s.Waits);
 }
 
 void TVEKRun::AssignManagerEvents(TVEKManager& e) {
@@ -485,16 +488,13 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   e.OnLoginPhase3 = [this] { Log(u"Login phase 3 ..."); };
   e.OnLoggedInPhase3 = [this] { Log(u"Logged in at phase 3"); };
   e.OnProtocolError = [this](const std::u16string& text, const std::u16string& detail) {
-    std::u16string line = VekMsgVekServerProtocolError() + u": " + VekSafeNetText(text);
-    if (debug_) line += u": " + VekSafeNetText(detail);
-    Log(line);
+    Log(WithDebugDetail(VekMsgVekServerProtocolError() + u": " + VekSafeNetText(text), detail));
   };
   e.OnAnswerInvalidPassword = [this](uint8_t cycle, const std::u16string& detail,
                                      const std::u16string&) {
-    std::u16string line = VekMsgVekServerAnswer() + u": " + VekMsgInvalidPassword() + u": " +
-                          VekEnumText(static_cast<TVEKPasswordCycle>(cycle));
-    if (debug_) line += u": " + VekSafeNetText(detail);
-    Log(line);
+    Log(WithDebugDetail(VekMsgVekServerAnswer() + u": " + VekMsgInvalidPassword() + u": " +
+                            VekEnumText(static_cast<TVEKPasswordCycle>(cycle)),
+                        detail));
   };
   e.OnAnswerAccountBlocked = [this](const std::u16string& text) {
     std::u16string line = VekMsgVekServerAnswer() + u": " + VekMsgAccountIsBlocked();
@@ -526,7 +526,7 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   e.OnRxStarted = [this] { OnRxStarted(); };
   e.OnRxStopped = [this, &sys](const TVEKLoopStats& stats) {
     if (!sys.LogRx) return;
-    Log(sys.LogTiming ? VekMsgRxIsStopped() + u": " + LoopStatsText(stats) : VekMsgRxIsStopped());
+    Log(WithLoopStats(VekMsgRxIsStopped(), stats));
   };
   e.OnRxAborted = [this, &sys] {
     if (sys.LogRx) Log(VekMsgRxIsAborted());
@@ -545,12 +545,11 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   };
   e.OnTxStopped = [this, &sys](const TVEKLoopStats& stats) {
     if (!sys.LogTx) return;
-    Log(sys.LogTiming ? VekMsgTxIsStopped() + u": " + LoopStatsText(stats) : VekMsgTxIsStopped());
+    Log(WithLoopStats(VekMsgTxIsStopped(), stats));
   };
   e.OnTxAbortedByServer = [this, &sys](const TVEKLoopStats& stats) {
     if (!sys.LogTx) return;
-    Log(sys.LogTiming ? VekMsgTxHaveBeenAbortedByServer() + u": " + LoopStatsText(stats)
-                      : VekMsgTxHaveBeenAbortedByServer());
+    Log(WithLoopStats(VekMsgTxHaveBeenAbortedByServer(), stats));
   };
   e.OnCarrierOn = [this, &sys] {
     if (sys.LogCarrier) Log(u"Carrier ON");
@@ -604,15 +603,11 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   };
   e.OnDynPassConnected = [this] { Log(VekMsgConnectedToVekSystemManager() + u": OK"); };
   e.OnDynPassError = [this](const std::u16string& text, const std::u16string& detail) {
-    std::u16string line = VekMsgVekSystemManagerError() + u": " + VekSafeNetText(text);
-    if (debug_) line += u": " + VekSafeNetText(detail);
-    Log(line);
+    Log(WithDebugDetail(VekMsgVekSystemManagerError() + u": " + VekSafeNetText(text), detail));
     StopOnAnswer();
   };
   e.OnDynPassInvalidStaticPassword = [this](const std::u16string& detail) {
-    std::u16string line = VekMsgVekSystemManagerError() + u": invalid static password";
-    if (debug_) line += u": " + VekSafeNetText(detail);
-    Log(line);
+    Log(WithDebugDetail(VekMsgVekSystemManagerError() + u": invalid static password", detail));
     StopOnAnswer();
   };
   e.OnStaticPasswordRequested = [this](const std::u16string& detail) {

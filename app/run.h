@@ -106,6 +106,9 @@ class TVEKRun {
   void AssignManagerEvents(TVEKManager& engine);
   void WaitForEngine();
   void HandOverConfiguration();
+  // The server entry of [Server] and the backup server found at the start.
+  void MakeServerEntry();
+  void LogDtmfCommands();
   void LogRadioStatus();
   void LogLines(const std::vector<std::u16string>& lines);
   void LogAgcLines(const std::u16string& prefix, const TVEKAgcCfgParams& agc);
@@ -126,7 +129,10 @@ class TVEKRun {
   void OnCheckInputLevel();
   void StopOnAnswer();
   bool AutoReplyAllowed(const std::string& sender_id, uint32_t now);
-  std::u16string LoopStatsText(const TVEKLoopStats& stats) const;
+  // The line, with the network's detail text after it in debug runs.
+  std::u16string WithDebugDetail(const std::u16string& line, const std::u16string& detail) const;
+  // The line, with the loop counters after it when LogTiming is on.
+  std::u16string WithLoopStats(const std::u16string& line, const TVEKLoopStats& stats) const;
   std::u16string SignalStatusLine(const std::u16string& name, TVEKRadioIfcType type,
                                   const std::u16string& device, const std::u16string& wire,
                                   bool inverted, bool open) const;

@@ -14,7 +14,6 @@
 // BM_IdleCpu/0 and /1: process CPU per second of wall time of an engine that
 // has nothing to do, without and with the capture levels.
 #include <stdlib.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -30,58 +29,32 @@
 #include <vector>
 
 #include "app/config_reader.h"
+#include "bench/bench_engine.h"
+#include "bench/bench_stats.h"
 #include "engine/mngr.h"
 #include "foundation/types.h"
 #include "net/proto.h"
 #include "station/paudio.h"
 #include "station/portaudio.h"
+#include "support/test_files.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double CpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
-
 // A capture stream that delivers one buffer of a tone every 80 ms of wall
 // time, like a card at 8000 Hz with InFactor 2.
-class PacedCapture : public TVEKAudioStreamApi {
+class PacedCapture : public BenchPacedStream {
  public:
-  double DeviceLatency(PaDeviceIndex, bool) override { return 0.02; }
-  PaStream* Open(const PaStreamParameters&, bool, double, unsigned long) override {
-    next_ = Clock::now();
-    return reinterpret_cast<PaStream*>(&stream_);
-  }
-  double StreamLatency(PaStream*, bool) override { return 0.03; }
-  void Start(PaStream*) override {}
-  PaError Stop(PaStream*) override { return paNoError; }
-  PaError Abort(PaStream*) override { return paNoError; }
-  PaError Close(PaStream*) override { return paNoError; }
   PaError Read(PaStream*, int16_t* buffer, unsigned long frames) override {
-    next_ += std::chrono::microseconds(frames * 125);
-    std::this_thread::sleep_until(next_);
+    Pace(frames);
     for (unsigned long i = 0; i < frames; ++i, ++phase_)
       buffer[i] = static_cast<int16_t>(3000 * std::sin(phase_ * 2 * M_PI * 440 / 8000));
     return paNoError;
   }
   PaError Write(PaStream*, const int16_t*, unsigned long) override { return paNoError; }
-  uint32_t TickMs() override {
-    return static_cast<uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
-  }
 
  private:
-  int stream_ = 0;
-  Clock::time_point next_;
   double phase_ = 0;
 };
 
@@ -90,17 +63,15 @@ class PacedCapture : public TVEKAudioStreamApi {
 class BenchEngine {
  public:
   explicit BenchEngine(bool with_card) {
-    char tmpl[] = "/tmp/vek_engine_bench_XXXXXX";
-    dir_ = mkdtemp(tmpl) ? tmpl : "/tmp";
-    const std::string cfg = dir_ + "/vek.cfg";
+    const std::string cfg = dir_ / "vek.cfg";
     std::ofstream(cfg).close();
-    const std::u16string home = DaxAnsiToUnicodeRaw(dir_);
+    const std::u16string home = DaxAnsiToUnicodeRaw(dir_.path());
     VekLoadConfig(DaxAnsiToUnicodeRaw(cfg), setup_, home, home);
     setup_.Manager.DynamicPasswordMode = dpm_NO;
     TVEKManagerSeams seams;
     uint32_t options = mopt_NoSoundCard | mopt_NoTimers;
     if (with_card) {
-      const std::string alsa = dir_ + "/alsa.conf";
+      const std::string alsa = dir_ / "alsa.conf";
       std::ofstream(alsa) << "pcm.benchcap { type file slave.pcm \"benchnull\" infile \"/dev/zero\" "
                              "file \"/dev/null\" format \"raw\" }\npcm.benchnull { type null }\n";
       setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + alsa).c_str(), 1);
@@ -111,22 +82,11 @@ class BenchEngine {
       seams.MakeStreamApi = [] { return std::make_unique<PacedCapture>(); };
       options = mopt_NoTimers;
     }
-    TVEKManagerSections s{&setup_.Audio, &setup_.Internet, &setup_.Server, &setup_.System, &setup_.Sounds,
-                          &setup_.Hours, &setup_.Informer, &setup_.Recorder, &setup_.Manager};
     engine_ = std::make_unique<TVEKManager>(
-        options, rt_.get(), s, DaxAnsiToUnicodeRaw(cfg),
+        options, rt_.get(), VekManagerSections(setup_), DaxAnsiToUnicodeRaw(cfg),
         [this](TVEKManager& e) {
           e.OnMessages = [this] { callback_at_ = Clock::now(); ++callbacks_; };
-          auto drain = [&e](bool (TVEKManager::*pop)(std::u16string&)) {
-            return [&e, pop] {
-              std::u16string t;
-              while ((e.*pop)(t)) {
-              }
-            };
-          };
-          e.OnErrorText = drain(&TVEKManager::PopErrorText);
-          e.OnInfoText = drain(&TVEKManager::PopInfoText);
-          e.OnWarningText = drain(&TVEKManager::PopWarningText);
+          BenchDrainEngineTexts(e);
         },
         seams);
     engine_->WaitThreadsStarted();
@@ -135,7 +95,6 @@ class BenchEngine {
     engine_.reset();
     rt_.reset();
     unsetenv("ALSA_CONFIG_PATH");
-    std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 
   TVEKManager& engine() { return *engine_; }
@@ -150,7 +109,7 @@ class BenchEngine {
   }
 
  private:
-  std::string dir_;
+  vektest::TempDir dir_;
   TVEKSetupData setup_;
   std::unique_ptr<TVEKAudioRT> rt_;
   std::unique_ptr<TVEKManager> engine_;
@@ -170,8 +129,8 @@ void BM_RaiseToCallback(benchmark::State& state) {
     state.ResumeTiming();
     latencies.push_back(bench.RaiseAndWait());
   }
-  state.counters["p50_us"] = Percentile(latencies, 0.50);
-  state.counters["p99_us"] = Percentile(latencies, 0.99);
+  state.counters["p50_us"] = BenchPercentile(latencies, 50);
+  state.counters["p99_us"] = BenchPercentile(latencies, 99);
 }
 BENCHMARK(BM_RaiseToCallback)->Arg(0)->Arg(1)->Iterations(300)->Unit(benchmark::kMicrosecond);
 
@@ -192,8 +151,8 @@ void BM_OwnerCallbackRoundTrip(benchmark::State& state) {
     dispatcher.WaitServing([&] { return done.load(); }, 1000);
     worker.join();
   }
-  state.counters["p50_us"] = Percentile(trips, 0.50);
-  state.counters["p99_us"] = Percentile(trips, 0.99);
+  state.counters["p50_us"] = BenchPercentile(trips, 50);
+  state.counters["p99_us"] = BenchPercentile(trips, 99);
 }
 BENCHMARK(BM_OwnerCallbackRoundTrip)->Iterations(10)->Unit(benchmark::kMillisecond);
 
@@ -201,11 +160,11 @@ void BM_IdleCpu(benchmark::State& state) {
   BenchEngine bench(state.range(0) != 0);
   double cpu = 0, wall = 0;
   for (auto _ : state) {
-    const double cpu0 = CpuSeconds();
+    const double cpu0 = BenchCpuSeconds();
     const auto start = Clock::now();
     const auto until = start + std::chrono::seconds(2);
     bench.engine().Dispatcher().WaitServing([&] { return Clock::now() >= until; }, 500);
-    cpu += CpuSeconds() - cpu0;
+    cpu += BenchCpuSeconds() - cpu0;
     wall += std::chrono::duration<double>(Clock::now() - start).count();
   }
   state.counters["cpu_ms_per_s"] = 1000.0 * cpu / wall;

@@ -12,9 +12,6 @@
 //
 // Every figure is the median and p95 of 20 rounds, in ms. Server and client
 // time stamps are both CLOCK_MONOTONIC.
-#include <sys/stat.h>
-#include <time.h>
-
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -24,21 +21,21 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/config_reader.h"
+#include "bench/bench_engine.h"
+#include "bench/bench_stats.h"
 #include "engine/mngr.h"
 #include "foundation/types.h"
 #include "net/logininfo.h"
 #include "net/server.h"
 #include "station/portaudio.h"
-// The test peers, built into this program (benchmarks do not link the test
-// library).
-#include "support/alsa_devices.cpp"
-#include "support/fake_vek_server.cpp"
+#include "support/alsa_devices.h"
+#include "support/engine_voice_rig.h"
+#include "support/fake_vek_server.h"
 
 namespace {
 
@@ -51,61 +48,17 @@ uint32_t Ms(Clock::time_point t) {
       std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count());
 }
 
-double CpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+std::vector<uint32_t> Ticks(const std::vector<Clock::time_point>& times) {
+  std::vector<uint32_t> ticks;
+  for (auto t : times) ticks.push_back(Ms(t));
+  return ticks;
 }
 
-void Report(benchmark::State& state, const std::string& name, std::vector<double> v) {
+void Report(benchmark::State& state, const std::string& name, const std::vector<double>& v) {
   if (v.empty()) return;
-  std::sort(v.begin(), v.end());
-  state.counters[name + "_med"] = v[v.size() / 2];
-  state.counters[name + "_p95"] = v[std::min(v.size() - 1, v.size() * 95 / 100)];
+  state.counters[name + "_med"] = BenchMedian(v);
+  state.counters[name + "_p95"] = BenchPercentile(v, 95);
 }
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
-}
-
-// Polls a signal file every millisecond: the ticks it appeared and went.
-class FileWatch {
- public:
-  explicit FileWatch(std::string path) : path_(std::move(path)) {
-    thread_ = std::thread([this] {
-      bool last = false;
-      while (!stop_) {
-        const bool on = Exists(path_);
-        if (on != last) {
-          std::lock_guard<std::mutex> g(lock_);
-          (on ? ons_ : offs_).push_back(Ms(Clock::now()));
-          last = on;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    });
-  }
-  ~FileWatch() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::vector<uint32_t> Ons() const {
-    std::lock_guard<std::mutex> g(lock_);
-    return ons_;
-  }
-  std::vector<uint32_t> Offs() const {
-    std::lock_guard<std::mutex> g(lock_);
-    return offs_;
-  }
-
- private:
-  std::string path_;
-  std::atomic<bool> stop_{false};
-  mutable std::mutex lock_;
-  std::vector<uint32_t> ons_, offs_;
-  std::thread thread_;
-};
 
 struct Settings {
   int pre_capture = 0;
@@ -147,28 +100,15 @@ class VoiceBench {
     account_.Callsign = u"BENCH1";
     account_.CharsetName = u"ASCII";
     info_ = std::make_unique<TVEKLoginInfo>(account_);
-    TVEKManagerSections sections{&setup_.Audio, &setup_.Internet, &setup_.Server, &setup_.System,
-                                 &setup_.Sounds, &setup_.Hours, &setup_.Informer, &setup_.Recorder,
-                                 &setup_.Manager};
     engine_ = std::make_unique<TVEKManager>(
-        mopt_NoTimers, rt_.get(), sections, DaxAnsiToUnicodeRaw(cfg), [this](TVEKManager& e) {
+        mopt_NoTimers, rt_.get(), VekManagerSections(setup_), DaxAnsiToUnicodeRaw(cfg), [this](TVEKManager& e) {
           e.OnSessionInitiated = [this] { initiated_ = true; };
-          auto drain = [&e](bool (TVEKManager::*pop)(std::u16string&)) {
-            return [&e, pop] {
-              std::u16string t;
-              while ((e.*pop)(t)) {
-              }
-            };
-          };
-          e.OnErrorText = drain(&TVEKManager::PopErrorText);
-          e.OnInfoText = drain(&TVEKManager::PopInfoText);
-          e.OnWarningText = drain(&TVEKManager::PopWarningText);
+          BenchDrainEngineTexts(e);
         });
     TVEKManager& e = *engine_;
     std::u16string error;
-    for (auto [index, name] : {std::pair{msig_PTT, "ptt"}, {msig_COS, "cos"}, {msig_LIGHT, "light"}})
-      e.CreateSignalLine(index, u"FILE:" + DaxAnsiToUnicodeRaw(alsa_.PathOf(name)), error);
-    ptt_ = std::make_unique<FileWatch>(alsa_.PathOf("ptt"));
+    CreateFileSignalLines(e, alsa_.Dir(), error);
+    ptt_ = std::make_unique<SignalFileWatch>(alsa_.PathOf("ptt"));
     e.SetPlayDelay(s.play_delay);
     e.SetLoginInfo(info_.get());
     e.SetServerEntry(&entry_);
@@ -206,7 +146,7 @@ class VoiceBench {
   TVEKManager& engine() { return *engine_; }
   FakeVekServer& server() { return *server_; }
   TFifoDrainer& drainer() { return *drainer_; }
-  FileWatch& ptt() { return *ptt_; }
+  SignalFileWatch& ptt() { return *ptt_; }
   // The watch polls every millisecond: off for the CPU figure.
   void StopWatch() { ptt_.reset(); }
 
@@ -222,7 +162,7 @@ class VoiceBench {
   TVEKServer entry_;
   std::unique_ptr<FakeVekServer> server_;
   std::unique_ptr<TVEKManager> engine_;
-  std::unique_ptr<FileWatch> ptt_;
+  std::unique_ptr<SignalFileWatch> ptt_;
   bool initiated_ = false;  // owner thread only
 };
 
@@ -290,7 +230,7 @@ void BM_RxKeying(benchmark::State& state) {
   std::vector<double> to_ptt, to_voice, tail;
   for (auto _ : state) {
     VoiceBench b(s, script);
-    b.Serve([&] { return b.ptt().Offs().size() >= kRounds; }, kRounds * 2500 + 5000);
+    b.Serve([&] { return b.ptt().Times(false).size() >= kRounds; }, kRounds * 2500 + 5000);
     b.Serve([] { return false; }, 500);
     std::vector<uint32_t> sent;
     uint32_t last = 0;
@@ -299,7 +239,7 @@ void BM_RxKeying(benchmark::State& state) {
         if (sent.empty() || c.tick - last > 600) sent.push_back(c.tick);
         last = c.tick;
       }
-    const auto ons = b.ptt().Ons(), offs = b.ptt().Offs();
+    const auto ons = Ticks(b.ptt().Times(true)), offs = Ticks(b.ptt().Times(false));
     const auto blocks = Blocks(b.drainer());
     const size_t n = std::min({sent.size(), ons.size(), offs.size()});
     for (size_t i = 0; i < n; ++i) {
@@ -337,11 +277,11 @@ void BM_IdleConnected(benchmark::State& state) {
     b.StopWatch();
     std::atomic<int> levels{0};
     b.engine().SetOnLevel([&levels] { ++levels; });
-    const double cpu0 = CpuSeconds();
+    const double cpu0 = BenchCpuSeconds();
     const auto start = Clock::now();
     b.Serve([] { return false; }, static_cast<uint32_t>(seconds) * 1000);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    state.counters["cpu_ms_per_s"] = 1000.0 * (CpuSeconds() - cpu0) / wall;
+    state.counters["cpu_ms_per_s"] = 1000.0 * (BenchCpuSeconds() - cpu0) / wall;
     state.counters["level_passes_per_s"] = levels.load() / wall;
     b.engine().SetOnLevel(nullptr);
   }

@@ -1,26 +1,30 @@
 // CPU and heap use of the station's voice chains, one sound-card buffer of
 // InFactor/OutFactor 40-ms blocks per iteration:
-//   capture:  card rate -> 8000 Hz, level, DTMF, pool blocks and block
-//             queue, high-pass, AGC, captured-voice ring, GSM encode;
-//   playback: GSM decode, high-pass, AGC, block queue, level,
-//             8000 Hz -> card rate.
-// The steps are driven the way the sound-card thread, the engine and the
-// protocol thread drive them, with the stream read and write replaced by
-// copies from and to memory. A sox process doing a like capture chain on the
-// same input is timed in the same run and printed as a ratio.
+//   capture:  the sound-card thread's capture step (card rate -> 8000 Hz,
+//             level, DTMF, block queue), then high-pass, AGC, captured-voice
+//             ring, GSM encode;
+//   playback: GSM decode, high-pass, AGC, then the sound-card thread's
+//             playback step (block queue, level, 8000 Hz -> card rate).
+// The sound-card steps are the program's own thread on a stream that the
+// benchmark paces and that reads from and writes to memory; the other steps
+// are driven the way the engine and the protocol thread drive them. A sox
+// process doing a like capture chain on the same input is timed in the same
+// run and printed as a ratio.
 
 #define VEK_ALLOC_COUNTER_DEFINE
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <samplerate.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,11 +33,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "alloc_counter.h"
 #include "foundation/buffer_ptr.h"
+#include "foundation/clock.h"
 #include "foundation/pool_buffers.h"
 #include "foundation/types.h"
 #include "foundation/types_base.h"
@@ -41,8 +48,9 @@
 #include "station/dtmf.h"
 #include "station/gsmprocessor.h"
 #include "station/iir.h"
-#include "station/rate_convert.h"
-#include "station/resampler.h"
+#include "station/paudio.h"
+#include "station/portaudio.h"
+#include "support/alsa_devices.h"
 
 extern char** environ;
 
@@ -50,10 +58,6 @@ namespace {
 
 constexpr int kBlockSamples = 320;
 constexpr int kBlockBytes = 640;
-constexpr int kMaxFactor = 5;
-constexpr int kMaxDeviceFrames = kMaxFactor * 48000 / 25;
-constexpr int kMax8kSamples = kMaxFactor * kBlockSamples;
-constexpr int kBackQueueKeep = 25;  // blocks the capture queue keeps before a read
 constexpr int kForwardBatch = 64;   // blocks the engine and the protocol take at once
 constexpr int kBlocksPerPacket = 5;
 constexpr int kHpfOrder = 5;  // InHPFOrder/OutHPFOrder when not configured
@@ -210,23 +214,15 @@ void RemoveInput() {
 }
 
 // ---------------------------------------------------------------------------
-// Step probes: the timed loop runs the steps bare; a short pass afterwards
-// counts the allocations of each step when the loop saw any.
+// The sound card's side is the program's own thread (TVEKAudioPA) on a stream
+// that the benchmark paces: each read or write waits for a ticket, so one
+// iteration is exactly one capture or playback step. The thread's CPU time
+// is taken between leaving one stream call and entering the next; the
+// engine's filter and AGC and the protocol's GSM coding run on the benchmark
+// thread the way the engine and the protocol thread drive them.
 
-enum TStep : int {
-  stRead,
-  stConvert,
-  stLevel,
-  stDtmf,
-  stQueue,
-  stHpf,
-  stAgc,
-  stGsm,
-  stWrite,
-  stCount
-};
-const char* const kStepNames[stCount] = {"read", "convert", "level", "dtmf", "queue",
-                                         "hpf",  "agc",     "gsm",   "write"};
+enum TStep : int { stCard, stQueue, stHpf, stAgc, stGsm, stCount };
+const char* const kStepNames[stCount] = {"card", "queue", "hpf", "agc", "gsm"};
 
 struct TNoProbe {
   template <class F>
@@ -251,168 +247,210 @@ struct TChainConfig {
   int factor;
 };
 
-// What both chains share: the pool, the sound card's block queue, the
-// converter of one direction, the filter and AGC states of the engine.
+// The pacing shared by the stream and the benchmark thread.
+struct TPace {
+  std::mutex m;
+  std::condition_variable cv;
+  int tickets = 0;
+  int entered = 0;     // stream calls the thread has entered
+  bool free_run = false;
+  double stepCpu = 0;  // the thread's CPU seconds outside the stream calls
+  double leftAt = -1;  // its CPU clock when it left the last call
+  std::function<void(int16_t*, unsigned long)> source;
+};
+
+class TPacedStream : public TVEKAudioStreamApi {
+ public:
+  explicit TPacedStream(TPace& pace) : pace_(pace) {}
+  double DeviceLatency(PaDeviceIndex, bool) override { return 0.02; }
+  PaStream* Open(const PaStreamParameters&, bool, double, unsigned long) override {
+    return reinterpret_cast<PaStream*>(&stream_);
+  }
+  double StreamLatency(PaStream*, bool) override { return 0.02; }
+  void Start(PaStream*) override {}
+  PaError Stop(PaStream*) override { return paNoError; }
+  PaError Abort(PaStream*) override { return paNoError; }
+  PaError Close(PaStream*) override { return paNoError; }
+  PaError Read(PaStream*, int16_t* buffer, unsigned long frames) override {
+    Pass();
+    if (pace_.source) pace_.source(buffer, frames);
+    return paNoError;
+  }
+  PaError Write(PaStream*, const int16_t* buffer, unsigned long) override {
+    benchmark::DoNotOptimize(buffer);
+    Pass();
+    return paNoError;
+  }
+  uint32_t TickMs() override { return DaxTickMs(); }
+
+ private:
+  void Pass() {
+    std::unique_lock<std::mutex> g(pace_.m);
+    const double now = ThreadCpuSeconds();
+    if (pace_.leftAt >= 0) pace_.stepCpu += now - pace_.leftAt;
+    ++pace_.entered;
+    pace_.cv.notify_all();
+    pace_.cv.wait(g, [&] { return pace_.tickets > 0 || pace_.free_run; });
+    if (pace_.tickets > 0) --pace_.tickets;
+    pace_.leftAt = ThreadCpuSeconds();
+  }
+  TPace& pace_;
+  int stream_ = 0;
+};
+
+// ALSA devices for the thread's device lookup (no sound card is needed: the
+// paced stream stands in for the device), and PortAudio started once.
+struct TAudioDevices {
+  TAudioDevices() {
+    const std::string none = alsa.PathOf("none.raw");
+    TAlsaTestDevices::WriteRaw(none, {});
+    alsa.AddCapture("vekcap", none);
+    alsa.AddPlayback("vekplay", alsa.PathOf("out.raw"));
+    alsa.Install();
+    rt = std::make_unique<TVEKAudioRT>();
+  }
+  TAlsaTestDevices alsa;
+  std::unique_ptr<TVEKAudioRT> rt;
+};
+
+TVEKAudioRT& AudioRT() {
+  static TAudioDevices devices;
+  return *devices.rt;
+}
+
+// What both chains share: the pool, the sound-card thread on the paced
+// stream, the filter and AGC states of the engine.
 class TChainBase {
  public:
-  explicit TChainBase(const TChainConfig& config, bool capture)
-      : config_(config),
-        deviceFrames_(config.factor * (config.rate / 25)),
-        samples8k_(config.factor * kBlockSamples),
-        pool_(kBlockBytes, 1050),
-        queue_(400, 4) {
+  explicit TChainBase(const TChainConfig& config)
+      : config_(config), pool_(kBlockBytes, 1050) {
     pool_.Fill();
     DaxIirInit(iir_, kHpfOrder);
     TDaxAgcParams agc;  // the configuration's defaults
     agc.Enabled = true;
     DaxAgcSetup(agc_, agc);
-    OnLevel = [this] { lastLevel_.store(levelWord_, std::memory_order_relaxed); };
-    OpenConverter(capture);
   }
-  virtual ~TChainBase() {
-    vekrs::resample_release(&resampler_);
-    DaxSrcFree(src_);
-  }
+  virtual ~TChainBase() { StopThread(); }
   TChainBase(const TChainBase&) = delete;
   TChainBase& operator=(const TChainBase&) = delete;
 
-  const std::string& Error() const { return error_; }
+  std::string Error() {
+    std::lock_guard<std::mutex> g(errorLock_);
+    return error_;
+  }
+  bool Failed() const { return failed_.load(std::memory_order_relaxed); }
   int Factor() const { return config_.factor; }
   double AudioSecondsPerBuffer() const { return config_.factor * 0.040; }
+  // CPU seconds of the sound-card thread's steps so far.
+  double CardCpu() {
+    std::lock_guard<std::mutex> g(pace_.m);
+    return pace_.stepCpu;
+  }
 
  protected:
-  void OpenConverter(bool capture) {
-    const TVEKConvertChoice choice = VekConvertChoice(config_.quality);
-    kind_ = choice.Kind;
-    const float ratio = capture ? 8000.0f / static_cast<float>(config_.rate)
-                                : static_cast<float>(config_.rate) / 8000.0f;
-    ratio_ = ratio;
-    if (kind_ == VEK_CONVERT_RESAMPLER) {
-      int code = vekrs::resample_open(choice.Param, &resampler_, ratio_, ratio_);
-      if (code != vekrs::RESAMPLE_OK)
-        error_ = std::string("resample_open: ") + vekrs::resample_error_text(code);
-    } else if (kind_ == VEK_CONVERT_SAMPLERATE) {
-      int code = 0;
-      src_ = src_new(choice.Param, 1, &code);
-      if (src_ == nullptr) error_ = std::string("SRC_new: ") + src_strerror(code);
-    } else {
-      error_ = "Resample mode {3}";
+  void StartThread(const TVEKAudioPASettings& settings) {
+    pa_ = std::make_unique<TVEKAudioPA>(
+        &AudioRT(), &pool_, settings,
+        [this](TVEKAudioPA* p) {
+          p->OnErrorText = [this](const std::u16string& t) { SetError(DaxUnicodeToAnsiRaw(t)); };
+          p->OnWarningText = [](const std::u16string&) {};
+          p->OnHardwareFailure = [this] { SetError("hardware failure"); };
+          p->OnPoolUnderflow = [this] { SetError("Buffer pool underflow"); };
+          p->OnCaptureLevel = [] {};
+          p->OnPlayLevel = [] {};
+          p->OnDtmfTone = [] {};
+        },
+        std::make_unique<TPacedStream>(pace_));
+    while (!pa_->Started()) std::this_thread::yield();
+    pa_->SetLevelMode(1);  // RMS
+  }
+
+  // Lets the thread finish the stream call it waits in, run one step and
+  // enter the next call. A thread that left the stream fails the run.
+  void CardStep() {
+    std::unique_lock<std::mutex> g(pace_.m);
+    const int target = pace_.entered + 1;
+    ++pace_.tickets;
+    pace_.cv.notify_all();
+    if (!pace_.cv.wait_for(g, std::chrono::seconds(5), [&] { return pace_.entered >= target; })) {
+      g.unlock();
+      SetError("the sound-card thread left the stream");
     }
   }
 
-  // A converter that came short puts its output at the end of the buffer.
-  static void PadLeading(float* out, long produced, long wanted) {
-    if (produced >= wanted) return;
-    if (produced < 0) produced = 0;
-    std::memmove(out + (wanted - produced), out, static_cast<size_t>(produced) * sizeof(float));
-    std::fill(out, out + (wanted - produced), 0.0f);
+  // Waits until the thread sits in its first stream call.
+  bool WaitFirstCall() {
+    std::unique_lock<std::mutex> g(pace_.m);
+    return pace_.cv.wait_for(g, std::chrono::seconds(5), [&] { return pace_.entered > 0; });
   }
 
-  // in (inCount samples) -> out (exactly outCount samples).
-  bool Convert(const int16_t* in, int inCount, int16_t* out, int outCount, const char* tag) {
-    if (kind_ == VEK_CONVERT_RESAMPLER) {
-      DaxSmallIntToFloatArray(in, floatIn_, inCount);
-      int used = 0, code = 0;
-      const int got = vekrs::resample_process(resampler_, ratio_, floatIn_, inCount, 0, &used,
-                                              floatOut_, outCount, &code);
-      if (got < 0) return Fail(tag, vekrs::resample_error_text(code));
-      if (got > outCount) return Fail(tag, "wrong output frames count");
-      if (used != inCount) return Fail(tag, "wrong input frames count");
-      PadLeading(floatOut_, got, outCount);
-      DaxFloatToSmallIntArray(floatOut_, out, outCount);
-      return true;
+  void StopThread() {
+    if (!pa_) return;
+    {
+      std::lock_guard<std::mutex> g(pace_.m);
+      pace_.free_run = true;
+      pace_.cv.notify_all();
     }
-    DaxSmallIntToFloatScaled(in, floatIn_, inCount);
-    src_set_data(&srcData_, floatIn_, floatOut_, inCount, outCount, 0, ratio_);
-    const int code = src_process(src_, &srcData_);
-    if (code != 0) return Fail(tag, src_strerror(code));
-    long used = 0, got = 0;
-    src_get_data_result(&srcData_, &used, &got);
-    PadLeading(floatOut_, got, outCount);
-    DaxFloatToSmallIntScaled(floatOut_, out, outCount);
-    return true;
+    pa_->StopCurrent();
+    pa_.reset();
   }
 
-  bool Fail(const char* tag, const char* text) {
-    error_ = std::string(tag) + text;
-    return false;
+  void SetError(const std::string& text) {
+    std::lock_guard<std::mutex> g(errorLock_);
+    if (error_.empty()) error_ = text;
+    failed_ = true;
   }
 
   void ReturnToPool(void* const* blocks, int count) { pool_.Buffers().PushMany(blocks, count); }
 
   TChainConfig config_;
-  int deviceFrames_;
-  int samples8k_;
   TDaxPoolBuffers pool_;
-  TDaxBufferPtr queue_;  // the sound card's block queue
+  TPace pace_;
+  std::unique_ptr<TVEKAudioPA> pa_;
   TDaxIirState iir_;
   TDaxAgcState agc_;
-  uint8_t kind_ = VEK_CONVERT_NONE;
-  double ratio_ = 1.0;
-  vekrs::TResampleHandle* resampler_ = nullptr;
-  SRC_STATE* src_ = nullptr;
-  SRC_DATA srcData_{};
-  float floatIn_[kMaxDeviceFrames] = {};
-  float floatOut_[kMaxDeviceFrames] = {};
-  int16_t pcm8k_[kMax8kSamples] = {};
-  int16_t device_[kMaxDeviceFrames] = {};
-  void* blocks_[kForwardBatch] = {};
-  uint32_t levelWord_ = 0;
-  std::atomic<uint32_t> lastLevel_{0};
-  std::function<void()> OnLevel;  // the level event's receiver stores the word
+  void* engineBlocks_[kForwardBatch] = {};
+  std::mutex errorLock_;
   std::string error_;
+  std::atomic<bool> failed_{false};
 };
 
 class TCaptureChain : public TChainBase {
  public:
   explicit TCaptureChain(const TChainConfig& config)
-      : TChainBase(config, true), input_(gInput.pcm.at(config.rate)), ring_(1500, 4) {
-    buffersInInput_ = static_cast<int>(input_.size() / deviceFrames_);
-    if (buffersInInput_ < 1) error_ = "input shorter than one buffer";
+      : TChainBase(config), input_(gInput.pcm.at(config.rate)), ring_(1500, 4) {
+    const size_t deviceFrames = static_cast<size_t>(config.factor * (config.rate / 25));
+    if (input_.size() < deviceFrames) {
+      SetError("input shorter than one buffer");
+      return;
+    }
+    pace_.source = [this](int16_t* buffer, unsigned long frames) {
+      if (next_ + frames > input_.size()) next_ = 0;
+      std::memcpy(buffer, input_.data() + next_, frames * sizeof(int16_t));
+      next_ += frames;
+    };
+    TVEKAudioPASettings s;
+    s.InDevice = u"ALSA:vekcap";
+    s.InSampleRate = config.rate;
+    s.InQuality = config.quality;
+    s.InFactor = config.factor;
+    s.InDtmfEnabled = true;
+    StartThread(s);
+    pa_->CaptStart();
+    if (!pa_->StreamOpen() || !WaitFirstCall()) SetError("capture did not start");
   }
   ~TCaptureChain() override {
-    queue_.Clear();
+    StopThread();
     ring_.Clear();
   }
 
   template <class P>
   void RunBuffer(P& probe) {
-    // Sound-card thread: one capture step in AMODE_CAPT.
-    probe(stQueue, [&] {
-      const int surplus = queue_.Count() - kBackQueueKeep;
-      if (surplus > 0) ReturnOldest(queue_, surplus);
-    });
-    probe(stRead, [&] {
-      std::memcpy(device_, input_.data() + static_cast<size_t>(next_) * deviceFrames_,
-                  static_cast<size_t>(deviceFrames_) * sizeof(int16_t));
-      next_ = (next_ + 1) % buffersInInput_;
-    });
-    bool converted = true;
-    probe(stConvert, [&] {
-      converted = Convert(device_, deviceFrames_, pcm8k_, samples8k_, "CAPT: resample: ");
-    });
-    if (!converted) return;
-    probe(stLevel, [&] { levelWord_ = static_cast<uint32_t>(DaxLevelRms(pcm8k_, samples8k_)); });
-    probe(stDtmf, [&] {
-      for (int i = 0; i < samples8k_; i += kBlockSamples) {
-        dtmf_.Process(pcm8k_ + i, kBlockSamples);
-        char digit = 0;
-        if (dtmf_.Detect(digit)) ++tones_;
-      }
-    });
-    probe(stQueue, [&] {
-      const int taken = pool_.Buffers().PopMany(blocks_, config_.factor);
-      if (taken < config_.factor) ++poolUnderflows_;
-      for (int i = 0; i < taken; ++i)
-        std::memcpy(blocks_[i], pcm8k_ + i * kBlockSamples, kBlockBytes);
-      if (queue_.Capacity() - queue_.Count() < taken) ReturnOldest(queue_, taken);
-      queue_.PushMany(blocks_, taken);
-      levelWord_ += 0x01000000;
-      OnLevel();
-    });
+    // Sound-card thread: one capture step (read, convert, level, DTMF, queue).
+    probe(stCard, [&] { CardStep(); });
     // Engine: forward the captured blocks through the filter and the AGC.
     int forwarded = 0;
-    probe(stQueue, [&] { forwarded = queue_.PopMany(engineBlocks_, kForwardBatch); });
+    probe(stQueue, [&] { forwarded = pa_->Queue().PopMany(engineBlocks_, kForwardBatch); });
     for (int i = 0; i < forwarded; ++i) {
       int16_t* samples = static_cast<int16_t*>(engineBlocks_[i]);
       probe(stHpf, [&] { DaxIirProcess(iir_, samples, kBlockSamples); });
@@ -436,36 +474,32 @@ class TCaptureChain : public TChainBase {
   }
 
  private:
-  void ReturnOldest(TDaxBufferPtr& ring, int count) {
-    while (count > 0) {
-      const int n = ring.PopMany(scratch_, std::min(count, kForwardBatch));
-      if (n == 0) break;
-      ReturnToPool(scratch_, n);
-      count -= n;
-    }
-  }
-
   const std::vector<int16_t>& input_;
-  int buffersInInput_ = 0;
-  int next_ = 0;
+  size_t next_ = 0;
   TDaxBufferPtr ring_;  // the captured-voice ring, engine to protocol
-  TDTMFDecoder dtmf_{8000};
   TGSM49Processor encoder_;
-  void* engineBlocks_[kForwardBatch] = {};
   void* protoBlocks_[kForwardBatch] = {};
-  void* scratch_[kForwardBatch] = {};
   uint8_t packet_[kBlocksPerPacket * kGsmBlockBytes] = {};
   int packetBlocks_ = 0;
-  int tones_ = 0;
-  int poolUnderflows_ = 0;
 };
 
 class TPlaybackChain : public TChainBase {
  public:
-  explicit TPlaybackChain(const TChainConfig& config) : TChainBase(config, false) {
-    if (gInput.gsmBlocks < 1) error_ = "no GSM input";
+  explicit TPlaybackChain(const TChainConfig& config) : TChainBase(config) {
+    if (gInput.gsmBlocks < 1) {
+      SetError("no GSM input");
+      return;
+    }
+    TVEKAudioPASettings s;
+    s.OutDevice = u"ALSA:vekplay";
+    s.OutSampleRate = config.rate;
+    s.OutQuality = config.quality;
+    s.OutFactor = config.factor;
+    StartThread(s);
+    pa_->PlayStart(0, 0);
+    if (!pa_->StreamOpen() || !WaitFirstCall()) SetError("playback did not start");
   }
-  ~TPlaybackChain() override { queue_.Clear(); }
+  ~TPlaybackChain() override { StopThread(); }
 
   template <class P>
   void RunBuffer(P& probe) {
@@ -474,59 +508,25 @@ class TPlaybackChain : public TChainBase {
     probe(stQueue, [&] { decoded = pool_.Buffers().PopMany(engineBlocks_, config_.factor); });
     for (int i = 0; i < decoded; ++i) {
       probe(stGsm, [&] {
-        if (!decoder_.Decode(gInput.gsm.data() + static_cast<size_t>(nextGsm_) * kGsmBlockBytes,
-                             static_cast<int16_t*>(engineBlocks_[i])))
-          ++badBlocks_;
+        decoder_.Decode(gInput.gsm.data() + static_cast<size_t>(nextGsm_) * kGsmBlockBytes,
+                        static_cast<int16_t*>(engineBlocks_[i]));
         nextGsm_ = (nextGsm_ + 1) % gInput.gsmBlocks;
       });
     }
-    // Engine: filter and AGC, then hand the blocks to the sound card
-    // (PlayPCMArray without a play limit).
+    // Engine: filter and AGC, then hand the blocks to the sound card.
     for (int i = 0; i < decoded; ++i) {
       int16_t* samples = static_cast<int16_t*>(engineBlocks_[i]);
       probe(stHpf, [&] { DaxIirProcess(iir_, samples, kBlockSamples); });
       probe(stAgc, [&] { DaxAgcProcess(samples, kBlockSamples, agc_); });
     }
-    probe(stQueue, [&] {
-      const int pushed = queue_.PushMany(engineBlocks_, decoded);
-      if (pushed < decoded) ReturnToPool(engineBlocks_ + pushed, decoded - pushed);
-    });
-    // Sound-card thread: one playback step.
-    bool filled = true;
-    probe(stQueue, [&] {
-      int taken = queue_.PopMany(blocks_, config_.factor);
-      if (taken < config_.factor) {
-        const int extra = pool_.Buffers().PopMany(blocks_ + taken, config_.factor - taken);
-        for (int i = taken; i < taken + extra; ++i) std::memset(blocks_[i], 0, kBlockBytes);
-        taken += extra;
-        filled = taken == config_.factor;
-      }
-      for (int i = 0; i < taken; ++i)
-        std::memcpy(pcm8k_ + i * kBlockSamples, blocks_[i], kBlockBytes);
-      ReturnToPool(blocks_, taken);
-    });
-    if (!filled) {
-      error_ = "Buffer pool underflow";
-      return;
-    }
-    probe(stLevel, [&] { levelWord_ = static_cast<uint32_t>(DaxLevelRms(pcm8k_, samples8k_)); });
-    bool converted = true;
-    probe(stConvert, [&] {
-      converted = Convert(pcm8k_, samples8k_, device_, deviceFrames_, "PLAY: resample: ");
-    });
-    if (!converted) return;
-    probe(stWrite, [&] {
-      benchmark::DoNotOptimize(device_);
-      benchmark::ClobberMemory();
-      OnLevel();
-    });
+    probe(stQueue, [&] { pa_->PlayPCMArray(engineBlocks_, decoded); });
+    // Sound-card thread: one playback step (queue, level, convert, write).
+    probe(stCard, [&] { CardStep(); });
   }
 
  private:
   TGSM49Processor decoder_;
   int nextGsm_ = 0;
-  int badBlocks_ = 0;
-  void* engineBlocks_[kForwardBatch] = {};
 };
 
 // ---------------------------------------------------------------------------
@@ -555,13 +555,14 @@ void RunChain(benchmark::State& state, const char* direction, TChainConfig confi
   TNoProbe bare;
   uint64_t allocs = 0;
   const double cpuStart = ThreadCpuSeconds();
+  const double cardStart = chain->CardCpu();
   for (auto _ : state) {
     const uint64_t before = vekbench::AllocCount();
     chain->RunBuffer(bare);
     allocs += vekbench::AllocCount() - before;
-    if (!chain->Error().empty()) break;
+    if (chain->Failed()) break;
   }
-  const double cpu = ThreadCpuSeconds() - cpuStart;
+  const double cpu = ThreadCpuSeconds() - cpuStart + chain->CardCpu() - cardStart;
   if (!chain->Error().empty()) {
     state.SkipWithError(chain->Error().c_str());
     return;
@@ -575,7 +576,7 @@ void RunChain(benchmark::State& state, const char* direction, TChainConfig confi
   state.counters["allocs_per_block"] = result.allocsPerBlock;
   if (allocs > 0) {
     TAllocProbe probe;
-    for (int i = 0; i < kAttributionBuffers && chain->Error().empty(); ++i) chain->RunBuffer(probe);
+    for (int i = 0; i < kAttributionBuffers && !chain->Failed(); ++i) chain->RunBuffer(probe);
     const double probeBlocks = static_cast<double>(kAttributionBuffers) * chain->Factor();
     for (int s = 0; s < stCount; ++s) {
       if (probe.counts[s] == 0) continue;

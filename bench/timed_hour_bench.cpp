@@ -25,11 +25,14 @@
 #include <vector>
 
 #include "app/config_reader.h"
+#include "bench/bench_engine.h"
+#include "bench/bench_stats.h"
 #include "engine/mngr.h"
 #include "engine/timed_rules.h"
 #include "foundation/types.h"
 #include "station/paudio.h"
 #include "station/portaudio.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -46,19 +49,9 @@ int64_t Ns(Clock::time_point t) {
 
 // A card at 8000 Hz: reads give silence and writes take their time, both
 // paced by the wall clock.
-class PacedCard : public TVEKAudioStreamApi {
+class PacedCard : public BenchPacedStream {
  public:
   explicit PacedCard(FirstSound* first) : first_(first) {}
-  double DeviceLatency(PaDeviceIndex, bool) override { return 0.02; }
-  PaStream* Open(const PaStreamParameters&, bool capture, double, unsigned long) override {
-    next_ = Clock::now();
-    return reinterpret_cast<PaStream*>(capture ? &in_ : &out_);
-  }
-  double StreamLatency(PaStream*, bool) override { return 0.03; }
-  void Start(PaStream*) override {}
-  PaError Stop(PaStream*) override { return paNoError; }
-  PaError Abort(PaStream*) override { return paNoError; }
-  PaError Close(PaStream*) override { return paNoError; }
   PaError Read(PaStream*, int16_t* buffer, unsigned long frames) override {
     Pace(frames);
     std::fill(buffer, buffer + frames, 0);
@@ -70,19 +63,9 @@ class PacedCard : public TVEKAudioStreamApi {
     Pace(frames);
     return paNoError;
   }
-  uint32_t TickMs() override {
-    return static_cast<uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
-  }
 
  private:
-  void Pace(unsigned long frames) {
-    next_ += std::chrono::microseconds(frames * 125);
-    std::this_thread::sleep_until(next_);
-  }
   FirstSound* first_;
-  int in_ = 0, out_ = 0;
-  Clock::time_point next_;
 };
 
 // An engine with hours on, a file for every hour and a local clock that
@@ -90,11 +73,9 @@ class PacedCard : public TVEKAudioStreamApi {
 class HourBench {
  public:
   HourBench() {
-    char tmpl[] = "/tmp/vek_hour_bench_XXXXXX";
-    dir_ = mkdtemp(tmpl) ? tmpl : "/tmp";
-    const std::string cfg = dir_ + "/vek.cfg";
+    const std::string cfg = dir_ / "vek.cfg";
     std::ofstream(cfg).close();
-    const std::string hours = dir_ + "/hours";
+    const std::string hours = dir_ / "hours";
     std::system(("mkdir -p '" + hours + "' && sox -q -n -r 8000 -c 1 -b 16 -e signed-integer '" + hours +
                  "/00_00.wav' synth 0.2 sine 440 vol 0.5")
                     .c_str());
@@ -103,12 +84,12 @@ class HourBench {
       snprintf(name, sizeof name, "/%02d_00.wav", h);
       std::system(("cp '" + hours + "/00_00.wav' '" + hours + name + "'").c_str());
     }
-    const std::u16string home = DaxAnsiToUnicodeRaw(dir_);
+    const std::u16string home = DaxAnsiToUnicodeRaw(dir_.path());
     VekLoadConfig(DaxAnsiToUnicodeRaw(cfg), setup_, home, home);
     setup_.Manager.DynamicPasswordMode = dpm_NO;
     setup_.Hours.Enabled = true;
     setup_.Hours.Dir = DaxAnsiToUnicodeRaw(hours);
-    const std::string alsa = dir_ + "/alsa.conf";
+    const std::string alsa = dir_ / "alsa.conf";
     std::ofstream(alsa) << "pcm.benchcap { type file slave.pcm \"benchnull\" infile \"/dev/zero\" "
                            "file \"/dev/null\" format \"raw\" }\n"
                            "pcm.benchplay { type file slave.pcm \"benchnull\" file \"/dev/null\" format \"raw\" }\n"
@@ -129,30 +110,14 @@ class HourBench {
       return VekLocalFromMs(boundary_local_ms_.load() + since);
     };
     SetBoundary(1, Clock::now() + std::chrono::hours(1));
-    TVEKManagerSections s{&setup_.Audio, &setup_.Internet, &setup_.Server, &setup_.System, &setup_.Sounds,
-                          &setup_.Hours, &setup_.Informer, &setup_.Recorder, &setup_.Manager};
-    engine_ = std::make_unique<TVEKManager>(
-        0, rt_.get(), s, DaxAnsiToUnicodeRaw(cfg),
-        [](TVEKManager& e) {
-          auto drain = [&e](bool (TVEKManager::*pop)(std::u16string&)) {
-            return [&e, pop] {
-              std::u16string t;
-              while ((e.*pop)(t)) {
-              }
-            };
-          };
-          e.OnErrorText = drain(&TVEKManager::PopErrorText);
-          e.OnInfoText = drain(&TVEKManager::PopInfoText);
-          e.OnWarningText = drain(&TVEKManager::PopWarningText);
-        },
-        seams);
+    engine_ = std::make_unique<TVEKManager>(0, rt_.get(), VekManagerSections(setup_), DaxAnsiToUnicodeRaw(cfg),
+                                            BenchDrainEngineTexts, seams);
     engine_->WaitThreadsStarted();
   }
   ~HourBench() {
     engine_.reset();
     rt_.reset();
     unsetenv("ALSA_CONFIG_PATH");
-    std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 
   // The local clock reaches hour:00:00.000 at `at`.
@@ -185,7 +150,7 @@ class HourBench {
   }
 
  private:
-  std::string dir_;
+  vektest::TempDir dir_;
   TVEKSetupData setup_;
   std::unique_ptr<TVEKAudioRT> rt_;
   std::unique_ptr<TVEKManager> engine_;
@@ -210,9 +175,8 @@ void BM_SlotToFirstHourBlock(benchmark::State& state) {
     else
       ms.push_back(m);
   }
-  std::sort(ms.begin(), ms.end());
-  state.counters["median_ms"] = ms.empty() ? 0 : ms[ms.size() / 2];
-  state.counters["max_ms"] = ms.empty() ? 0 : ms.back();
+  state.counters["median_ms"] = BenchMedian(ms);
+  state.counters["max_ms"] = BenchMax(ms);
   state.counters["over_200ms"] =
       static_cast<double>(std::count_if(ms.begin(), ms.end(), [](double v) { return v > 200; }) + missed);
   state.counters["missed"] = missed;

@@ -16,44 +16,17 @@
 #include <string>
 #include <vector>
 
-#include "support/alsa_devices.cpp"
-#include "support/child_process.cpp"
-#include "support/fake_vek_server.cpp"
+#include "bench/bench_stats.h"
+#include "support/alsa_devices.h"
+#include "support/child_process.h"
+#include "support/fake_vek_server.h"
+#include "support/test_files.h"
 
 namespace {
 
 using namespace vektest;
 
-// A scratch folder (the test helpers' own one needs GoogleTest).
-class ScratchDir {
- public:
-  ScratchDir() {
-    char name[] = "/tmp/vekbench.XXXXXX";
-    if (mkdtemp(name)) path_ = name;
-  }
-  ~ScratchDir() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+using ScratchDir = TempDir;
 
 const char kLoginScript[] = R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
 skip-acks on
@@ -82,14 +55,9 @@ void WriteConfig(const std::string& path, const std::string& dir, int port,
   WriteFile(path, ini.str());
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
 void Report(benchmark::State& state, const std::vector<double>& ms) {
-  state.counters["median_ms"] = Median(ms);
-  state.counters["max_ms"] = ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end());
+  state.counters["median_ms"] = BenchMedian(ms);
+  state.counters["max_ms"] = BenchMax(ms);
 }
 
 bool WaitForFileText(const std::string& file, const std::string& needle, uint32_t timeout_ms) {

@@ -37,6 +37,7 @@
 #include "net/proto.h"
 #include "net/server.h"
 #include "station/gsmprocessor.h"
+#include "support/loopback_listener.h"
 #include "support/proto_rig.h"
 
 namespace {
@@ -64,24 +65,13 @@ class WireServer {
  public:
   WireServer(uint32_t sef, std::string push, int expectAcks)
       : sef_(sef), push_(std::move(push)), expect_acks_(expectAcks) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd_, 1);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { Serve(); });
+    listener_.Start([this](int c) { Serve(c); });
   }
   ~WireServer() {
-    stop_ = true;
-    thread_.join();
+    listener_.Stop();
     if (writer_.joinable()) writer_.join();
-    close(fd_);
   }
-  uint16_t Port() const { return port_; }
+  uint16_t Port() const { return listener_.Port(); }
   std::vector<Clock::time_point> Packets() {
     std::lock_guard<std::mutex> g(mu_);
     return packets_;
@@ -108,10 +98,7 @@ class WireServer {
       off += static_cast<size_t>(n);
     }
   }
-  void Serve() {
-    if (!WaitReadable(fd_)) return;
-    const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (c < 0) return;
+  void Serve(int c) {
     int one = 1;
     setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::string in;
@@ -163,19 +150,17 @@ class WireServer {
     close(c);
   }
 
-  int fd_ = -1;
-  uint16_t port_ = 0;
   uint32_t sef_;
   std::string push_;
   int expect_acks_;
-  std::atomic<bool> stop_{false};
   std::atomic<bool> done_{false};
-  std::thread thread_;
   std::thread writer_;
   std::mutex mu_;
   std::vector<Clock::time_point> packets_;
   Clock::time_point push_start_{};
   Clock::time_point acks_done_{};
+  vektest::LoopbackListener listener_{0, 1};
+  const std::atomic<bool>& stop_ = listener_.StopFlag();
 };
 
 struct Client : vektest::ProtoRig {

@@ -15,6 +15,7 @@
 #include "foundation/charset.h"
 #include "foundation/exception.h"
 #include "foundation/fileutils.h"
+#include "foundation/types.h"
 
 extern char** environ;
 
@@ -98,13 +99,6 @@ void ReapLater(pid_t pid) {
 }
 
 std::string Sys(const std::u16string& s) { return DaxHookUnicodeToSys(s); }
-
-std::string TrimControls(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return s.substr(b, e - b);
-}
 
 }  // namespace
 
@@ -283,7 +277,7 @@ bool TVEKExecutorProcess::RunScript() {
   std::string line;
   while (!DaxTextEof(f)) {
     DaxTextReadLine(f, line);
-    const std::string trimmed = TrimControls(line);
+    const std::string trimmed = DaxTrim(line);
     if (!trimmed.empty()) output_.Push(DaxUtf8ToUnicode(trimmed));
   }
   DaxCloseTextFile(f);

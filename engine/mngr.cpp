@@ -56,6 +56,20 @@ bool PollServing(TDaxSyncDispatcher& dispatcher, const std::function<bool()>& do
 
 }  // namespace
 
+TVEKManagerSections VekManagerSections(TVEKSetupData& setup) {
+  TVEKManagerSections s;
+  s.Audio = &setup.Audio;
+  s.Internet = &setup.Internet;
+  s.Server = &setup.Server;
+  s.System = &setup.System;
+  s.Sounds = &setup.Sounds;
+  s.Hours = &setup.Hours;
+  s.Informer = &setup.Informer;
+  s.Recorder = &setup.Recorder;
+  s.Manager = &setup.Manager;
+  return s;
+}
+
 TVEKManager::TVEKManager(uint32_t options, TVEKAudioRT* audio_rt, const TVEKManagerSections& sections,
                          const std::u16string& config_file_name, const TOnCreated& on_created,
                          const TVEKManagerSeams& seams)
@@ -72,7 +86,6 @@ TVEKManager::TVEKManager(uint32_t options, TVEKAudioRT* audio_rt, const TVEKMana
   InitTimedSettings();
   try {
     CreateBaseObjects();
-    AssignWorkerEvents();
     GoOffline();
     Start();
   } catch (...) {
@@ -88,7 +101,7 @@ TVEKManager::~TVEKManager() {
   FreeObjects();
 }
 
-// Creation steps 4 and 5: the settings the setters may change later.
+// The settings of the sections that the setters may change later.
 void TVEKManager::CopySectionSettings() {
   if (const TSection_Manager* m = sections_.Manager) {
     ManagerAddress = m->ManagerAddress;
@@ -167,10 +180,6 @@ void TVEKManager::CreateBaseObjects() {
     PushError(u"CONNECT SOUND: " + text);
   };
 }
-
-// Everything is wired at creation (see CreateBaseObjects); what remains is
-// the pool's marks, which need no handling.
-void TVEKManager::AssignWorkerEvents() {}
 
 void TVEKManager::OnAudioCreated(TVEKAudioPA& audio) { AssignAudioEvents(audio); }
 

@@ -11,7 +11,8 @@
 //   mngr.cpp        creation, receivers, setters, accessors, teardown
 //   mngr_lines.cpp  radio signal and static lines, line upkeep
 //   mngr_loop.cpp   the run method, raising, the pass and its dispatch
-//   mngr_voice.cpp  received voice, service sounds, carrier and transmission
+//   mngr_voice.cpp  received voice, service sounds
+//   mngr_tx.cpp     carrier detection and transmission
 //   mngr_link.cpp   connection supervision, passwords, backup servers
 //   mngr_timed.cpp  DTMF commands, hour and informer announcements
 #pragma once
@@ -85,6 +86,9 @@ struct TVEKManagerSections {
   TVEKWriterCfgParams* Recorder = nullptr;
   TSection_Manager* Manager = nullptr;
 };
+
+// The sections of a whole configuration.
+TVEKManagerSections VekManagerSections(TVEKSetupData& setup);
 
 // One STATIC spec and the error its line gave (empty when the line was made).
 struct TVEKIfcErrorItem {
@@ -353,7 +357,6 @@ class TVEKManager : public TDaxThread {
   // Tests define it to read private state.
   friend struct TVEKManagerProbe;
   void CreateBaseObjects();
-  void AssignWorkerEvents();
   void OnAudioCreated(TVEKAudioPA& audio);
   void AssignAudioEvents(TVEKAudioPA& audio);
   void StopWorkers();
@@ -427,6 +430,9 @@ class TVEKManager : public TDaxThread {
   void LineUpkeep(uint32_t now);
   void FreeLines();
   TVEKRadioIfcLine& AssignedSignal(int index) const;
+  // A line of the spec whose texts go to the engine's log (lines lock held).
+  std::unique_ptr<TVEKRadioIfcLine> MakeLine(TVEKIfcSignalType type, const std::u16string& spec,
+                                             std::u16string& error_text);
 
   // Play timing values (SetPlayDelay and buffer layout changes).
   void RecomputePlayTiming();
@@ -541,8 +547,8 @@ class TVEKManager : public TDaxThread {
   std::atomic<uint32_t> play_buffer_ms_{0};
 
   // ====================================================================
-  // Voice: received voice, service sounds (4.103), carrier detection and
-  // transmission (4.104) -- mngr_voice.cpp, state in mngr_voice.h
+  // Voice: received voice and service sounds (mngr_voice.cpp), carrier
+  // detection and transmission (mngr_tx.cpp); state in mngr_voice.h
   // ====================================================================
  public:
   // Protocol thread: the channel request was repeated.
@@ -579,8 +585,7 @@ class TVEKManager : public TDaxThread {
   void _tr_PlayStop();
   void _tr_TxStop();
   void EnableReceive();
-  // --- voice block: further members are declared here by mngr_voice.cpp's
-  // concern.
+  // --- voice block: the concern's own members.
   bool ProcessQueueCommands();
   void ProcessClientLists();
   void ProcessPlayStart();
@@ -600,20 +605,35 @@ class TVEKManager : public TDaxThread {
   void AgcOff();
   void StartPlaybackAgc();
   void StartCaptureAgc();
+  // One block through its direction's high-pass filter and AGC
+  // (capture_lock_ held).
+  void FilterBlockLocked(int16_t* samples, bool capture);
   bool CardCaptures() const;
   bool CardPlaying() const;
   bool CardPlayingWithData() const;
   bool PlayStartQueued() const;
   void BackCapture();
+  void ResetCarrierDetector();
+  // The blocks of taken player commands go back to the pool.
+  void ReturnCommandBlocks(TVEKQueueFlatCmd* cmds, int n);
+  // Carrier and transmission (mngr_tx.cpp).
   void _CheckCos(uint32_t level_word);
   void RequestTxOnCarrier();
   void ForwardCapturedBlocks();
   void ForwardCapturedLocked();  // capture_lock_ held
   void EndTxOnCarrierLoss();
   bool PlayCarrierEndSound(uint8_t sound);
-  void ResetCarrierDetector();
-  // The blocks of taken player commands go back to the pool.
-  void ReturnCommandBlocks(TVEKQueueFlatCmd* cmds, int n);
+  // The carrier or its end sound has the channel: the hour and informer
+  // sounds raised in this pass do not play.
+  void SkipTimedSoundsThisPass();
+  // The protocol's counters of the ended transmission, kept for the reports.
+  TVEKLoopStats TakeTxStats();
+  // The sound that answers a carrier which ended without a transmission
+  // (what its request came to), and the one after the own transmission.
+  uint8_t CarrierEndSound(TVEKManagerState state) const;
+  uint8_t TxEndSound() const;
+  // The courtesy sound starts PostCaptureWait after the carrier dropped.
+  void WaitOutPostCaptureWait();
 
   TVEKVoiceState voice_;
   TVEKCarrierDetector carrier_{[this] { return Now(); }};
@@ -621,7 +641,7 @@ class TVEKManager : public TDaxThread {
   std::mutex capture_lock_;
 
   // ====================================================================
-  // Link: connection supervision, passwords, backup servers (4.105) --
+  // Link: connection supervision, passwords, backup servers --
   // mngr_link.cpp, state in mngr_link.h
   // ====================================================================
  private:
@@ -650,8 +670,7 @@ class TVEKManager : public TDaxThread {
   void Handle_Proto_Initiated();
   void Handle_Proto_ServerTimeout();
   void Handle_Checker_Result();
-  // --- link block: further members are declared here by mngr_link.cpp's
-  // concern.
+  // --- link block: the concern's own members.
   void BeginDisconnect();
   void _tr_Timeout();
   void StartConnectAttempt();
@@ -660,6 +679,10 @@ class TVEKManager : public TDaxThread {
   void RequestDynamicPassword();
   // kind: lrk_ServerError, lrk_Blocked or lrk_InvalidPassword.
   void HandleLoginRefusal(uint8_t kind, TVEKManagerEvent event);
+  // The invalid-password report over the cycle's steps up to last_step
+  // (empty when no step got that answer); dynamic_refused is set when a
+  // dynamic password was among them.
+  std::u16string RefusedPasswordsText(int last_step, bool& dynamic_refused) const;
   // Asks the owner for the stored passwords of the account and the server
   // the protocol targets.
   void SearchDynamicPassword(TVEKLoginInfo& info);
@@ -676,7 +699,7 @@ class TVEKManager : public TDaxThread {
   TVEKLinkState link_;
 
   // ====================================================================
-  // Timed: DTMF commands, hour and informer announcements (4.106) --
+  // Timed: DTMF commands, hour and informer announcements --
   // mngr_timed.cpp, state in mngr_timed.h
   // ====================================================================
  private:
@@ -701,8 +724,7 @@ class TVEKManager : public TDaxThread {
   void Handle_Timer_HourSound();
   void Handle_Timer_Informer();
   void Handle_Audio_DtmfTone();
-  // --- timed block: further members are declared here by mngr_timed.cpp's
-  // concern.
+  // --- timed block: the concern's own members.
   // The constructor calls it: [Hours] and the informer settings, both
   // informer timers started now.
   void InitTimedSettings();
@@ -710,8 +732,10 @@ class TVEKManager : public TDaxThread {
   std::u16string HourFileName(int hour, int minute) const;
   TDaxDateTime LocalNow() const;
   void RunDtmfCommand(const TVEKCLIDtmfCommand& command);
-  void LeaveServerSwitch(uint8_t kind, const std::u16string& host, int32_t port,
-                         const std::u16string& network);
+  // A server switch that ApplyPendingSwitch carries out once the channel is
+  // free.
+  void SetPendingSwitch(uint8_t kind, const std::u16string& host, int32_t port,
+                        const std::u16string& network);
   void ApplySwitchAfterHourSound();
   // A script setting resolved against the program directory.
   std::u16string ProgramPath(const std::u16string& path) const;

@@ -28,13 +28,18 @@ void WriteLine(TVEKRadioIfcLine* line, bool value, uint32_t now) {
 
 }  // namespace
 
+std::unique_ptr<TVEKRadioIfcLine> TVEKManager::MakeLine(TVEKIfcSignalType type, const std::u16string& spec,
+                                                       std::u16string& error_text) {
+  return VekCreateRadioIfcLine(
+      type, spec, *ifc_pool_, [this](const std::u16string& t) { RadioInfo(t); }, error_text,
+      [this](const std::u16string& t) { RadioError(t); });
+}
+
 bool TVEKManager::CreateSignalLine(int index, const std::u16string& spec, std::u16string& error_text) {
   CheckSignalIndex(index);
   error_text.clear();
   std::lock_guard<std::mutex> guard(lines_lock_);
-  std::unique_ptr<TVEKRadioIfcLine> line = VekCreateRadioIfcLine(
-      static_cast<TVEKIfcSignalType>(index), spec, *ifc_pool_, [this](const std::u16string& t) { RadioInfo(t); },
-      error_text, [this](const std::u16string& t) { RadioError(t); });
+  std::unique_ptr<TVEKRadioIfcLine> line = MakeLine(static_cast<TVEKIfcSignalType>(index), spec, error_text);
   if (!line) return false;
   line->OnChange = [](uint8_t, uint8_t) {};
   signals_[index] = std::move(line);
@@ -52,9 +57,7 @@ void TVEKManager::SetStaticLines(const std::u16string& spec, TVEKIfcErrorList& e
     if (field.empty()) continue;
     TVEKIfcErrorItem item{field, {}};
     std::lock_guard<std::mutex> guard(lines_lock_);
-    std::unique_ptr<TVEKRadioIfcLine> line = VekCreateRadioIfcLine(
-        ist_STATIC, field, *ifc_pool_, [this](const std::u16string& t) { RadioInfo(t); }, item.Error,
-        [this](const std::u16string& t) { RadioError(t); });
+    std::unique_ptr<TVEKRadioIfcLine> line = MakeLine(ist_STATIC, field, item.Error);
     if (line) static_lines_.push_back(std::move(line));
     errors.push_back(std::move(item));
   }

@@ -299,19 +299,8 @@ void TVEKManager::HandleLoginRefusal(uint8_t kind, TVEKManagerEvent event) {
       return;
     }
   }
-  std::u16string text;
   bool dynamic_refused = false;
-  for (int i = 0; i <= last; ++i) {
-    if (link_.RefusalResults[i] != lrk_InvalidPassword) continue;
-    if (text.empty()) text = VekMsgInvalidPassword();
-    text += u": ";
-    if (i == dpc_Static) {
-      text += VekMsgStatic();
-    } else {
-      text += VekMsgDynamic();
-      dynamic_refused = true;
-    }
-  }
+  const std::u16string text = RefusedPasswordsText(last, dynamic_refused);
   if (text.empty()) {
     Notify(OnProtocolError, VekMsgUnknownServerError(), std::u16string());
     if (online) {
@@ -328,6 +317,22 @@ void TVEKManager::HandleLoginRefusal(uint8_t kind, TVEKManagerEvent event) {
     RequestDynamicPassword();
   else
     ScheduleReconnect();
+}
+
+std::u16string TVEKManager::RefusedPasswordsText(int last_step, bool& dynamic_refused) const {
+  std::u16string text;
+  for (int i = 0; i <= last_step; ++i) {
+    if (link_.RefusalResults[i] != lrk_InvalidPassword) continue;
+    if (text.empty()) text = VekMsgInvalidPassword();
+    text += u": ";
+    if (i == dpc_Static) {
+      text += VekMsgStatic();
+    } else {
+      text += VekMsgDynamic();
+      dynamic_refused = true;
+    }
+  }
+  return text;
 }
 
 // ---------------------------------------------------------------------------

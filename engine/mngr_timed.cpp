@@ -82,12 +82,12 @@ void TVEKManager::RunDtmfCommand(const TVEKCLIDtmfCommand& command) {
       const TVEKServer* server = link_attr_ ? link_attr_->Server() : nullptr;
       if (!server) return;  // nothing to switch the network on
       protocol_->DisableReceive();
-      LeaveServerSwitch(ssk_Network, server->MainHost(), server->MainPort(), command.Network);
+      SetPendingSwitch(ssk_Network, server->MainHost(), server->MainPort(), command.Network);
       return;
     }
     case VEK_DTMF_CMD_CONNECT:
       protocol_->DisableReceive();
-      LeaveServerSwitch(ssk_Connect, command.Host, command.Port, command.Network);
+      SetPendingSwitch(ssk_Connect, command.Host, command.Port, command.Network);
       return;
     case VEK_DTMF_CMD_EXECUTE:
       if (VekRunProcess(command.CommandLine, 2, DaxAnsiToUnicodeRaw(command.Code), config_file_name_) != 0) {
@@ -100,8 +100,8 @@ void TVEKManager::RunDtmfCommand(const TVEKCLIDtmfCommand& command) {
   }
 }
 
-void TVEKManager::LeaveServerSwitch(uint8_t kind, const std::u16string& host, int32_t port,
-                                    const std::u16string& network) {
+void TVEKManager::SetPendingSwitch(uint8_t kind, const std::u16string& host, int32_t port,
+                                   const std::u16string& network) {
   link_.SwitchPending = true;
   link_.SwitchKind = kind;
   link_.SwitchHost = host;

@@ -1,7 +1,7 @@
-// Received voice, service sounds, carrier detection and transmission.
+// Received voice and the own sounds (service sounds, hour and informer
+// files, script sounds): the player queue, the sound mode and the keying
+// for them. Carrier detection and transmission: mngr_tx.cpp.
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "engine/executor.h"
 #include "engine/mngr.h"
@@ -113,6 +113,26 @@ void TVEKManager::StartCaptureAgc() {
   DaxAgcSetup(agc_state_, capture_agc_);
   capture_agc_active_ = true;
   playback_agc_active_ = false;
+}
+
+void TVEKManager::FilterBlockLocked(int16_t* samples, bool capture) {
+  // Filter and AGC start afresh on the first block after their direction
+  // was (re)started, which clears its flag.
+  const bool hpf_enabled = capture ? capture_hpf_enabled_ : playback_hpf_enabled_;
+  bool& iir_ready = capture ? iir_for_capture_ : iir_for_playback_;
+  if (hpf_enabled) {
+    if (!iir_ready) {
+      DaxIirInit(iir_state_, capture ? capture_hpf_order_ : playback_hpf_order_);
+      iir_ready = true;
+    }
+    DaxIirProcess(iir_state_, samples, TVEKAudioPA::kBlockSamples);
+  }
+  const bool agc_enabled = capture ? capture_agc_.Enabled : playback_agc_.Enabled;
+  if (agc_enabled) {
+    if (capture && !capture_agc_active_) StartCaptureAgc();
+    if (!capture && !playback_agc_active_) StartPlaybackAgc();
+    DaxAgcProcess(samples, TVEKAudioPA::kBlockSamples, agc_state_);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -287,18 +307,7 @@ void TVEKManager::ProcessPlayData(int run_length) {
     std::lock_guard<std::mutex> g(capture_lock_);
     for (int i = 0; i < n; ++i) {
       blocks[i] = cmds[i].Data;
-      auto* samples = static_cast<int16_t*>(blocks[i]);
-      if (playback_hpf_enabled_) {
-        if (!iir_for_playback_) {
-          DaxIirInit(iir_state_, playback_hpf_order_);
-          iir_for_playback_ = true;
-        }
-        DaxIirProcess(iir_state_, samples, TVEKAudioPA::kBlockSamples);
-      }
-      if (playback_agc_.Enabled) {
-        if (!playback_agc_active_) StartPlaybackAgc();
-        DaxAgcProcess(samples, TVEKAudioPA::kBlockSamples, agc_state_);
-      }
+      FilterBlockLocked(static_cast<int16_t*>(blocks[i]), /*capture=*/false);
     }
   }
   if (audio_)
@@ -705,278 +714,6 @@ void TVEKManager::PlayConnectSound() {
     }
   }
   PlayControlSound(msm_Conn, csnd_Connect);
-}
-
-// ---------------------------------------------------------------------------
-// Carrier
-
-void TVEKManager::Handle_Audio_CaptureLevel() {
-  const uint32_t word = capture_level_.load();
-  const TVEKManagerState state = link_state_.load();
-  if (!VekStateHas(state, msp_CarrierIgnored)) {
-    const uint8_t mode = sound_mode_.load();
-    if (CardCaptures() && (mode == msm_Normal || mode == msm_Transit)) {
-      if (carrier_.HoldOffPassed(radio_lines_on_.load())) _CheckCos(word);
-    } else {
-      ResetCarrierDetector();
-    }
-  }
-  if ((word & kLevelPlayEmpty) && VekStateHas(link_state_.load(), msp_CapturedForwarded))
-    ForwardCapturedBlocks();
-  NotifyLevel();
-}
-
-void TVEKManager::_CheckCos(uint32_t level_word) {
-  const bool cos = ReadCos(level_word);
-  carrier_.CatchTime = CarrierCatchTime;
-  carrier_.LostTime = CarrierLostTime;
-  carrier_.ResetOnReject = ResetCosDetectorOnTxReject;
-  carrier_.ResetOnRejectDelay = ResetCosDetectorOnTxRejectDelay;
-  const TVEKCarrierDetector::TStep step = carrier_.Sample(cos, radio_lines_on_.load(), pass_now_);
-  if (step.BackCapture) BackCapture();
-  if (step.StartCapture && audio_) {
-    try {
-      audio_->CaptStart();
-    } catch (const std::exception& e) {
-      throw Exception(std::string("_CheckCos: ") + e.what());
-    }
-  }
-  if (step.CarrierOn) {
-    RaiseNow(me_Evn_Int_CarrierOn);
-    ClearNow(me_Evn_Timer_HourSound);
-    ClearNow(me_Evn_Timer_Informer);
-  }
-  if (step.CarrierOff) RaiseNow(me_Evn_Int_CarrierOff);
-}
-
-void TVEKManager::Handle_Int_CarrierOn() {
-  ClearNow(me_Evn_Timer_HourSound);
-  ClearNow(me_Evn_Timer_Informer);
-  Notify(OnCarrierOn);
-  RequestTxOnCarrier();
-}
-
-void TVEKManager::RequestTxOnCarrier() {
-  if (VekStateHas(link_state_.load(), msp_MayRequestTx) && link_.LoginComplete) {
-    RaiseNow(me_Evn_Int_TxRequest);
-    return;
-  }
-  carrier_.Outcome = cco_NoConnection;
-  BackCapture();
-}
-
-void TVEKManager::Handle_Int_CarrierOff() {
-  Notify(OnCarrierOff);
-  const TVEKManagerState state = link_state_.load();
-  if (state == mst_TxOn || state == mst_TxEnding) {
-    EndTxOnCarrierLoss();
-    return;
-  }
-  if (state == mst_TxRequested) {
-    protocol_->RequestStopTX();
-    return;
-  }
-  uint8_t sound = csnd_NoConnection;
-  if (VekStateHas(state, msp_LoggedIn)) {
-    switch (carrier_.Outcome) {
-      case cco_None: sound = csnd_Roger; break;
-      case cco_NoConnection: sound = csnd_NoConnection; break;
-      case cco_Unanswered: sound = csnd_Error; break;
-      default: sound = csnd_Reject; break;
-    }
-  }
-  if (!PlayCarrierEndSound(sound)) ApplyPendingSwitch();
-}
-
-void TVEKManager::EndTxOnCarrierLoss() { RaiseNow(me_Evn_Int_TxCaptureEnd); }
-
-bool TVEKManager::PlayCarrierEndSound(uint8_t sound) {
-  const uint32_t hold = static_cast<uint32_t>(voice_.HoldAfterCapture);
-  carrier_.StartHoldOff(hold);
-  if (!reader_->IsSoundEnabled(sound)) {
-    BackCapture();
-    return false;
-  }
-  ClearNow(me_Evn_Timer_HourSound);
-  ClearNow(me_Evn_Timer_Informer);
-  AgcOff();
-  if (audio_) audio_->StopCurrent();
-  carrier_.StartHoldOff(hold);
-  SetPTT(true);
-  SetLIGHT(false);
-  StopAndPlayControlSound(sound);
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Transmission
-
-void TVEKManager::Handle_Int_TxRequest() {
-  const TVEKManagerState state = link_state_.load();
-  if (!VekStateHas(state, msp_LoggedIn)) {
-    carrier_.Outcome = cco_NoConnection;
-    return;
-  }
-  if (state != mst_Idle) {
-    carrier_.Outcome = cco_Rejected;
-    return;
-  }
-  carrier_.Outcome = cco_Unanswered;
-  EndDtmfSequence();
-  PrepareCapture();
-  protocol_->RequestTX();
-  link_state_.store(mst_TxRequested);
-  Notify(OnTxRequested);
-}
-
-void TVEKManager::PrepareCapture() {
-  std::lock_guard<std::mutex> g(capture_lock_);
-  iir_for_capture_ = false;
-  capture_agc_active_ = false;
-  if (!audio_) return;
-  audio_->TrimCaptureQueue();
-  ForwardCapturedLocked();
-}
-
-void TVEKManager::ForwardCapturedBlocks() {
-  if (!audio_) return;
-  std::lock_guard<std::mutex> g(capture_lock_);
-  ForwardCapturedLocked();
-}
-
-void TVEKManager::ForwardCapturedLocked() {
-  void* blocks[kMaxPlayBlocks];
-  const int n = audio_->Queue().PopMany(blocks, kMaxPlayBlocks);
-  if (n <= 0) return;
-  for (int i = 0; i < n; ++i) {
-    auto* samples = static_cast<int16_t*>(blocks[i]);
-    if (capture_hpf_enabled_) {
-      if (!iir_for_capture_) {
-        DaxIirInit(iir_state_, capture_hpf_order_);
-        iir_for_capture_ = true;
-      }
-      DaxIirProcess(iir_state_, samples, TVEKAudioPA::kBlockSamples);
-    }
-    if (capture_agc_.Enabled) {
-      if (!capture_agc_active_) StartCaptureAgc();
-      DaxAgcProcess(samples, TVEKAudioPA::kBlockSamples, agc_state_);
-    }
-  }
-  const int pushed = captured_->PushMany(blocks, n);
-  // A full ring must not lose the blocks: they go back to the pool.
-  if (pushed < n) pool_->Buffers().PushMany(blocks + pushed, n - pushed);
-}
-
-void TVEKManager::Handle_Proto_TxApproved() {
-  carrier_.Outcome = cco_None;
-  const TVEKManagerState state = link_state_.load();
-  if (!carrier_.Carrier()) {
-    BackCapture();
-    // The carrier dropped while the approval was on its way: the carrier-off
-    // handler could only ask to stop a request the protocol had already
-    // turned into a transmission, which ends without an event.
-    if (state == mst_TxRequested) {
-      link_state_.store(mst_Idle);
-      protocol_->RequestStopTX();
-    }
-    return;
-  }
-  if (state == mst_TxRequested) {
-    link_state_.store(mst_TxOn);
-    SetPTT(false);
-    SetLIGHT(true);
-    if (audio_) {
-      if (sections_.Audio && sections_.Audio->InCaptureAfterApproval) audio_->FlushQueue();
-      audio_->CaptStart();
-    }
-  }
-  Notify(OnTxApproved);
-}
-
-void TVEKManager::Handle_Int_TxCaptureEnd() {
-  if (link_state_.load() != mst_TxOn) return;
-  protocol_->TxDataState.store(1);
-  BackCapture();
-  link_state_.store(mst_TxEnding);
-}
-
-void TVEKManager::Handle_Proto_TxDataEnded() {
-  Notify(OnTxDataEnded);
-  if (link_state_.load() != mst_TxEnding) return;
-  const uint8_t mode = sound_mode_.load();
-  if (mode > msm_Transit) throw Exception("Unknown sound mode");
-  if (mode != msm_Normal) return;
-  link_state_.store(mst_Idle);
-  uint8_t sound = csnd_Courtesy;
-  if (carrier_.Outcome != cco_None)
-    sound = csnd_Error;
-  else if (voice_.ClientCount < 2 && reader_->IsSoundEnabled(csnd_CourtesyEmptyNet))
-    sound = csnd_CourtesyEmptyNet;
-  protocol_->RequestStopTX();
-  SetLIGHT(false);
-  carrier_.StartHoldOff(static_cast<uint32_t>(voice_.HoldAfterCapture));
-  const bool enabled = reader_->IsSoundEnabled(sound);
-  if (enabled) {
-    AgcOff();
-    if (audio_) audio_->StopCurrent();
-  } else {
-    BackCapture();
-  }
-  const TVEKProtoRxStats rx = protocol_->GetRxStats();
-  voice_.TxDuration = rx.Duration;
-  voice_.TxAudio = rx.Audio;
-  voice_.TxPasses = rx.Passes;
-  voice_.TxWaits = rx.Waits;
-  KeepSilenceTimerFresh(rx.Audio);
-  Notify(OnTxStopped, TVEKLoopStats{static_cast<uint32_t>(rx.Duration), static_cast<uint32_t>(rx.Audio),
-                                    rx.Passes, rx.Waits});
-  if (!enabled) {
-    // No sound to wait for: a pending server switch goes now.
-    ApplyPendingSwitch();
-    return;
-  }
-  const uint32_t wait = static_cast<uint32_t>(voice_.PostCaptureWait);
-  const uint32_t since_drop = pass_now_ - carrier_.LostAt();
-  if (wait != 0 && since_drop < wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(wait - since_drop));
-    pass_now_ = Now();
-  }
-  StopAndPlayControlSound(sound);
-}
-
-void TVEKManager::Handle_Proto_TxRejected() {
-  if (link_state_.load() != mst_TxRequested) return;
-  link_state_.store(mst_Idle);
-  carrier_.Outcome = cco_Rejected;
-  carrier_.ResetOnReject = ResetCosDetectorOnTxReject;
-  carrier_.ResetOnRejectDelay = ResetCosDetectorOnTxRejectDelay;
-  carrier_.Rejected();
-  Notify(OnTxRejected);
-  // With the reject sound off nothing else would apply a pending switch.
-  if (!PlayCarrierEndSound(csnd_Reject)) ApplyPendingSwitch();
-  if (sound_mode_.load() == msm_Normal) BackCapture();
-}
-
-void TVEKManager::Handle_Proto_TxAbortedByServer() {
-  carrier_.Outcome = cco_Rejected;
-  if (VekStateHas(link_state_.load(), msp_TxTurn)) link_state_.store(mst_Idle);
-  const TVEKProtoRxStats rx = protocol_->GetRxStats();
-  voice_.TxDuration = rx.Duration;
-  voice_.TxAudio = rx.Audio;
-  voice_.TxPasses = rx.Passes;
-  voice_.TxWaits = rx.Waits;
-  // Another talker took over: the protocol already stopped the own stream,
-  // queued that talker's start and opened its recording; both stay.
-  const uint8_t mode = sound_mode_.load();
-  if (mode == msm_Normal || mode == msm_Transit) SilenceOutput(false);
-  Notify(OnTxAbortedByServer, TVEKLoopStats{static_cast<uint32_t>(rx.Duration),
-                                            static_cast<uint32_t>(rx.Audio), rx.Passes, rx.Waits});
-}
-
-void TVEKManager::_tr_TxStop() {
-  link_state_.store(mst_Idle);
-  protocol_->RequestStopTX();
-  StopVoice();
 }
 
 TVEKClientRec TVEKManager::CurrentTalker() const { return voice_.Talker; }

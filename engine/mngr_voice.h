@@ -1,5 +1,5 @@
 // The engine's state for received voice, service sounds, carrier detection
-// and transmission (mngr_voice.cpp).
+// and transmission (mngr_voice.cpp, mngr_tx.cpp).
 #pragma once
 
 #include <atomic>

@@ -44,6 +44,14 @@ TDaxSysToUnicodeProc DaxHookSysToUnicode = DaxSysToUnicodeProc;
 TDaxUnicodeToSysProc DaxHookUnicodeToSys = DaxUnicodeToSysProc;
 TDaxSysToAnsiProc DaxHookSysToAnsi = DaxSysToAnsiCopy;
 
+std::u16string DaxSysTextToUnicode(const std::string& s) {
+  return DaxHookSysToUnicode ? DaxHookSysToUnicode(s) : DaxAnsiToUnicodeRaw(s);
+}
+
+std::u16string DaxSysTextToUnicode(const char* s) {
+  return DaxSysTextToUnicode(std::string(s ? s : ""));
+}
+
 std::string DaxAnsiToSysCopy(const std::string& s) { return s; }
 std::string DaxSysToAnsiCopy(const std::string& s) { return s; }
 

@@ -30,6 +30,11 @@ extern TDaxUnicodeToSysProc DaxHookUnicodeToSys;
 // System text to 8-bit program text; initially a copy.
 extern TDaxSysToAnsiProc DaxHookSysToAnsi;
 
+// System text to UTF-16 through the hook; each byte one unit while no hook
+// is set. A null text is empty.
+std::u16string DaxSysTextToUnicode(const std::string& s);
+std::u16string DaxSysTextToUnicode(const char* s);
+
 std::string DaxAnsiToSysCopy(const std::string& s);
 std::string DaxSysToAnsiCopy(const std::string& s);
 

@@ -4,7 +4,11 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
+
+#include "foundation/types.h"
 
 uint32_t DaxTickMs() noexcept {
   timespec ts{};
@@ -13,6 +17,8 @@ uint32_t DaxTickMs() noexcept {
   uint32_t ms = static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u);
   return ms + static_cast<uint32_t>(ts.tv_nsec / 1000000);
 }
+
+void VekSleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 TDaxDateTime DaxLocalFromUnix(int64_t seconds, int milliseconds) {
   time_t t = static_cast<time_t>(seconds);
@@ -48,8 +54,6 @@ void PutDigits(std::string& out, int value, int width) {
   }
   out.append(buf, static_cast<size_t>(width));
 }
-
-std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 }  // namespace
 
@@ -89,7 +93,7 @@ std::u16string DaxDateTimeToLogText(const TDaxDateTime& t) {
   PutDigits(s, t.Second, 2);
   s += '.';
   PutDigits(s, t.Millisecond, 3);
-  return Widen(s);
+  return DaxAnsiToUnicodeRaw(s);
 }
 
 namespace {
@@ -121,6 +125,6 @@ constexpr SignalRow kSignals[] = {
 
 std::u16string DaxSignalName(int signal_number) {
   for (const SignalRow& row : kSignals)
-    if (row.number == signal_number) return Widen(row.name);
-  return Widen("Signal #" + std::to_string(signal_number));
+    if (row.number == signal_number) return DaxAnsiToUnicodeRaw(row.name);
+  return DaxAnsiToUnicodeRaw("Signal #" + std::to_string(signal_number));
 }

@@ -8,6 +8,8 @@
 // Low 32 bits of CLOCK_MONOTONIC in milliseconds; wraps about every 49.7 days.
 // Intervals are unsigned 32-bit differences (now - start).
 uint32_t DaxTickMs() noexcept;
+// Sleeps the calling thread.
+void VekSleepMs(uint32_t ms);
 
 // A local calendar date and time of day with milliseconds.
 struct TDaxDateTime {

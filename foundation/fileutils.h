@@ -8,6 +8,12 @@
 // a failure is usually fatal, a raising form that turns the code into an
 // EFileException. File names are 8-bit system-charset text. Nothing here
 // keeps shared state; two threads must not use the same file object at once.
+//
+// The implementation is split by concern: fileutils.cpp (error texts and
+// raisers), fileutils_files.cpp (text and binary file objects),
+// fileutils_dirs.cpp (directories, attributes, listing), fileutils_paths.cpp
+// (path rules, program and temporary directories), fileutils_copy.cpp
+// (recursive copy and delete), fileutils_names.cpp (unique names).
 #pragma once
 
 #include <cstddef>
@@ -203,6 +209,9 @@ void DaxRewriteBinary(TDaxBinaryFile& f, const std::string& name);
 int DaxResetBinaryNoRaise(TDaxBinaryFile& f, const std::string& name, int mode);
 int DaxResetAssignedBinaryNoRaise(TDaxBinaryFile& f, int mode);
 void DaxResetBinary(TDaxBinaryFile& f, const std::string& name, int mode);
+// Writes all bytes to a descriptor (interrupted writes go on): 0, or the
+// error number (-1 when none is set).
+int DaxWriteAllNoRaise(int fd, const void* data, size_t size);
 // Writes the whole block unless an error stops it; `written` is the count.
 int DaxBlockWriteNoRaise(TDaxBinaryFile& f, const void* data, size_t size, size_t& written);
 // Reads up to `size` bytes; 0 read means the end of the file.

@@ -31,17 +31,7 @@ void VekWritePrivateFile(const std::string& file_name, const std::string& data) 
     fd = ::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) DaxCheckFileCreateError(errno ? errno : EIO, file_name);
-  int code = 0;
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      code = errno ? errno : EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
+  int code = DaxWriteAllNoRaise(fd, data.data(), data.size());
   if (code == 0 && ::fsync(fd) != 0) code = errno ? errno : EIO;
   if (::close(fd) != 0 && code == 0 && errno != EINTR) code = errno ? errno : EIO;
   if (code != 0) {

@@ -94,23 +94,6 @@ std::string VekFileInWriteDir(const std::string& name, const TVEKSystemParameter
   return FileIn(name, VekWriteDir(system));
 }
 
-namespace {
-
-int WriteAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno != 0 ? errno : -1;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return 0;
-}
-
-}  // namespace
-
 void DaxCheckWritable(const std::string& name) {
   const std::string probe = name + ".$tmp$";
   // A link left under the probe's name is refused, not written through.
@@ -120,55 +103,9 @@ void DaxCheckWritable(const std::string& name) {
     DaxDeleteFileNoRaise(probe);
     DaxCheckFileCreateError(err, name);
   }
-  int code = WriteAll(fd, "1\n", 2);
+  int code = DaxWriteAllNoRaise(fd, "1\n", 2);
   // Delayed write errors (a full disk, a network file system) show at close.
   if (::close(fd) != 0 && code == 0) code = errno != 0 ? errno : -1;
   DaxDeleteFileNoRaise(probe);
   DaxCheckFileWriteError(code, name);
-}
-
-void VekWritePidFile(const std::string& name, pid_t pid) {
-  DaxDeleteFileNoRaise(name);
-  // Exclusive and without following links: the name was just freed, so a
-  // file or link that appears meanwhile is somebody else's.
-  int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) DaxCheckFileCreateError(errno != 0 ? errno : -1, name);
-  std::string text = std::to_string(pid) + "\n";
-  int code = WriteAll(fd, text.data(), text.size());
-  if (::close(fd) != 0 && code == 0) code = errno != 0 ? errno : -1;
-  DaxCheckFileWriteError(code, name);
-}
-
-void VekReadPidFile(const std::string& name, pid_t& pid) {
-  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw Exception(DaxErrorText(errno));
-  char buf[128];
-  ssize_t n;
-  do {
-    n = ::read(fd, buf, sizeof buf);
-  } while (n < 0 && errno == EINTR);
-  int err = errno;
-  ::close(fd);
-  if (n < 0) throw Exception(DaxErrorText(err));
-  size_t len = static_cast<size_t>(n) < 20 ? static_cast<size_t>(n) : 20;
-  size_t end = 0;
-  while (end < len && buf[end] != '\0' && buf[end] != '\n') ++end;
-  std::string text = DaxTrim(std::string(buf, end));
-  int32_t value = 0;
-  // 0 and negative numbers would make a later kill() signal a process group.
-  if (!DaxTryStrToInt(text, value) || value < 1) throw Exception("invalid PID value");
-  pid = static_cast<pid_t>(value);
-}
-
-void DaxWriteLn(TDaxTextFile& f, const std::u16string& text) {
-  std::string line = DaxHookUnicodeToSys(text);
-  line += '\n';
-  DaxTextWriteBytes(f, line.data(), line.size());
-}
-
-void DaxFlushText(TDaxTextFile& f) { DaxCheckFileWriteErrorF(f.FlushNoRaise(), f); }
-
-void DaxWriteLnFlush(TDaxTextFile& f, const std::u16string& text) {
-  DaxWriteLn(f, text);
-  DaxFlushText(f);
 }

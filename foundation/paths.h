@@ -1,9 +1,7 @@
-// How file and directory settings become absolute paths, the start-up write
-// test, the PID file and the line output of the console and the log.
+// How file and directory settings become absolute paths, and the start-up
+// write test.
 // Stateless; any thread may call these.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 
@@ -50,17 +48,3 @@ std::string VekFileInWriteDir(const std::string& name, const TVEKSystemParameter
 // removed whatever happens.
 void DaxCheckWritable(const std::string& name);
 
-// Replaces the file with the decimal process id and one line feed. The file
-// is created anew (never written through a link left in its place).
-void VekWritePidFile(const std::string& name, pid_t pid);
-// Reads a PID file: at most its first 20 bytes up to a NUL or line feed,
-// trimmed, as a strict decimal. Raises the system's error text for open and
-// read failures and "invalid PID value" for anything that is not a number
-// of at least 1.
-void VekReadPidFile(const std::string& name, pid_t& pid);
-
-// The text (converted to the system charset) and a line end; the flushing
-// form pushes it to the file at once. Write failures raise the writing error.
-void DaxWriteLn(TDaxTextFile& f, const std::u16string& text);
-void DaxWriteLnFlush(TDaxTextFile& f, const std::u16string& text);
-void DaxFlushText(TDaxTextFile& f);

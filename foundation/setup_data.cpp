@@ -9,7 +9,120 @@ int32_t ClampOr(int32_t v, int32_t ifNegative, int32_t lo, int32_t hi) {
   return v < lo ? lo : (v > hi ? hi : v);
 }
 
+void RadioDefaults(TVEKCfgSection_Radio& r) {
+  r = TVEKCfgSection_Radio{};
+  r.PTTEnabled = true;
+  r.ResetCosDetectorOnTxRejectDelay = 500;
+  r.CourtesyDelay = -1;
+  r.SquelchSettlingTimeIn = -1;
+  r.SquelchSettlingTime = -1;
+  r.DtmfTimeout = 15000;
+}
+
+void InternetDefaults(TVEKInternetParameters& n) {
+  n = TVEKInternetParameters{};
+  n.ProxyType = VEK_PROXY_TYPE_NONE;
+  n.ProxyPort = -1;
+  n.ProxyCharsetName = u"UTF-8";
+  n.ConnectTimeout = -1;
+  n.PreferIPV4 = true;
+  n.ProxyConnectTimeout = -1;
+}
+
+void ServerDefaults(TVEKServerParameters& s) {
+  s = TVEKServerParameters{};
+  s.ServerPort = -1;
+  s.RxAlignTime = 600;
+  s.ServerReconnectCount = 3;
+  s.ServerReconnectInterval = 5000;
+  s.PretendAsVersion = VekDefaultClientVersion;
+  s.VisibleStatus = vs_Available;
+  s.BackupServerMode = bsm_YES;
+  s.ForcedBackupServerPort = -1;
+  s.ProtoListFormat = ProtoListFormat_DIFF;
+  s.ProtoSoundAck = true;
+  s.ProtoUnicode = true;
+  s.ProtoShortFrames = true;
+  s.CheckServerInterval = -1;
+}
+
+void ManagerDefaults(TSection_Manager& m) {
+  m = TSection_Manager{};
+  m.ManagerAddress = VekDefaultManagerAddress;
+  m.ManagerPort = VekDefaultManagerPort;
+  m.DynamicPasswordMode = dpm_YES;
+  m.Interval = 1000;
+  m.Latency = -1;
+}
+
+void SystemDefaults(TVEKSystemParameters& s) {
+  s = TVEKSystemParameters{};
+  s.LogControlSound = true;
+  s.LogExternalSound = true;
+  s.LogClientList = clsm_NUMBER;
+  s.LogClientListDelimiter = u';';
+  s.LogCarrier = true;
+  s.LogRx = true;
+  s.LogTx = true;
+  s.LogBackupServerMode = true;
+  s.LogCheckServer = true;
+  s.LogRecorder = true;
+  s.LogDtmfTones = true;
+  s.LogDtmfCommands = true;
+  s.LogAudioErrors = true;
+  s.AudioFilesConvert = true;
+  s.BackupServersFileName = u"backupserver1.dat";
+  s.DynamicPasswordFileName = u"dynpass1.dat";
+}
+
+void SoundsDefaults(TVEKSoundParameters& s) {
+  s = TVEKSoundParameters{};
+  for (int i : {csnd_Courtesy, csnd_Roger, csnd_NoConnection, csnd_Reject, csnd_Error})
+    s.Enabled[i] = true;
+  s.ConnectSoundCfgFileName = u"connsounds.cfg";
+  s.ConnectSoundSupremacy = true;
+}
+
+void HoursDefaults(TVEKHoursParameters& h) {
+  h = TVEKHoursParameters{};
+  h.Interval = u"60";
+  h.GuardTime = -1;
+  h.ExtKeepEnabled = -1;
+  h.ExtKeepTime = -1;
+}
+
+void RecorderDefaults(TVEKWriterCfgParams& w) {
+  w = TVEKWriterCfgParams{};
+  w.Dir = u"recorder";
+  w.Direction = frd_BOTH;
+  w.FileNameFormat = fwff_LONG;
+  w.SubdirMode = fwsm_YYYY_MM_DD;
+}
+
 }  // namespace
+
+void VekSetupDefaults(TVEKSetupData& setup, const std::u16string& startDir,
+                      const std::u16string& programDir, const std::u16string& configDir) {
+  setup.Account = TVEKAccount{};
+  setup.Account.ClientType = clt_GATEWAY;
+  VekAudioDefaults(setup.Audio);
+  RadioDefaults(setup.Radio);
+  InternetDefaults(setup.Internet);
+  ManagerDefaults(setup.Manager);
+  ServerDefaults(setup.Server);
+  setup.Message = TSection_Message{};
+  SystemDefaults(setup.System);
+  setup.System.StartDir = startDir;
+  setup.System.ProgramDir = programDir;
+  setup.System.ConfigDir = configDir;
+  SoundsDefaults(setup.Sounds);
+  HoursDefaults(setup.Hours);
+  VekInformerCfgDefaults(setup.Informer);
+  // From the file the script directory has no default; the engine's own
+  // fallback "informer" only stands in for a missing section.
+  setup.Informer.ExtDir.clear();
+  RecorderDefaults(setup.Recorder);
+}
 
 void VekAudioDefaults(TVEKAudioParams& a) {
   a = TVEKAudioParams{};

@@ -1,13 +1,19 @@
 // The whole configuration as one record, one sub-record per INI section.
 // The front end fills it once at start-up; the network and station layers
 // take the sub-records, so the record lives in the foundation. A record built
-// here is zero and empty; the configuration reader fills in every default.
+// here is zero and empty; VekSetupDefaults fills in every default.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "foundation/types_base.h"
+
+// A placeholder that can never reach anybody's machine: a real network's
+// system manager has to be configured.
+inline constexpr char16_t VekDefaultManagerAddress[] = u"manager.vek.invalid";
+inline constexpr int32_t VekDefaultManagerPort = 10025;
+inline constexpr int32_t VekDefaultClientVersion = 2014004;
 
 // [Audio]
 struct TVEKAudioParams {
@@ -229,6 +235,10 @@ struct TVEKSetupData {
   TVEKWriterCfgParams Recorder;
 };
 
+// Every key's default, as reading an empty configuration file gives it. The
+// directories go to System as they are.
+void VekSetupDefaults(TVEKSetupData& setup, const std::u16string& startDir,
+                      const std::u16string& programDir, const std::u16string& configDir);
 // The [Audio] defaults, for the commands that read no configuration file.
 void VekAudioDefaults(TVEKAudioParams& audio);
 // Every int32 field -1, Dir and ExtDir "informer", the other texts empty.

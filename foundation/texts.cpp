@@ -6,8 +6,6 @@
 
 namespace {
 
-std::u16string Num(int32_t v) { return DaxAnsiToUnicodeRaw(std::to_string(v)); }
-
 // Joins a and b with sep when both are set, else whichever is set.
 std::u16string JoinSet(const std::u16string& a, const std::u16string& b, const char16_t* sep) {
   if (!a.empty() && !b.empty()) return a + sep + b;
@@ -131,7 +129,7 @@ std::u16string VekProtoInitiatedText(TVEKBackupMode mode, const std::u16string& 
   const std::u16string address = DaxAnsiToUnicodeRaw(addressText);
   std::u16string server;
   if (!address.empty() && DaxUpperCaseAsciiW(address) != DaxUpperCaseAsciiW(host))
-    server = host + u"[" + address + u"]:" + Num(port);
+    server = host + u"[" + address + u"]:" + DaxIntToStrW(port);
   else
     server = VekHostPortText(host, port);
   return VekMsgVekProtocolIsInitiated() + u": " + VekEnumText(mode) + u": " + server + u":" +

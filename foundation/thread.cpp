@@ -1,5 +1,6 @@
 #include "foundation/thread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -7,9 +8,32 @@
 #include "foundation/fileutils.h"
 
 TDaxThread::~TDaxThread() {
-  // A descendant that forgot to join would leave a thread running on a dead
-  // object; joining here at least keeps the process from crashing later.
+  // A descendant that forgot to stop would leave a thread running on a dead
+  // object; stopping and joining here at least keeps the owner from hanging
+  // and the process from crashing later.
+  Terminate();
   WaitFor();
+}
+
+void TDaxThread::Terminate() noexcept {
+  // No lock: a stop may be asked where waiting for one is not allowed (the
+  // engine's stop from the signal thread). A notify that falls between a
+  // sleeper's check and its wait is caught by the sleeper's next slice.
+  terminated_.store(true, std::memory_order_release);
+  wake_.notify_all();
+}
+
+bool TDaxThread::WaitTerminated(uint32_t ms) {
+  constexpr uint32_t kSliceMs = 50;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  std::unique_lock<std::mutex> guard(wake_lock_);
+  while (!Terminated()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) break;
+    wake_.wait_for(guard, std::min<std::chrono::steady_clock::duration>(
+                              end - now, std::chrono::milliseconds(kSliceMs)));
+  }
+  return Terminated();
 }
 
 void TDaxThread::Start() {

@@ -22,11 +22,12 @@ class TDaxThread {
   TDaxThread(const TDaxThread&) = delete;
   TDaxThread& operator=(const TDaxThread&) = delete;
   // Descendants must stop and WaitFor() in their own destructor: by the time
-  // this one runs, Execute's object is gone.
+  // this one runs, Execute's object is gone. It still terminates, wakes a
+  // WaitTerminated and joins, so a forgotten stop does not hang the owner.
   virtual ~TDaxThread();
 
-  // Asks the loop to end; Execute polls Terminated().
-  void Terminate() noexcept { terminated_.store(true, std::memory_order_release); }
+  // Asks the loop to end and wakes WaitTerminated; Execute polls Terminated().
+  void Terminate() noexcept;
   bool Terminated() const noexcept { return terminated_.load(std::memory_order_acquire); }
   // True once Execute has returned (or the thread could not be created).
   bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
@@ -40,6 +41,8 @@ class TDaxThread {
   // Creates the pthread; raises Exception when it cannot be created.
   void Start();
   virtual void Execute() = 0;
+  // Sleeps up to `ms` or until Terminate; returns Terminated().
+  bool WaitTerminated(uint32_t ms);
 
  private:
   static void* Entry(void* self);
@@ -49,6 +52,8 @@ class TDaxThread {
   bool joinable_ = false;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
+  std::mutex wake_lock_;
+  std::condition_variable wake_;
   mutable std::mutex fatal_lock_;
   std::string fatal_text_;
 };

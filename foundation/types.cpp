@@ -1,8 +1,5 @@
 #include "foundation/types.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -48,9 +45,11 @@ Str TrimEnd(const Str& s, Pred drop) {
 }  // namespace
 
 std::string DaxTrim(const std::string& s) { return TrimBoth(s, IsCtl8); }
-std::string DaxTrim2(const std::string& s) { return TrimBoth(s, IsCtl8); }
 std::string DaxTrimLeft(const std::string& s) { return TrimStart(s, IsCtl8); }
 std::string DaxTrimRight(const std::string& s) { return TrimEnd(s, IsCtl8); }
+std::u16string DaxTrimControlW(const std::u16string& s) {
+  return TrimBoth(s, DaxIsControlOrBlank);
+}
 std::u16string DaxTrimLeftW(const std::u16string& s) {
   return TrimStart(s, DaxIsControlOrBlank);
 }
@@ -351,6 +350,8 @@ char* DaxIntToDigits2(char* buffer, int32_t value, int width) {
 char16_t* DaxIntToDigitsW(char16_t* buffer, int32_t value, int width) {
   return IntToDigitsImpl(buffer, value, width);
 }
+std::u16string DaxIntToStrW(int64_t value) { return DaxAnsiToUnicodeRaw(std::to_string(value)); }
+
 std::u16string DaxIntToDigitsStrW(int32_t value, int width) {
   if (width <= 0) return {};
   std::u16string r(static_cast<size_t>(width), u'0');
@@ -502,26 +503,4 @@ int32_t DaxPeakInt16(const int16_t* samples, int count) {
     if (v > peak) peak = v;
   }
   return peak;
-}
-
-// ---------------------------------------------------------------------------
-// Standard error
-
-int DaxSilenceStdErr() {
-  int saved = fcntl(2, F_DUPFD_CLOEXEC, 0);
-  if (saved < 0) return -1;
-  int null = open("/dev/null", O_WRONLY | O_CLOEXEC, 0666);
-  if (null < 0) {
-    close(saved);
-    return -1;
-  }
-  dup2(null, 2);
-  close(null);
-  return saved;
-}
-
-void DaxRestoreStdErr(int saved) {
-  if (saved < 0) return;
-  dup2(saved, 2);
-  close(saved);
 }

@@ -31,9 +31,9 @@ bool DaxIsUnicodeSpace(char16_t c);
 
 // Strip units of the control set (0..0x20).
 std::string DaxTrim(const std::string& s);
-std::string DaxTrim2(const std::string& s);
 std::string DaxTrimLeft(const std::string& s);
 std::string DaxTrimRight(const std::string& s);
+std::u16string DaxTrimControlW(const std::u16string& s);
 std::u16string DaxTrimLeftW(const std::u16string& s);
 // Strip Unicode white space at both ends.
 std::u16string DaxTrimW(const std::u16string& s);
@@ -135,6 +135,8 @@ char* DaxIntToDigits(char* buffer, int32_t value, int width);
 char* DaxIntToDigits2(char* buffer, int32_t value, int width);
 char16_t* DaxIntToDigitsW(char16_t* buffer, int32_t value, int width);
 std::u16string DaxIntToDigitsStrW(int32_t value, int width);
+// Signed decimal as UTF-16 text ("-12").
+std::u16string DaxIntToStrW(int64_t value);
 
 // ---------------------------------------------------------------------------
 // UTF-8 for protocol fields: decodes up to the first malformed or truncated
@@ -168,12 +170,3 @@ int DaxCountWord(const void* p, int n, uint16_t value);
 bool DaxIsNonZeroBuffer(const void* p, int n);
 // Largest |sample| (-32768 gives 32768); 0 for count <= 0.
 int32_t DaxPeakInt16(const int16_t* samples, int count);
-
-// ---------------------------------------------------------------------------
-// Standard error silencing around noisy libraries.
-
-// Saves descriptor 2 and points it at /dev/null; returns the saved
-// descriptor, or -1 (descriptor 2 unchanged).
-int DaxSilenceStdErr();
-// Puts the saved descriptor back on 2 and closes it; negative does nothing.
-void DaxRestoreStdErr(int saved);

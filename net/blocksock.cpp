@@ -10,32 +10,14 @@
 
 #include "foundation/charset.h"
 #include "foundation/clock.h"
+#include "foundation/types.h"
+#include "foundation/wire_text.h"
+#include "net/blocksock_internal.h"
 #include "net/idn.h"
 
+using namespace blocksock_detail;
+
 namespace {
-
-std::u16string Widen(const std::string& s) {
-  std::u16string out;
-  out.reserve(s.size());
-  for (unsigned char c : s) out += static_cast<char16_t>(c);
-  return out;
-}
-
-std::string Narrow(const std::u16string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (char16_t u : s) out += static_cast<char>(u & 0xFF);
-  return out;
-}
-
-std::u16string Num(long long v) { return Widen(std::to_string(v)); }
-
-// Milliseconds left of `total` since `start`; 0 when none.
-std::uint32_t TimeLeft(std::uint32_t start, std::uint32_t total) {
-  if (total == kBlockSockInfinite) return total;
-  const std::uint32_t spent = DaxTickMs() - start;
-  return spent >= total ? 0 : total - spent;
-}
 
 int PollOne(int fd, short events, std::uint32_t timeoutMs) {
   pollfd p{fd, events, 0};
@@ -46,19 +28,6 @@ int PollOne(int fd, short events, std::uint32_t timeoutMs) {
   } while (r < 0 && errno == EINTR);
   return r;
 }
-
-// The callers' status hook is put back whatever happens in between.
-class StatusSwap {
- public:
-  StatusSwap(THookSocketStatus& slot, const THookSocketStatus& replacement) : slot_(slot), saved_(slot) {
-    slot_ = replacement;
-  }
-  ~StatusSwap() { slot_ = saved_; }
-
- private:
-  THookSocketStatus& slot_;
-  THookSocketStatus saved_;
-};
 
 struct ErrorText {
   int code;
@@ -134,8 +103,8 @@ TBlockSocket::~TBlockSocket() {
 
 std::u16string TBlockSocket::GetErrorDesc(std::int32_t code) {
   for (const ErrorText& e : kErrorTexts)
-    if (e.code == code) return Widen(e.text);
-  return u"Other socket error (" + Num(code) + u")";
+    if (e.code == code) return DaxAnsiToUnicodeRaw(e.text);
+  return u"Other socket error (" + DaxIntToStrW(code) + u")";
 }
 
 std::u16string TBlockSocket::GetErrorDescEx() { return GetErrorDesc(last_error_); }
@@ -147,7 +116,7 @@ void TBlockSocket::DoStatus(THookSocketReason reason, const std::u16string& valu
 void TBlockSocket::RaiseSocketError() {
   last_error_desc_ = GetErrorDescEx();
   if (last_error_ == 0 || last_error_ == EINPROGRESS || last_error_ == EAGAIN) return;
-  DoStatus(HR_Error, Num(last_error_) + u"," + last_error_desc_);
+  DoStatus(HR_Error, DaxIntToStrW(last_error_) + u"," + last_error_desc_);
   if (RaiseExcept) throw EBlockSocketError(last_error_, DaxHookUnicodeToSys(last_error_desc_));
 }
 
@@ -317,10 +286,10 @@ void TBlockSocket::PrepareAddress(const std::u16string& ip, const std::u16string
   } else {
     af = ip6_used_ ? AF_INET6 : AF_INET;
   }
-  last_error_ = DaxSockSetAddress(address, host, Narrow(port), af, SocketProtocolValue(), SocketTypeValue(),
+  last_error_ = DaxSockSetAddress(address, host, DaxUnicodeToAnsiRaw(port), af, SocketProtocolValue(), SocketTypeValue(),
                                   PreferIP4);
   DoStatus(HR_ResolvingEnd,
-           DaxHostToUnicode(DaxSockAddressText(address)) + u":" + Num(DaxSockAddressPort(address)));
+           DaxHostToUnicode(DaxSockAddressText(address)) + u":" + DaxIntToStrW(DaxSockAddressPort(address)));
 }
 
 void TBlockSocket::PlainConnect(const std::u16string& ip, const std::u16string& port) {
@@ -471,7 +440,7 @@ int TBlockSocket::SendBytes(const void* buffer, int length) {
     remaining -= static_cast<int>(r);
     sent += static_cast<int>(r);
     send_counter_ += static_cast<std::uint64_t>(r);
-    DoStatus(HR_WriteCount, Num(r));
+    DoStatus(HR_WriteCount, DaxIntToStrW(r));
   }
   RaiseSocketError();
   return sent;
@@ -500,7 +469,7 @@ int TBlockSocket::ReceiveBytes(void* buffer, int length) {
   int count = r > 0 ? static_cast<int>(r) : 0;
   if (count > 0) {
     recv_counter_ += static_cast<std::uint64_t>(count);
-    DoStatus(HR_ReadCount, Num(count));
+    DoStatus(HR_ReadCount, DaxIntToStrW(count));
     if (OnMonitor) OnMonitor(*this, false, buffer, count);
     if (OnReadFilter) {
       std::string data(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
@@ -709,327 +678,10 @@ std::string TBlockSocket::ResolveFirst(const std::u16string& name) {
 }
 
 std::uint16_t TBlockSocket::ResolveServicePort(const std::u16string& port) {
-  return DaxSockResolvePort(Narrow(port), FamilyToAF(), SocketProtocolValue(), SocketTypeValue());
+  return DaxSockResolvePort(DaxUnicodeToAnsiRaw(port), FamilyToAF(), SocketProtocolValue(), SocketTypeValue());
 }
 
 std::u16string TBlockSocket::LocalHostName() {
   const std::u16string name = DaxHostToUnicode(DaxSockGetHostName());
   return name.empty() ? std::u16string(u"127.0.0.1") : name;
-}
-
-// ---- SOCKS
-
-bool TSocksBlockSocket::SocksOpen() {
-  if (SocksType == ST_Socks4) {
-    using_socks_ = true;
-    return true;
-  }
-  SendText(SocksUsername.empty() ? std::string("\x05\x01\x00", 3) : std::string("\x05\x02\x02\x00", 4));
-  if (last_error_ != 0) return false;
-  std::string reply = ReceiveText(2, SocksTimeout);
-  if (reply.size() < 2 || reply[0] != 0x05) return false;
-  if (reply[1] == 0x02) {
-    const std::string user = DaxHookUnicodeToSys(SocksUsername);
-    const std::string pass = DaxHookUnicodeToSys(SocksPassword);
-    // The length bytes count the bytes sent; longer ones cannot be encoded.
-    if (user.size() > 255 || pass.size() > 255) return false;
-    std::string auth = "\x01";
-    auth += static_cast<char>(user.size());
-    auth += user;
-    auth += static_cast<char>(pass.size());
-    auth += pass;
-    SendText(auth);
-    if (last_error_ != 0) return false;
-    reply = ReceiveText(2, SocksTimeout);
-    if (reply.size() < 2 || reply[1] != 0x00) return false;
-  } else if (reply[1] != 0x00) {
-    return false;
-  }
-  using_socks_ = true;
-  return true;
-}
-
-bool TSocksBlockSocket::SocksCode(const std::u16string& ip, const std::u16string& port, std::string& out) {
-  const std::uint16_t portNumber = ResolveServicePort(port);
-  std::string host = DaxHostToAscii(ip);
-  if (!SocksResolver && !VekIsIPv4Text(host) && !VekIsIPv6Text(host)) {
-    host = ResolveFirst(ip);
-    if (host.empty()) {
-      last_error_ = DAX_SOCK_ERR_HOST_NOT_FOUND;
-      return false;
-    }
-  }
-  out.clear();
-  if (SocksType == ST_Socks4) {
-    const std::string user = DaxHookUnicodeToSys(SocksUsername);
-    out += VekCodeInt16(portNumber);
-    if (VekIsIPv4Text(host)) {
-      const auto b = VekIPv4ToBytes(host);
-      out.append(reinterpret_cast<const char*>(b.data()), 4);
-      out += user;
-      out += '\0';
-    } else {
-      if (host.empty() || host.find('\0') != std::string::npos) return false;
-      out += std::string("\x00\x00\x00\x01", 4);
-      out += user;
-      out += '\0';
-      out += host;
-      out += '\0';
-    }
-    return true;
-  }
-  if (VekIsIPv4Text(host)) {
-    const auto b = VekIPv4ToBytes(host);
-    out += '\x01';
-    out.append(reinterpret_cast<const char*>(b.data()), 4);
-  } else if (VekIsIPv6Text(host)) {
-    const auto b = VekIPv6ToBytes(host);
-    out += '\x04';
-    out.append(reinterpret_cast<const char*>(b.data()), 16);
-  } else {
-    if (host.empty() || host.size() > 255) return false;
-    out += '\x03';
-    out += static_cast<char>(host.size());
-    out += host;
-  }
-  out += VekCodeInt16(portNumber);
-  return true;
-}
-
-bool TSocksBlockSocket::SocksRequest(std::uint8_t command, const std::u16string& ip, const std::u16string& port) {
-  std::string address;
-  if (!SocksCode(ip, port, address)) return false;
-  std::string block;
-  if (SocksType == ST_Socks4) {
-    block += '\x04';
-    block += static_cast<char>(command);
-  } else {
-    block += '\x05';
-    block += static_cast<char>(command);
-    block += '\x00';
-  }
-  SendText(block + address);
-  return last_error_ == 0;
-}
-
-bool TSocksBlockSocket::SocksResponse() {
-  socks_response_ip_.clear();
-  socks_response_port_.clear();
-  socks_result_ = -1;
-  std::string addressPart, portBytes;
-  std::uint8_t type = 1;
-  if (SocksType == ST_Socks4) {
-    const std::string reply = ReceiveText(8, SocksTimeout);
-    if (last_error_ != 0 || reply.size() < 8 || reply[0] != 0x00) return false;
-    socks_result_ = static_cast<std::uint8_t>(reply[1]);
-    portBytes = reply.substr(2, 2);
-    addressPart = reply.substr(4, 4);
-  } else {
-    const std::string reply = ReceiveText(4, SocksTimeout);
-    if (last_error_ != 0 || reply.size() < 4 || reply[0] != 0x05) return false;
-    type = static_cast<std::uint8_t>(reply[3]);
-    switch (type) {
-      case 1: addressPart = ReceiveText(4, SocksTimeout); break;
-      case 3: {
-        const std::string len = ReceiveText(1, SocksTimeout);
-        if (last_error_ != 0 || len.empty()) return false;
-        addressPart = ReceiveText(static_cast<std::uint8_t>(len[0]), SocksTimeout);
-        break;
-      }
-      case 4: addressPart = ReceiveText(16, SocksTimeout); break;
-      default: return false;
-    }
-    if (last_error_ != 0) return false;
-    portBytes = ReceiveText(2, SocksTimeout);
-    if (last_error_ != 0) return false;
-    socks_result_ = static_cast<std::uint8_t>(reply[1]);
-  }
-  if (socks_result_ != 0 && socks_result_ != 90) return false;
-  socks_response_port_ = portBytes.size() == 2 ? Num(VekDecodeInt16(portBytes, 1)) : u"0";
-  if (type == 1 && addressPart.size() == 4) {
-    const auto* b = reinterpret_cast<const unsigned char*>(addressPart.data());
-    socks_response_ip_ = Num(b[0]) + u"." + Num(b[1]) + u"." + Num(b[2]) + u"." + Num(b[3]);
-  } else if (type == 3) {
-    socks_response_ip_ = Widen(addressPart);
-  } else if (type == 4 && addressPart.size() == 16) {
-    std::array<std::uint8_t, 16> b{};
-    std::memcpy(b.data(), addressPart.data(), 16);
-    socks_response_ip_ = Widen(VekIPv6BytesToText(b));
-  }
-  return true;
-}
-
-void TSocksBlockSocket::SocksConnect(const std::u16string& ip, const std::u16string& port) {
-  bypass_flag_ = true;
-  using_socks_ = false;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{bypass_flag_};
-  PlainConnect(SocksIP, SocksPort);
-  if (last_error_ != 0) return;
-  const bool ok = SocksOpen() && SocksRequest(1, ip, port) && SocksResponse();
-  if (!ok && last_error_ == 0) last_error_ = DAX_SOCK_ERR_UNUSABLE;
-  if (!ok) using_socks_ = false;
-  socks_local_ip_ = socks_response_ip_;
-  socks_local_port_ = socks_response_port_;
-  socks_remote_ip_ = ip;
-  socks_remote_port_ = port;
-  RaiseSocketError();
-  if (last_error_ == 0) DoStatus(HR_Connect, ip + u":" + port);
-}
-
-std::u16string TSocksBlockSocket::LocalAddressText() {
-  return using_socks_ ? socks_local_ip_ : TBlockSocket::LocalAddressText();
-}
-std::u16string TSocksBlockSocket::GetRemoteIP() {
-  return using_socks_ ? socks_remote_ip_ : TBlockSocket::GetRemoteIP();
-}
-int TSocksBlockSocket::LocalPortNumber() {
-  return using_socks_ ? static_cast<int>(ResolveServicePort(socks_local_port_)) : TBlockSocket::LocalPortNumber();
-}
-int TSocksBlockSocket::RemotePortNumber() {
-  return using_socks_ ? static_cast<int>(ResolveServicePort(socks_remote_port_)) : TBlockSocket::RemotePortNumber();
-}
-
-// ---- TCP socket and HTTP tunnel
-
-void TTCPBlockSocket::Close() {
-  if (socket_ != -1 && last_error_ == 0) {
-    DaxSockShutdown(socket_, SHUT_WR);
-    DrainInput();
-  }
-  using_socks_ = false;
-  tunnel_open_ = false;
-  CloseHandle();
-}
-
-void TTCPBlockSocket::Connect(const std::u16string& ip, const std::u16string& port) {
-  if (!SocksIP.empty()) SocksConnect(ip, port);
-  else if (!HTTPTunnelIP.empty()) HTTPTunnelDoConnect(ip, port);
-  else TBlockSocket::Connect(ip, port);
-  if (last_error_ == 0 && OnAfterConnect) OnAfterConnect(*this);
-}
-
-void TTCPBlockSocket::HTTPTunnelDoConnect(const std::u16string& ip, const std::u16string& port) {
-  const std::u16string portText = Num(ResolveServicePort(port));
-  tunnel_open_ = false;
-  {
-    StatusSwap swap(OnStatus, OnHTTPTunnelStatus);
-    PlainConnect(HTTPTunnelIP, HTTPTunnelPort);
-  }
-  if (last_error_ != 0) return;
-  HTTPTunnelHandshake(ip, portText);
-}
-
-void TTCPBlockSocket::HTTPTunnelHandshake(const std::u16string& ip, const std::u16string& portText) {
-  tunnel_open_ = false;
-  std::u16string target = ip;
-  if (VekIsIPv6Text(ip)) target = u"[" + ip + u"]";
-  DoStatus(HR_ResolvingBegin, target);
-  const std::string asciiTarget = DaxHostToAscii(target);
-  // A name with blanks or control bytes (a CR from a server's backup
-  // announcement) would add lines to the request: no such host exists.
-  for (unsigned char c : asciiTarget) {
-    if (c <= 0x20 || c == 0x7F) {
-      last_error_ = DAX_SOCK_ERR_HOST_NOT_FOUND;
-      RaiseSocketError();
-      return;
-    }
-  }
-  SendText("CONNECT " + asciiTarget + ":" + Narrow(portText) + " HTTP/1.0\r\n");
-  if (last_error_ == 0 && !HTTPTunnelUser.empty())
-    SendText("Proxy-Authorization: Basic " +
-             VekBase64Encode(DaxHookUnicodeToSys(HTTPTunnelUser) + ":" + DaxHookUnicodeToSys(HTTPTunnelPass)) +
-             "\r\n");
-  if (last_error_ == 0) SendText("\r\n");
-  if (last_error_ != 0) {
-    RaiseSocketError();
-    return;
-  }
-  // One deadline for the whole answer, and a cap on every line: a proxy that
-  // trickles bytes or sends endless headers cannot hold the connect.
-  const std::uint32_t start = DaxTickMs();
-  const std::string line =
-      VekTrimControl(ReceiveUntilCore(HTTPTunnelTimeout, "\n", kHttpTunnelMaxLine, true));
-  DoStatus(HR_ResolvingEnd, target);
-  if (last_error_ == 0) {
-    std::string reason;
-    const std::int32_t code = VekHttpStatusCode(line, &reason);
-    if (OnHTTPTunnelConnectAnswer) OnHTTPTunnelConnectAnswer(*this, code, reason);
-    if (code >= 200 && code <= 299) {
-      for (;;) {
-        const std::uint32_t left = TimeLeft(start, HTTPTunnelTimeout);
-        if (left == 0) {
-          last_error_ = ETIMEDOUT;
-          break;
-        }
-        const std::string header = ReceiveUntilCore(left, "\n", kHttpTunnelMaxLine, true);
-        if (last_error_ != 0 || VekTrimControl(header).empty()) break;
-      }
-      if (last_error_ == 0) {
-        tunnel_open_ = true;
-        DoStatus(HR_Connect, target + u":" + portText);
-        tunnel_remote_ip_ = target;
-        tunnel_remote_port_ = portText;
-      }
-    } else {
-      last_error_ = ECONNREFUSED;
-      const std::u16string desc = GetErrorDesc(last_error_);
-      if (code == 504) DoStatus(HR_Error, desc);
-      else if (OnHTTPTunnelStatus) OnHTTPTunnelStatus(*this, HR_Error, desc);
-    }
-  }
-  RaiseSocketError();
-}
-
-std::u16string TTCPBlockSocket::GetRemoteIP() {
-  return tunnel_open_ ? tunnel_remote_ip_ : TSocksBlockSocket::GetRemoteIP();
-}
-
-int TTCPBlockSocket::RemotePortNumber() {
-  return tunnel_open_ ? static_cast<int>(ResolveServicePort(tunnel_remote_port_))
-                      : TSocksBlockSocket::RemotePortNumber();
-}
-
-// ---- helpers
-
-std::string VekEncodeTriplet(const std::string& data, const std::string& alphabet) {
-  std::string out;
-  out.reserve((data.size() + 2) / 3 * 4);
-  const char pad = alphabet.size() > 64 ? alphabet[64] : '=';
-  for (std::size_t i = 0; i < data.size(); i += 3) {
-    const std::size_t n = std::min<std::size_t>(3, data.size() - i);
-    std::uint32_t v = 0;
-    for (std::size_t k = 0; k < 3; ++k)
-      v = (v << 8) | (k < n ? static_cast<unsigned char>(data[i + k]) : 0u);
-    out += alphabet[(v >> 18) & 63];
-    out += alphabet[(v >> 12) & 63];
-    out += n > 1 ? alphabet[(v >> 6) & 63] : pad;
-    out += n > 2 ? alphabet[v & 63] : pad;
-  }
-  return out;
-}
-
-std::string VekBase64Encode(const std::string& data) {
-  return VekEncodeTriplet(data, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=");
-}
-
-std::string VekTrimControl(const std::string& text) {
-  std::size_t a = 0, b = text.size();
-  while (a < b && static_cast<unsigned char>(text[a]) <= 32) ++a;
-  while (b > a && static_cast<unsigned char>(text[b - 1]) <= 32) --b;
-  return text.substr(a, b - a);
-}
-
-std::int32_t VekHttpStatusCode(const std::string& line, std::string* reason) {
-  if (reason) *reason = line.size() > 12 ? VekTrimControl(line.substr(12)) : std::string();
-  if (line.size() <= 11 || line.compare(0, 5, "HTTP/") != 0) return -1;
-  std::int32_t code = 0;
-  for (std::size_t i = 9; i < 12; ++i) {
-    const char c = line[i];
-    if (c < '0' || c > '9') return -1;
-    code = code * 10 + (c - '0');
-  }
-  return code;
 }

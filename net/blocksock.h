@@ -2,7 +2,9 @@
 // remembered options, connect with a time limit, sends and receives with
 // timeouts, and the SOCKS4/4a/5 and HTTP CONNECT clients. Its external wait
 // hooks let the owner run every wait in its own waiter, so that a wake-up
-// from another thread ends any wait.
+// from another thread ends any wait. The socket is in blocksock.cpp, the
+// SOCKS client in blocksock_socks.cpp, the HTTP tunnel in
+// blocksock_tunnel.cpp.
 #pragma once
 
 #include <atomic>
@@ -296,11 +298,6 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   std::u16string tunnel_remote_port_;
 };
 
-// Base64 with the standard alphabet and "=" padding, no line breaks.
-std::string VekBase64Encode(const std::string& data);
-std::string VekEncodeTriplet(const std::string& data, const std::string& alphabet);
 // The status code of an HTTP answer line ("HTTP/1.0 200 OK" -> 200), -1 when
 // the line is no status line; `reason` gets the trimmed text after the code.
 std::int32_t VekHttpStatusCode(const std::string& line, std::string* reason);
-// Blanks and control characters off both ends.
-std::string VekTrimControl(const std::string& text);

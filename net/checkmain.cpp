@@ -7,7 +7,6 @@
 #include "foundation/tags.h"
 #include "foundation/types.h"
 #include "net/conn_mk.h"
-#include "net/conn_sock.h"
 #include "net/exception.h"
 #include "net/link_attr.h"
 #include "net/logininfo.h"
@@ -54,14 +53,9 @@ void TVEKCheckMain::Stop() {
 }
 
 void TVEKCheckMain::Interrupt() {
-  // Only the owner thread may close the socket; another thread shuts it
-  // down and wakes the owner, which ends a connect, read or write at once.
-  if (auto* sock = dynamic_cast<TVEKConnSock*>(connection_.get())) {
-    sock->RequestStop();
-  } else {
-    connection_->Stopping = true;
-    connection_->Wakeup();
-  }
+  // Only the owner thread may close the socket; a stop request from here
+  // ends its connect, read or write at once.
+  connection_->RequestStop();
 }
 
 void TVEKCheckMain::Probe(TVEKLinkAttr& link) {
@@ -153,11 +147,7 @@ void TVEKCheckMain::Execute() {
         connection_->WaitWakeup(kIdleWaitMs);
       }
     } catch (const std::exception& e) {
-      if (OnError) {
-        const char* name = "Exception";
-        if (auto* ex = dynamic_cast<const Exception*>(&e)) name = ex->ClassName();
-        OnError(DaxAnsiToUnicodeRaw(name) + u": " + MessageOf(e));
-      }
+      if (OnError) OnError(DaxHookSysToUnicode(DaxExceptionText(e)));
     }
   }
 }

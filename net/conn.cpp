@@ -4,16 +4,8 @@
 #include <cstring>
 
 #include "foundation/clock.h"
+#include "foundation/types.h"
 #include "net/exception.h"
-
-namespace {
-
-std::u16string Decimal(std::int32_t v) {
-  const std::string s = std::to_string(v);
-  return std::u16string(s.begin(), s.end());
-}
-
-}  // namespace
 
 TVEKConnection::TVEKConnection(bool peerDisconnectIsError)
     : PeerDisconnectIsError(peerDisconnectIsError), Clock([] { return DaxTickMs(); }) {
@@ -22,8 +14,8 @@ TVEKConnection::TVEKConnection(bool peerDisconnectIsError)
 
 TVEKConnection::~TVEKConnection() = default;
 
-std::u16string TVEKConnection::CodeToStrA(std::int32_t code) { return Decimal(code); }
-std::u16string TVEKConnection::CodeToStrB(std::int32_t code) { return Decimal(code); }
+std::u16string TVEKConnection::CodeToStrA(std::int32_t code) { return DaxIntToStrW(code); }
+std::u16string TVEKConnection::CodeToStrB(std::int32_t code) { return DaxIntToStrW(code); }
 
 void TVEKConnection::DoReset() {
   Stopping = false;
@@ -115,15 +107,10 @@ bool TVEKConnection::WaitReadWithin(Deadline& d) {
   }
 }
 
-void TVEKConnection::ReadLine(std::string& line, std::int32_t maxLength) {
+template <class Append>
+TVEKConnection::TLineScan TVEKConnection::ScanLine(Append append, bool closeEndsIdleRead) {
   ReadTimedOut = false;
   Deadline d = StartDeadline(Params.ReadTimeout);
-  line.clear();
-  const std::size_t limit = static_cast<std::size_t>(std::max(maxLength, 0));
-  auto append = [&](const std::uint8_t* p, std::size_t n) {
-    const std::size_t room = line.size() < limit ? limit - line.size() : 0;
-    line.append(reinterpret_cast<const char*>(p), std::min(n, room));
-  };
   const std::uint8_t* lf = nullptr;
   bool closed = false;
   while (!Stopping) {
@@ -133,20 +120,35 @@ void TVEKConnection::ReadLine(std::string& line, std::int32_t maxLength) {
       if (lf) break;
       append(recv_buffer_ + recv_pos_, static_cast<std::size_t>(recv_fill_ - recv_pos_));
       ConsumeAll();
+      // Closed after the last bytes: they are the line.
+      if (!closeEndsIdleRead && LastReadResult == VEK_RAW_CLOSED) break;
     }
-    if (LastReadResult == VEK_RAW_CLOSED) {
+    if (closeEndsIdleRead && LastReadResult == VEK_RAW_CLOSED) {
       closed = true;
       break;
     }
     WaitReadWithin(d);
   }
-  if (lf) {
-    if (Stopping) return;
-    const std::size_t n = static_cast<std::size_t>(lf - (recv_buffer_ + recv_pos_));
-    append(recv_buffer_ + recv_pos_, n);
-    recv_pos_ += static_cast<std::int32_t>(n + 1);
-    if (recv_pos_ >= recv_fill_) ConsumeAll();
-  } else if (closed && PeerDisconnectIsError) {
+  if (!lf) return closed ? TLineScan::Closed : TLineScan::Ended;
+  if (Stopping) return TLineScan::Abandoned;
+  const std::size_t n = static_cast<std::size_t>(lf - (recv_buffer_ + recv_pos_));
+  append(recv_buffer_ + recv_pos_, n);
+  recv_pos_ += static_cast<std::int32_t>(n + 1);
+  if (recv_pos_ >= recv_fill_) ConsumeAll();
+  return TLineScan::Ended;
+}
+
+void TVEKConnection::ReadLine(std::string& line, std::int32_t maxLength) {
+  line.clear();
+  const std::size_t limit = static_cast<std::size_t>(std::max(maxLength, 0));
+  const TLineScan end = ScanLine(
+      [&](const std::uint8_t* p, std::size_t n) {
+        const std::size_t room = line.size() < limit ? limit - line.size() : 0;
+        line.append(reinterpret_cast<const char*>(p), std::min(n, room));
+      },
+      true);
+  if (end == TLineScan::Abandoned) return;
+  if (end == TLineScan::Closed && PeerDisconnectIsError) {
     DoClose();
     RaiseVekPeerDisconnected();
   }
@@ -154,42 +156,23 @@ void TVEKConnection::ReadLine(std::string& line, std::int32_t maxLength) {
 }
 
 void TVEKConnection::ReadLineToBuffer(TDaxByteBuffer& buffer, std::int32_t maxLength) {
-  ReadTimedOut = false;
-  Deadline d = StartDeadline(Params.ReadTimeout);
   if (!buffer.Data) DaxByteBufferInit(buffer, 2048);
   buffer.Length = 0;
   buffer.Data[0] = 0;
   const std::uint32_t limit = static_cast<std::uint32_t>(std::max(maxLength, 0));
-  auto append = [&](const std::uint8_t* p, std::uint32_t n) {
-    const std::uint32_t room = buffer.Length < limit ? limit - buffer.Length : 0;
-    n = std::min(n, room);
-    if (n == 0) return;
-    if (buffer.Length + n + 1 > buffer.Capacity) DaxByteBufferReserve(buffer, buffer.Length + n);
-    std::memcpy(buffer.Data + buffer.Length, p, n);
-    buffer.Length += n;
-    buffer.Data[buffer.Length] = 0;
-  };
-  const std::uint8_t* lf = nullptr;
-  while (!Stopping) {
-    if (recv_pos_ < recv_fill_) {
-      lf = static_cast<const std::uint8_t*>(
-          std::memchr(recv_buffer_ + recv_pos_, '\n', static_cast<std::size_t>(recv_fill_ - recv_pos_)));
-      if (lf) break;
-      append(recv_buffer_ + recv_pos_, static_cast<std::uint32_t>(recv_fill_ - recv_pos_));
-      ConsumeAll();
-      // Closed after the last bytes: they are the line. With nothing unread
-      // the loop keeps polling until the deadline.
-      if (LastReadResult == VEK_RAW_CLOSED) break;
-    }
-    WaitReadWithin(d);
-  }
-  if (lf) {
-    if (Stopping) return;
-    const std::uint32_t n = static_cast<std::uint32_t>(lf - (recv_buffer_ + recv_pos_));
-    append(recv_buffer_ + recv_pos_, n);
-    recv_pos_ += static_cast<std::int32_t>(n + 1);
-    if (recv_pos_ >= recv_fill_) ConsumeAll();
-  }
+  // With nothing unread a closed connection keeps polling until the deadline.
+  const TLineScan end = ScanLine(
+      [&](const std::uint8_t* p, std::size_t size) {
+        const std::uint32_t room = buffer.Length < limit ? limit - buffer.Length : 0;
+        const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(size, room));
+        if (n == 0) return;
+        if (buffer.Length + n + 1 > buffer.Capacity) DaxByteBufferReserve(buffer, buffer.Length + n);
+        std::memcpy(buffer.Data + buffer.Length, p, n);
+        buffer.Length += n;
+        buffer.Data[buffer.Length] = 0;
+      },
+      false);
+  if (end == TLineScan::Abandoned) return;
   if (buffer.Length > 0 && buffer.Data[buffer.Length - 1] == '\r') buffer.Data[--buffer.Length] = 0;
 }
 

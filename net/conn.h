@@ -120,8 +120,13 @@ class TVEKConnection {
   void Reset() { DoReset(); }
   void Disconnect();
   void Abort();
-  // The one operation meant for other threads.
+  // The operations meant for other threads. A stop request ends the
+  // owner's current connect, read or write at once; only the owner closes.
   void Wakeup() { DoWakeup(); }
+  virtual void RequestStop() {
+    Stopping = true;
+    Wakeup();
+  }
   void ClearWakeup() { DoClearWakeup(); }
   TWaiterResult WaitReadable(std::uint32_t ms) { return DoWaitReadable(ms); }
   TWaiterResult WaitWakeup(std::uint32_t ms) { return DoWaitWakeup(ms); }
@@ -144,6 +149,16 @@ class TVEKConnection {
   // must go on (woken), true when something may be read. Raises on timeout.
   bool WaitReadWithin(Deadline& deadline);
   void ConsumeAll() { recv_pos_ = recv_fill_ = 0; }
+  // How a line scan ended: with its LF or another way (stop request, closed
+  // connection after its last bytes), with the peer's close and no bytes
+  // unread, or with an LF found just as a stop request came (the line is
+  // left as it is).
+  enum class TLineScan { Ended, Closed, Abandoned };
+  // The scan both line readers share: hands each run of bytes before the LF
+  // to `append` and consumes the LF. With `closeEndsIdleRead` a close ends
+  // the read even when nothing is unread.
+  template <class Append>
+  TLineScan ScanLine(Append append, bool closeEndsIdleRead);
 
   std::uint8_t recv_buffer_[kVekRecvBufferSize];
   std::int32_t recv_fill_ = 0;

@@ -8,17 +8,9 @@
 
 #include "foundation/charset.h"
 #include "foundation/fileutils.h"
+#include "foundation/types.h"
 #include "net/exception.h"
 #include "net/sock.h"
-
-namespace {
-
-std::u16string Decimal(long long v) {
-  const std::string s = std::to_string(v);
-  return std::u16string(s.begin(), s.end());
-}
-
-}  // namespace
 
 std::u16string VekSocketSystemErrorText(std::int32_t code) {
   if (code <= 0) return TBlockSocket::GetErrorDesc(code);
@@ -26,7 +18,7 @@ std::u16string VekSocketSystemErrorText(std::int32_t code) {
 }
 
 std::u16string VekHttpProxyErrorText(std::int32_t code, const std::u16string& text) {
-  return u"HTTP Proxy error " + Decimal(code) + u": " + text;
+  return u"HTTP Proxy error " + DaxIntToStrW(code) + u": " + text;
 }
 
 TVEKConnSock::TVEKConnSock(bool peerDisconnectIsError)
@@ -128,8 +120,7 @@ void TVEKConnSock::RequestStop() {
 
 std::u16string TVEKConnSock::DoGetPeerIP() {
   if (!socket_->SocksIP.empty() || !socket_->HTTPTunnelIP.empty()) return {};
-  const std::string text = DaxSockAddressText(socket_->RemoteSin());
-  return std::u16string(text.begin(), text.end());
+  return DaxAnsiToUnicodeRaw(DaxSockAddressText(socket_->RemoteSin()));
 }
 
 TWaiterResult TVEKConnSock::WaitFor(std::uint8_t mask, std::uint32_t ms) {
@@ -170,7 +161,7 @@ void TVEKConnSock::ApplyProxySettings(TTCPBlockSocket& s, const TVEKConnectionPa
   s.ConnectionTimeout = static_cast<std::uint32_t>(std::max(p.ConnectTimeout, 0));
   s.RaiseExcept = false;
   s.StopFlag = false;
-  const std::u16string port = Decimal(p.ProxyPort);
+  const std::u16string port = DaxIntToStrW(p.ProxyPort);
   switch (p.ProxyType) {
     case VEK_PROXY_TYPE_NONE:
       s.HTTPTunnelIP.clear();
@@ -223,7 +214,7 @@ void TVEKConnSock::Connect() {
   socket_->SetNonBlockMode(true);
   Connecting = true;
   try {
-    socket_->Connect(Host, Decimal(Port));
+    socket_->Connect(Host, DaxIntToStrW(Port));
   } catch (...) {
     // A hook raised (proxy error): the half-made socket must not stay open
     // and registered, or every later wait fails.

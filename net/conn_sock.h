@@ -41,7 +41,7 @@ class TVEKConnSock : public TVEKConnection {
 
   // From any thread: sets Stopping, shuts the socket down (never closes it:
   // only the owner does) and wakes the owner.
-  void RequestStop();
+  void RequestStop() override;
 
   static void ApplyProxySettings(TTCPBlockSocket& socket, const TVEKConnectionParams& params);
 

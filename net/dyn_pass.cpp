@@ -4,7 +4,6 @@
 #include "foundation/tags.h"
 #include "foundation/types.h"
 #include "net/conn_mk.h"
-#include "net/conn_sock.h"
 #include "net/exception.h"
 #include "net/idn.h"
 
@@ -63,14 +62,9 @@ void TVEKDynamicPassword::Stop() {
 }
 
 void TVEKDynamicPassword::Interrupt() {
-  // Abort closes the socket, which only the owner thread may do; another
-  // thread shuts it down and wakes the owner, so a read ends at once.
-  if (auto* sock = dynamic_cast<TVEKConnSock*>(connection_.get())) {
-    sock->RequestStop();
-  } else {
-    connection_->Stopping = true;
-    connection_->Wakeup();
-  }
+  // Only the owner thread may close the socket; a stop request from here
+  // ends its connect, read or write at once.
+  connection_->RequestStop();
 }
 
 void TVEKDynamicPassword::Fire(const TOnText& event, const std::u16string& text) {

@@ -2,18 +2,11 @@
 
 #include "foundation/charset.h"
 #include "foundation/texts.h"
+#include "foundation/types.h"
 
 namespace {
 
 std::string Sys(const std::u16string& text) { return DaxHookUnicodeToSys(text); }
-
-// Protocol bytes are shown as they came: each byte one character.
-std::u16string Widen(const std::string& bytes) {
-  std::u16string out;
-  out.reserve(bytes.size());
-  for (unsigned char c : bytes) out += static_cast<char16_t>(c);
-  return out;
-}
 
 template <class E>
 [[noreturn]] void Throw(const std::u16string& message) {
@@ -62,14 +55,14 @@ void RaiseVekAnswerError(const std::u16string& message, const std::u16string& se
 }
 
 void RaiseVekInvalidServerVersion(const std::string& versionText) {
-  Throw<EVEKErrorInvalidServerVersion>(VekMsgInvalidServerVersion() + u": \"" + Widen(versionText) + u"\"");
+  Throw<EVEKErrorInvalidServerVersion>(VekMsgInvalidServerVersion() + u": \"" + DaxAnsiToUnicodeRaw(versionText) + u"\"");
 }
 
 namespace {
 
 std::u16string InvalidServerResponseText(const std::u16string& context, const std::string& response) {
   std::u16string message = VekMsgInvalidServerResponse() + u": " + context;
-  if (!response.empty()) message += u": \"" + Widen(response) + u"\"";
+  if (!response.empty()) message += u": \"" + DaxAnsiToUnicodeRaw(response) + u"\"";
   return message;
 }
 

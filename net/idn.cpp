@@ -1,7 +1,7 @@
 #include "net/idn.h"
 
-#include <chrono>
-#include <thread>
+#include "foundation/types.h"
+#include "foundation/wire_text.h"
 
 namespace {
 
@@ -213,7 +213,7 @@ std::u16string DaxHostToUnicode(const std::string& host) {
       }
     }
     if (!decoded)
-      for (unsigned char c : label) result += static_cast<char16_t>(c);
+      result += DaxAnsiToUnicodeRaw(label);
     if (!hasDot) break;
     result += u'.';
     start = dot + 1;
@@ -389,103 +389,3 @@ std::string VekIPv6BytesToText(const std::array<std::uint8_t, 16>& bytes) {
   }
   return out;
 }
-
-// ---- text helpers
-
-std::string VekTrimSpacesLeft(const std::string& value) {
-  std::size_t i = 0;
-  while (i < value.size() && value[i] == ' ') ++i;
-  return value.substr(i);
-}
-
-std::string VekTrimSpacesRight(const std::string& value) {
-  std::size_t n = value.size();
-  while (n > 0 && value[n - 1] == ' ') --n;
-  return value.substr(0, n);
-}
-
-std::string VekTrimSpaces(const std::string& value) { return VekTrimSpacesLeft(VekTrimSpacesRight(value)); }
-
-std::string VekSeparateLeft(const std::string& value, const std::string& delimiter) {
-  const std::size_t p = value.find(delimiter);
-  return p == std::string::npos ? value : value.substr(0, p);
-}
-
-std::string VekSeparateRight(const std::string& value, const std::string& delimiter) {
-  const std::size_t p = value.find(delimiter);
-  return p == std::string::npos ? value : value.substr(p + delimiter.size());
-}
-
-std::string VekFetch(std::string& value, const std::string& delimiter) {
-  const std::size_t p = delimiter.empty() ? std::string::npos : value.find(delimiter);
-  std::string head;
-  if (p == std::string::npos) {
-    head.swap(value);
-  } else {
-    head = value.substr(0, p);
-    value.erase(0, p + delimiter.size());
-  }
-  return head;
-}
-
-std::string VekFetchTrimmed(std::string& value, const std::string& delimiter) {
-  std::string head = VekTrimSpaces(VekFetch(value, delimiter));
-  value = VekTrimSpaces(value);
-  return head;
-}
-
-std::string VekReplaceAll(const std::string& value, const std::string& search, const std::string& replacement) {
-  if (search.empty()) return value;
-  std::string out;
-  std::size_t pos = 0;
-  for (;;) {
-    const std::size_t p = value.find(search, pos);
-    if (p == std::string::npos) break;
-    out.append(value, pos, p - pos);
-    out += replacement;
-    pos = p + search.size();
-  }
-  out.append(value, pos, std::string::npos);
-  return out;
-}
-
-int VekCountChar(const std::string& text, char byte) {
-  int n = 0;
-  for (char c : text) n += (c == byte);
-  return n;
-}
-
-std::size_t VekFindLineEnd(const std::string& text, TVekLineEnd& terminator) {
-  const std::size_t p = text.find_first_of("\r\n");
-  if (p == std::string::npos) {
-    terminator = vle_None;
-    return p;
-  }
-  const bool cr = text[p] == '\r';
-  const bool pair = p + 1 < text.size() && text[p + 1] == (cr ? '\n' : '\r');
-  terminator = cr ? (pair ? vle_CRLF : vle_CR) : (pair ? vle_LFCR : vle_LF);
-  return p;
-}
-
-// ---- numbers
-
-std::string VekCodeInt16(std::uint16_t value) {
-  return std::string{static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)};
-}
-
-std::uint16_t VekDecodeInt16(const std::string& text, std::size_t index) {
-  if (index < 1 || index + 1 > text.size()) return 0;
-  return static_cast<std::uint16_t>((static_cast<unsigned char>(text[index - 1]) << 8) |
-                                    static_cast<unsigned char>(text[index]));
-}
-
-std::string VekCodeInt32(std::uint32_t value) {
-  return std::string{static_cast<char>(value >> 24), static_cast<char>((value >> 16) & 0xFF),
-                     static_cast<char>((value >> 8) & 0xFF), static_cast<char>(value & 0xFF)};
-}
-
-std::uint32_t VekSwapBytes32(std::uint32_t value) {
-  return (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) | (value << 24);
-}
-
-void VekSleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

@@ -1,5 +1,5 @@
-// Host names to and from their ASCII (punycode) form, IPv4/IPv6 address
-// texts, and the small text and number helpers of the socket layer.
+// Host names to and from their ASCII (punycode) form and IPv4/IPv6 address
+// texts.
 #pragma once
 
 #include <array>
@@ -36,24 +36,3 @@ std::array<std::uint8_t, 4> VekIPv4ToBytes(const std::string& text);
 std::array<std::uint8_t, 16> VekIPv6ToBytes(const std::string& text);
 std::string VekIPv6BytesToText(const std::array<std::uint8_t, 16>& bytes);
 std::string VekExpandIPv6(const std::string& text);
-
-std::string VekTrimSpaces(const std::string& value);
-std::string VekTrimSpacesLeft(const std::string& value);
-std::string VekTrimSpacesRight(const std::string& value);
-std::string VekSeparateLeft(const std::string& value, const std::string& delimiter);
-std::string VekSeparateRight(const std::string& value, const std::string& delimiter);
-std::string VekFetch(std::string& value, const std::string& delimiter);
-std::string VekFetchTrimmed(std::string& value, const std::string& delimiter);
-std::string VekReplaceAll(const std::string& value, const std::string& search, const std::string& replacement);
-int VekCountChar(const std::string& text, char byte);
-
-enum TVekLineEnd { vle_None, vle_CRLF, vle_LFCR, vle_CR, vle_LF };
-// Index of the first CR or LF, or std::string::npos (terminator vle_None).
-std::size_t VekFindLineEnd(const std::string& text, TVekLineEnd& terminator);
-
-std::string VekCodeInt16(std::uint16_t value);
-// `index` is 1-based: the bytes at index (high) and index + 1 (low).
-std::uint16_t VekDecodeInt16(const std::string& text, std::size_t index);
-std::string VekCodeInt32(std::uint32_t value);
-std::uint32_t VekSwapBytes32(std::uint32_t value);
-void VekSleepMs(std::uint32_t ms);

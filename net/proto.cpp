@@ -62,12 +62,7 @@ void TVEKProtocol::WakeThread() { conn_->Wakeup(); }
 void TVEKProtocol::StopConnectionFromOutside() {
   // Only the owner thread closes the socket; from here it is shut down so a
   // blocked read, write or connect returns.
-  if (auto* sock = dynamic_cast<TVEKConnSock*>(conn_.get())) {
-    sock->RequestStop();
-  } else {
-    conn_->Stopping = true;
-    conn_->Wakeup();
-  }
+  conn_->RequestStop();
 }
 
 void TVEKProtocol::SetRequest(TRequest r) {

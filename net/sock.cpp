@@ -7,8 +7,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
+#include "foundation/types.h"
 #include "net/idn.h"
 
 const in6_addr DaxIn6AddrAny = IN6ADDR_ANY_INIT;
@@ -131,17 +133,6 @@ ssize_t DaxSockSend(int fd, const void* buffer, std::size_t length, int flags) {
 ssize_t DaxSockRecv(int fd, void* buffer, std::size_t length, int flags) {
   return ::recv(fd, buffer, length, flags);
 }
-ssize_t DaxSockSendTo(int fd, const void* buffer, std::size_t length, int flags, const DaxSockAddr& address) {
-  return ::sendto(fd, buffer, length, flags, &address.sa, DaxSockAddrLength(address));
-}
-ssize_t DaxSockRecvFrom(int fd, void* buffer, std::size_t length, int flags, DaxSockAddr& address) {
-  socklen_t len = sizeof address;
-  return ::recvfrom(fd, buffer, length, flags, &address.sa, &len);
-}
-int DaxSockAccept(int fd, DaxSockAddr& address) {
-  socklen_t len = sizeof address;
-  return ::accept4(fd, &address.sa, &len, SOCK_CLOEXEC);
-}
 int DaxSockShutdown(int fd, int how) { return ::shutdown(fd, how); }
 int DaxSockSetOption(int fd, int level, int option, const void* value, socklen_t length) {
   return ::setsockopt(fd, level, option, value, length);
@@ -149,7 +140,6 @@ int DaxSockSetOption(int fd, int level, int option, const void* value, socklen_t
 int DaxSockGetOption(int fd, int level, int option, void* value, socklen_t* length) {
   return ::getsockopt(fd, level, option, value, length);
 }
-int DaxSockListen(int fd, int backlog) { return ::listen(fd, backlog) == 0 ? 0 : -1; }
 int DaxSockIoctl(int fd, unsigned long request, void* argument) { return ::ioctl(fd, request, argument); }
 int DaxSockClose(int fd) { return ::close(fd); }
 int DaxSockCreate(int family, int type, int protocol) { return ::socket(family, type | SOCK_CLOEXEC, protocol); }
@@ -163,46 +153,70 @@ std::uint16_t DaxSockNtohs(std::uint16_t value) { return ntohs(value); }
 bool DaxSockInitInterface(const std::string&) { return true; }
 bool DaxSockDoneInterface() { return true; }
 
+namespace {
+
+// Only the reentrant calls: lookups run on several threads at once.
+class TSystemResolver : public TDaxResolver {
+ public:
+  std::unique_ptr<TDaxHostEntry> HostByName(const std::string& name) override {
+    hostent he{};
+    hostent* result = nullptr;
+    int herr = 0;
+    std::vector<char> buf(2048);
+    for (;;) {
+      const int rc = ::gethostbyname_r(name.c_str(), &he, buf.data(), buf.size(), &result, &herr);
+      if (rc == ERANGE && buf.size() < (1u << 20)) {
+        buf.resize(buf.size() * 2);
+        continue;
+      }
+      if (rc != 0 || !result) return nullptr;
+      break;
+    }
+    auto entry = std::make_unique<TDaxHostEntry>();
+    entry->Name = DaxHostToUnicode(result->h_name ? result->h_name : "");
+    for (char** a = result->h_aliases; a && *a; ++a) entry->Aliases.push_back(DaxHostToUnicode(*a));
+    if (result->h_addrtype == AF_INET && result->h_length == 4) {
+      for (char** a = result->h_addr_list; a && *a; ++a) {
+        std::uint32_t v;
+        std::memcpy(&v, *a, 4);
+        entry->Addresses.push_back(v);
+      }
+    }
+    return entry;
+  }
+
+  std::vector<in6_addr> HostIPv6(const std::string& name, int maxCount) override {
+    std::vector<in6_addr> out;
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0) return out;
+    for (addrinfo* p = list; p && static_cast<int>(out.size()) < maxCount; p = p->ai_next) {
+      if (p->ai_family != AF_INET6 || !p->ai_addr) continue;
+      out.push_back(reinterpret_cast<const sockaddr_in6*>(p->ai_addr)->sin6_addr);
+    }
+    ::freeaddrinfo(list);
+    return out;
+  }
+};
+
+TSystemResolver g_systemResolver;
+std::atomic<TDaxResolver*> g_resolver{&g_systemResolver};
+
+}  // namespace
+
+TDaxResolver* DaxSetResolver(TDaxResolver* resolver) {
+  TDaxResolver* previous = g_resolver.exchange(resolver ? resolver : &g_systemResolver);
+  return previous == &g_systemResolver ? nullptr : previous;
+}
+
 std::unique_ptr<TDaxHostEntry> DaxGetHostByName(const std::string& name) {
-  hostent he{};
-  hostent* result = nullptr;
-  int herr = 0;
-  std::vector<char> buf(2048);
-  for (;;) {
-    const int rc = ::gethostbyname_r(name.c_str(), &he, buf.data(), buf.size(), &result, &herr);
-    if (rc == ERANGE && buf.size() < (1u << 20)) {
-      buf.resize(buf.size() * 2);
-      continue;
-    }
-    if (rc != 0 || !result) return nullptr;
-    break;
-  }
-  auto entry = std::make_unique<TDaxHostEntry>();
-  entry->Name = DaxHostToUnicode(result->h_name ? result->h_name : "");
-  for (char** a = result->h_aliases; a && *a; ++a) entry->Aliases.push_back(DaxHostToUnicode(*a));
-  if (result->h_addrtype == AF_INET && result->h_length == 4) {
-    for (char** a = result->h_addr_list; a && *a; ++a) {
-      std::uint32_t v;
-      std::memcpy(&v, *a, 4);
-      entry->Addresses.push_back(v);
-    }
-  }
-  return entry;
+  return g_resolver.load()->HostByName(name);
 }
 
 std::vector<in6_addr> DaxGetHostIPv6(const std::string& name, int maxCount) {
-  std::vector<in6_addr> out;
-  addrinfo hints{};
-  hints.ai_family = AF_INET6;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0) return out;
-  for (addrinfo* p = list; p && static_cast<int>(out.size()) < maxCount; p = p->ai_next) {
-    if (p->ai_family != AF_INET6 || !p->ai_addr) continue;
-    out.push_back(reinterpret_cast<const sockaddr_in6*>(p->ai_addr)->sin6_addr);
-  }
-  ::freeaddrinfo(list);
-  return out;
+  return g_resolver.load()->HostIPv6(name, maxCount);
 }
 
 int DaxSockSetAddress(DaxSockAddr& address, const std::string& ip, const std::string& port, int family,
@@ -299,9 +313,7 @@ std::uint16_t DaxSockResolvePort(const std::string& port, int, int protocol, int
 }
 
 std::u16string DaxSocketErrorText(std::int32_t code, const std::u16string& text) {
-  const std::string number = std::to_string(code);
-  std::u16string out = u"Socket error ";
-  for (char c : number) out += static_cast<char16_t>(c);
+  std::u16string out = u"Socket error " + DaxIntToStrW(code);
   out += u": ";
   out += code == DAX_SOCK_ERR_HOST_NOT_FOUND_TEXT ? std::u16string(u"Host not found") : text;
   return out;
@@ -314,6 +326,6 @@ std::u16string DaxHostPortText(const std::u16string& host, int port) {
   out += host;
   if (v6) out += u']';
   out += u':';
-  for (char c : std::to_string(port)) out += static_cast<char16_t>(c);
+  out += DaxIntToStrW(port);
   return out;
 }

@@ -46,13 +46,9 @@ int DaxSockGetPeerAddress(int fd, DaxSockAddr& address);
 std::string DaxSockGetHostName();
 ssize_t DaxSockSend(int fd, const void* buffer, std::size_t length, int flags);
 ssize_t DaxSockRecv(int fd, void* buffer, std::size_t length, int flags);
-ssize_t DaxSockSendTo(int fd, const void* buffer, std::size_t length, int flags, const DaxSockAddr& address);
-ssize_t DaxSockRecvFrom(int fd, void* buffer, std::size_t length, int flags, DaxSockAddr& address);
-int DaxSockAccept(int fd, DaxSockAddr& address);
 int DaxSockShutdown(int fd, int how);
 int DaxSockSetOption(int fd, int level, int option, const void* value, socklen_t length);
 int DaxSockGetOption(int fd, int level, int option, void* value, socklen_t* length);
-int DaxSockListen(int fd, int backlog);
 int DaxSockIoctl(int fd, unsigned long request, void* argument);
 int DaxSockClose(int fd);
 // Descriptors are always close-on-exec: scripts run as child processes.
@@ -70,6 +66,32 @@ class TDaxHostEntry {
   std::u16string Name;
   std::vector<std::u16string> Aliases;
   std::vector<std::uint32_t> Addresses;  // network byte order
+};
+
+// Every name lookup goes through one resolver: the system's, unless tests
+// install their own to control the answers. Lookups run on several threads
+// at once, so a resolver must allow that.
+class TDaxResolver {
+ public:
+  virtual ~TDaxResolver() = default;
+  virtual std::unique_ptr<TDaxHostEntry> HostByName(const std::string& name) = 0;
+  virtual std::vector<in6_addr> HostIPv6(const std::string& name, int maxCount) = 0;
+};
+
+// Installs a resolver (null: the system's again) and returns the one it
+// replaces (null for the system's). Only while no lookup runs.
+TDaxResolver* DaxSetResolver(TDaxResolver* resolver);
+
+// Puts a resolver in place for its lifetime.
+class TDaxResolverScope {
+ public:
+  explicit TDaxResolverScope(TDaxResolver& resolver) : previous_(DaxSetResolver(&resolver)) {}
+  ~TDaxResolverScope() { DaxSetResolver(previous_); }
+  TDaxResolverScope(const TDaxResolverScope&) = delete;
+  TDaxResolverScope& operator=(const TDaxResolverScope&) = delete;
+
+ private:
+  TDaxResolver* previous_;
 };
 
 // IPv4 answer of the resolver with official name and aliases; null when the

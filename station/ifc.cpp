@@ -23,13 +23,6 @@ namespace {
   RaiseText(status + u": \"" + text + u"\"");
 }
 
-std::u16string TrimControl(const std::u16string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && DaxIsControlOrBlank(s[b])) ++b;
-  while (e > b && DaxIsControlOrBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
-
 }  // namespace
 
 TVEKRadioIfc::TVEKRadioIfc(TVEKRadioIfcType type, std::u16string name, std::u16string device,
@@ -175,7 +168,7 @@ void VekParseWireSpec(const std::u16string& spec, TVEKRadioIfcType& type, std::u
     RaiseSpecError(VekMsgInvalidRadioInterfaceConfiguration(), spec);
   std::u16string field;
   DaxGetFieldW(spec, u':', 1, field);
-  field = TrimControl(field);
+  field = DaxTrimControlW(field);
   TVEKRadioIfcType t = rit_UNKNOWN;
   if (!VekParseRadioIfcType(field, t)) RaiseSpecError(VekMsgInvalidRadioInterfaceType(), field);
   DaxGetFieldW(spec, u':', 2, field);

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "foundation/inifile_utf8.h"
+#include "foundation/unicode_string_list.h"
 #include "station/ifc.h"
 
 class TVEKRadioIfcPool {

@@ -12,20 +12,9 @@
 
 namespace {
 
-std::u16string Widen(const std::string& s) {
-  return DaxHookSysToUnicode ? DaxHookSysToUnicode(s) : DaxAnsiToUnicodeRaw(s);
-}
-std::u16string Widen(const char* s) { return Widen(std::string(s ? s : "")); }
+std::u16string Widen(const std::string& s) { return DaxSysTextToUnicode(s); }
+std::u16string Widen(const char* s) { return DaxSysTextToUnicode(s); }
 
-std::u16string Decimal(long long v) { return Widen(std::to_string(v)); }
-
-// Removes the units 0..0x20 at both ends.
-std::u16string TrimControls(const std::u16string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && s[b] <= 0x20) ++b;
-  while (e > b && s[e - 1] <= 0x20) --e;
-  return s.substr(b, e - b);
-}
 
 bool Ok(PaError rc, bool capture) {
   return rc == paNoError || rc == (capture ? paInputOverflowed : paOutputUnderflowed);
@@ -258,7 +247,7 @@ bool TVEKAudioPA::Request(std::atomic<bool>& flag, uint32_t wait_ms, const char*
     if (r == wr_Timeout) break;
   }
   ReturnQueued();
-  Warning(Widen(tag) + u": timeout: " + Decimal(wait_ms));
+  Warning(Widen(tag) + u": timeout: " + DaxIntToStrW(wait_ms));
   if (OnHardwareFailure) OnHardwareFailure();
   return false;
 }
@@ -272,7 +261,7 @@ int TVEKAudioPA::LookupDevice(bool capture, bool report) {
     rt_->RefreshDevices();
     if (capture) {
       index = rt_->FindInputDevice(name);
-      if (index < 0) index = rt_->FindInputDeviceAlt(TrimControls(name));
+      if (index < 0) index = rt_->FindInputDeviceAlt(DaxTrimControlW(name));
       count = rt_->GetInputDeviceCount();
     } else {
       index = rt_->FindOutputDevice(name);
@@ -730,7 +719,7 @@ void TVEKAudioPA::CaptureStep() {
       }
     }
     int rest = n % kBlockSamples;
-    if (rest != 0) Warning(u"dtmf samples count: " + Decimal(rest));
+    if (rest != 0) Warning(u"dtmf samples count: " + DaxIntToStrW(rest));
   }
 
   int got = pool_->Buffers().PopMany(block_ptrs_, blocks_);

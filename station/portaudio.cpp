@@ -4,14 +4,10 @@
 #include <cstring>
 
 #include "foundation/charset.h"
+#include "foundation/stderr_silencer.h"
 #include "foundation/types.h"
 
 namespace {
-
-std::u16string SysToUnicode(const char* s) {
-  if (s == nullptr) return std::u16string();
-  return DaxHookSysToUnicode ? DaxHookSysToUnicode(s) : DaxAnsiToUnicodeRaw(s);
-}
 
 // "{" followed by digits forming a number above 0.
 bool IsNumbered(const std::u16string& name) {
@@ -25,10 +21,6 @@ bool IsNumbered(const std::u16string& name) {
   return any && positive;
 }
 
-std::u16string Number(int n) {
-  std::string s = std::to_string(n);
-  return std::u16string(s.begin(), s.end());
-}
 
 void MakeDisplayNames(TPaRTNamesArr& table) {
   std::vector<std::u16string> full;
@@ -72,7 +64,7 @@ std::vector<std::u16string> VekMakeUniqueDeviceNames(const std::vector<std::u16s
     int n = 0;
     for (size_t j = k; j < out.size(); ++j) {
       if (numbered[j] || out[j] != name) continue;
-      out[j] = name + u" {" + Number(++n) + u"}";
+      out[j] = name + u" {" + DaxIntToStrW(++n) + u"}";
       numbered[j] = true;
     }
   }
@@ -111,7 +103,7 @@ void TVEKAudioRT::RefreshDevices() {
   for (PaHostApiIndex a = 0; a < apis; ++a) {
     const PaHostApiInfo* api = Pa_GetHostApiInfo(a);
     if (api == nullptr || !VekAcceptedHostApi(api->name)) continue;
-    std::u16string api_name = SysToUnicode(api->name);
+    std::u16string api_name = DaxSysTextToUnicode(api->name);
     for (int d = 0; d < api->deviceCount; ++d) {
       PaDeviceIndex index = Pa_HostApiDeviceIndexToDeviceIndex(a, d);
       if (index < 0) continue;
@@ -122,7 +114,7 @@ void TVEKAudioRT::RefreshDevices() {
       r.HostApiDeviceIndex = static_cast<uint16_t>(d);
       r.DeviceIndex = static_cast<int16_t>(index);
       r.HostApiName = api_name;
-      r.DeviceName = SysToUnicode(info->name);
+      r.DeviceName = DaxSysTextToUnicode(info->name);
       r.TrimmedName = DaxTrimW(r.DeviceName);
       r.FullName = api_name + u":" + r.DeviceName;
       r.FullTrimmedName = api_name + u":" + r.TrimmedName;
@@ -182,7 +174,7 @@ std::string PaErrorText(PaError code) {
   return t ? std::string(t) : std::string();
 }
 
-std::u16string PaErrorTextW(PaError code) { return SysToUnicode(Pa_GetErrorText(code)); }
+std::u16string PaErrorTextW(PaError code) { return DaxSysTextToUnicode(Pa_GetErrorText(code)); }
 
 const PaDeviceInfo* PaGetDeviceInfoChecked(PaDeviceIndex index) {
   const PaDeviceInfo* info = index >= 0 ? Pa_GetDeviceInfo(index) : nullptr;

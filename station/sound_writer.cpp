@@ -25,8 +25,6 @@ void Put16(std::uint8_t* p, std::uint16_t v) {
 
 std::u16string Digits(int value, int width) { return DaxIntToDigitsStrW(value, width); }
 
-std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-
 // Frees a taken record however its handling ends. A foreign code cannot be
 // freed and must not throw from a destructor: such a record is left.
 struct TCommandHolder {
@@ -231,12 +229,12 @@ void TVEKSoundWriter::OpenFile(const TVEKSoundWriterCommandOpen& open) {
   DaxForceDirectories(DaxHookUnicodeToSys(dir));
 
   const std::u16string stamp =
-      Widen(params_.FileNameFormat == fwff_SHORT ? DaxDateTimeToStamp(now) : DaxDateTimeToStampMs(now));
+      DaxAnsiToUnicodeRaw(params_.FileNameFormat == fwff_SHORT ? DaxDateTimeToStamp(now) : DaxDateTimeToStampMs(now));
   const std::u16string stem = dir + u"/" + stamp + letter_;
   // A second recording in the same second (or millisecond) must not replace
   // the first: the name gets a counter.
   for (int n = 0;; ++n) {
-    path_w_ = n == 0 ? stem + u".wav" : stem + u"_" + Widen(std::to_string(n)) + u".wav";
+    path_w_ = n == 0 ? stem + u".wav" : stem + u"_" + DaxAnsiToUnicodeRaw(std::to_string(n)) + u".wav";
     path_ = DaxHookUnicodeToSys(path_w_);
     file_.Assign(path_);
     const int rc = file_.OpenNoRaise(TDaxTextFile::TMode::Output, O_WRONLY | O_CREAT | O_EXCL, kWriteBufferSize);

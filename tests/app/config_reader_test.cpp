@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <string>
+#include <string_view>
+#include <type_traits>
 
+#include "foundation/charset.h"
 #include "foundation/exception.h"
 #include "support/test_files.h"
 
@@ -37,153 +41,176 @@ TEST_F(ConfigReaderTest, MissingFileIsReported) {
   }
 }
 
+// A field's value as text, so that fields of every type fit one table.
+template <class T>
+std::string Text(const T& v) {
+  if constexpr (std::is_convertible_v<const T&, std::u16string_view>)
+    return "\"" + DaxUnicodeToUtf8(std::u16string(std::u16string_view(v))) + "\"";
+  else if constexpr (std::is_same_v<T, bool>)
+    return v ? "true" : "false";
+  else if constexpr (std::is_floating_point_v<T>)
+    return std::to_string(v);
+  else
+    return std::to_string(static_cast<long long>(v));
+}
+
+struct DefaultRow {
+  const char* field;
+  std::string got, want;
+};
+#define DEFAULT(field, want) DefaultRow{#field, Text(s.field), Text(want)}
+
 TEST_F(ConfigReaderTest, EmptyFileGivesEveryDefault) {
   const TVEKSetupData s = Load("");
-  EXPECT_EQ(s.Account.Callsign, u"");
-  EXPECT_EQ(s.Account.CharsetName, u"");
-  EXPECT_EQ(s.Account.ClientType, clt_GATEWAY);
+  const std::u16string config_dir(dir_.path().begin(), dir_.path().end());
+  const DefaultRow rows[] = {
+      DEFAULT(Account.Callsign, u""),
+      DEFAULT(Account.CharsetName, u""),
+      DEFAULT(Account.ClientType, clt_GATEWAY),
 
-  const TVEKAudioParams& a = s.Audio;
-  EXPECT_EQ(a.ThreadPriority, -1);
-  EXPECT_EQ(a.MeterMode, -1);
-  EXPECT_EQ(a.InDevice, u"");
-  EXPECT_EQ(a.InSampleRate, 44100);
-  EXPECT_EQ(a.InQuality, acq_NO);
-  EXPECT_EQ(a.InFactor, 2);
-  EXPECT_EQ(a.InMaxTime, 0);
-  EXPECT_EQ(a.InPreCapturedTime, -1);
-  EXPECT_FALSE(a.InCaptureAfterApproval);
-  for (const TVEKAgcCfgParams* g : {&a.InAGC, &a.OutAGC}) {
-    EXPECT_EQ(g->Enabled, -1);
-    EXPECT_EQ(g->Level, -1);
-    EXPECT_EQ(g->MaxGain, -1.0f);
-    EXPECT_EQ(g->Mode, -1);
-    EXPECT_EQ(g->TimeConst, -1);
-    EXPECT_EQ(g->Threshold, 0.0f);
-  }
-  EXPECT_FALSE(a.InHPFEnabled);
-  EXPECT_EQ(a.InHPFOrder, -1);
-  EXPECT_FALSE(a.InDtmfEnabled);
-  EXPECT_EQ(a.OutSampleRate, 44100);
-  EXPECT_EQ(a.OutQuality, acq_NO);
-  EXPECT_EQ(a.OutFactor, 2);
-  EXPECT_FALSE(a.OutHPFEnabled);
-  EXPECT_EQ(a.OutHPFOrder, -1);
-  EXPECT_EQ(a.OutBufferLimitTime, -1);
-  EXPECT_TRUE(a.OutDelayLatency);
-  EXPECT_EQ(a.OutDelayConst, 1);
-  TVEKAudioParams defaults;
-  VekAudioDefaults(defaults);
-  EXPECT_EQ(defaults.InSampleRate, a.InSampleRate);
-  EXPECT_EQ(defaults.OutDelayConst, a.OutDelayConst);
-  EXPECT_EQ(defaults.InAGC.MaxGain, a.InAGC.MaxGain);
+      DEFAULT(Audio.ThreadPriority, -1),
+      DEFAULT(Audio.MeterMode, -1),
+      DEFAULT(Audio.InDevice, u""),
+      DEFAULT(Audio.InSampleRate, 44100),
+      DEFAULT(Audio.InQuality, acq_NO),
+      DEFAULT(Audio.InFactor, 2),
+      DEFAULT(Audio.InMaxTime, 0),
+      DEFAULT(Audio.InPreCapturedTime, -1),
+      DEFAULT(Audio.InCaptureAfterApproval, false),
+      DEFAULT(Audio.InAGC.Enabled, -1),
+      DEFAULT(Audio.InAGC.Level, -1),
+      DEFAULT(Audio.InAGC.MaxGain, -1.0f),
+      DEFAULT(Audio.InAGC.Mode, -1),
+      DEFAULT(Audio.InAGC.TimeConst, -1),
+      DEFAULT(Audio.InAGC.Threshold, 0.0f),
+      DEFAULT(Audio.InHPFEnabled, false),
+      DEFAULT(Audio.InHPFOrder, -1),
+      DEFAULT(Audio.InDtmfEnabled, false),
+      DEFAULT(Audio.OutSampleRate, 44100),
+      DEFAULT(Audio.OutQuality, acq_NO),
+      DEFAULT(Audio.OutFactor, 2),
+      DEFAULT(Audio.OutAGC.Enabled, -1),
+      DEFAULT(Audio.OutAGC.Level, -1),
+      DEFAULT(Audio.OutAGC.MaxGain, -1.0f),
+      DEFAULT(Audio.OutAGC.Mode, -1),
+      DEFAULT(Audio.OutAGC.TimeConst, -1),
+      DEFAULT(Audio.OutAGC.Threshold, 0.0f),
+      DEFAULT(Audio.OutHPFEnabled, false),
+      DEFAULT(Audio.OutHPFOrder, -1),
+      DEFAULT(Audio.OutBufferLimitTime, -1),
+      DEFAULT(Audio.OutDelayLatency, true),
+      DEFAULT(Audio.OutDelayConst, 1),
 
-  const TVEKCfgSection_Radio& r = s.Radio;
-  EXPECT_EQ(r.PTT, u"");
-  EXPECT_TRUE(r.PTTEnabled);
-  EXPECT_FALSE(r.ResetCosDetectorOnTxReject);
-  EXPECT_EQ(r.ResetCosDetectorOnTxRejectDelay, 500);
-  EXPECT_EQ(r.CTCSSWakeTime, 0u);
-  EXPECT_EQ(r.CarrierCatchTime, 0u);
-  EXPECT_EQ(r.CarrierLostTime, 0u);
-  EXPECT_EQ(r.CourtesyDelay, -1);
-  EXPECT_EQ(r.SquelchSettlingTimeIn, -1);
-  EXPECT_EQ(r.SquelchSettlingTime, -1);
-  EXPECT_EQ(r.DtmfTimeout, 15000);
+      DEFAULT(Radio.PTT, u""),
+      DEFAULT(Radio.PTTEnabled, true),
+      DEFAULT(Radio.ResetCosDetectorOnTxReject, false),
+      DEFAULT(Radio.ResetCosDetectorOnTxRejectDelay, 500),
+      DEFAULT(Radio.CTCSSWakeTime, 0u),
+      DEFAULT(Radio.CarrierCatchTime, 0u),
+      DEFAULT(Radio.CarrierLostTime, 0u),
+      DEFAULT(Radio.CourtesyDelay, -1),
+      DEFAULT(Radio.SquelchSettlingTimeIn, -1),
+      DEFAULT(Radio.SquelchSettlingTime, -1),
+      DEFAULT(Radio.DtmfTimeout, 15000),
 
-  EXPECT_EQ(s.Internet.ProxyType, VEK_PROXY_TYPE_NONE);
-  EXPECT_EQ(s.Internet.ProxyPort, -1);
-  EXPECT_EQ(s.Internet.ProxyCharsetName, u"UTF-8");
-  EXPECT_EQ(s.Internet.ConnectTimeout, -1);
-  EXPECT_TRUE(s.Internet.PreferIPV4);
-  EXPECT_EQ(s.Internet.ProxyConnectTimeout, -1);
+      DEFAULT(Internet.ProxyType, VEK_PROXY_TYPE_NONE),
+      DEFAULT(Internet.ProxyPort, -1),
+      DEFAULT(Internet.ProxyCharsetName, u"UTF-8"),
+      DEFAULT(Internet.ConnectTimeout, -1),
+      DEFAULT(Internet.PreferIPV4, true),
+      DEFAULT(Internet.ProxyConnectTimeout, -1),
 
-  const TVEKServerParameters& sv = s.Server;
-  EXPECT_EQ(sv.ServerAddress, u"");
-  EXPECT_EQ(sv.ServerPort, -1);
-  EXPECT_EQ(sv.TxStartGap, 0);
-  EXPECT_FALSE(sv.RxAlignEnabled);
-  EXPECT_EQ(sv.RxAlignTime, 600);
-  EXPECT_EQ(sv.ServerReconnectCount, 3);
-  EXPECT_EQ(sv.ServerReconnectInterval, 5000u);
-  EXPECT_EQ(sv.PretendAsVersion, 2014004);
-  EXPECT_EQ(sv.VisibleStatus, vs_Available);
-  EXPECT_EQ(sv.MainServerUseProxy, 0);
-  EXPECT_EQ(sv.BackupServerUseProxy, 0);
-  EXPECT_EQ(sv.BackupServerMode, bsm_YES);
-  EXPECT_EQ(sv.ForcedBackupServerPort, -1);
-  EXPECT_EQ(sv.ForcedBackupServerUseProxy, 0);
-  EXPECT_EQ(sv.ProtoListFormat, ProtoListFormat_DIFF);
-  EXPECT_TRUE(sv.ProtoSoundAck);
-  EXPECT_TRUE(sv.ProtoUnicode);
-  EXPECT_TRUE(sv.ProtoShortFrames);
-  EXPECT_EQ(sv.CheckServerInterval, -1);
+      DEFAULT(Server.ServerAddress, u""),
+      DEFAULT(Server.ServerPort, -1),
+      DEFAULT(Server.TxStartGap, 0),
+      DEFAULT(Server.RxAlignEnabled, false),
+      DEFAULT(Server.RxAlignTime, 600),
+      DEFAULT(Server.ServerReconnectCount, 3),
+      DEFAULT(Server.ServerReconnectInterval, 5000u),
+      DEFAULT(Server.PretendAsVersion, 2014004),
+      DEFAULT(Server.VisibleStatus, vs_Available),
+      DEFAULT(Server.MainServerUseProxy, 0),
+      DEFAULT(Server.BackupServerUseProxy, 0),
+      DEFAULT(Server.BackupServerMode, bsm_YES),
+      DEFAULT(Server.ForcedBackupServerPort, -1),
+      DEFAULT(Server.ForcedBackupServerUseProxy, 0),
+      DEFAULT(Server.ProtoListFormat, ProtoListFormat_DIFF),
+      DEFAULT(Server.ProtoSoundAck, true),
+      DEFAULT(Server.ProtoUnicode, true),
+      DEFAULT(Server.ProtoShortFrames, true),
+      DEFAULT(Server.CheckServerInterval, -1),
 
-  EXPECT_EQ(s.Manager.ManagerAddress, u"manager.vek.invalid");
-  EXPECT_EQ(s.Manager.ManagerPort, 10025);
-  EXPECT_EQ(s.Manager.DynamicPasswordMode, dpm_YES);
-  EXPECT_EQ(s.Manager.Interval, 1000u);
-  EXPECT_EQ(s.Manager.Latency, -1);
-  EXPECT_EQ(s.Message.PrivateAutoResponse, u"");
+      DEFAULT(Manager.ManagerAddress, u"manager.vek.invalid"),
+      DEFAULT(Manager.ManagerPort, 10025),
+      DEFAULT(Manager.DynamicPasswordMode, dpm_YES),
+      DEFAULT(Manager.Interval, 1000u),
+      DEFAULT(Manager.Latency, -1),
+      DEFAULT(Message.PrivateAutoResponse, u""),
 
-  const TVEKSystemParameters& sy = s.System;
-  EXPECT_EQ(sy.StartDir, u"/start");
-  EXPECT_EQ(sy.ProgramDir, u"/prog");
-  EXPECT_EQ(sy.ConfigDir, std::u16string(dir_.path().begin(), dir_.path().end()));
-  EXPECT_EQ(sy.LogFile, u"");
-  EXPECT_EQ(sy.PidFile, u"");
-  EXPECT_TRUE(sy.LogControlSound);
-  EXPECT_TRUE(sy.LogExternalSound);
-  EXPECT_EQ(sy.LogClientList, clsm_NUMBER);
-  EXPECT_EQ(sy.LogClientListDelimiter, u';');
-  EXPECT_TRUE(sy.LogCarrier);
-  EXPECT_FALSE(sy.LogTiming);
-  EXPECT_TRUE(sy.LogRx);
-  EXPECT_TRUE(sy.LogTx);
-  EXPECT_FALSE(sy.LogTxDataEnded);
-  EXPECT_TRUE(sy.LogBackupServerMode);
-  EXPECT_TRUE(sy.LogCheckServer);
-  EXPECT_TRUE(sy.LogRecorder);
-  EXPECT_TRUE(sy.LogDtmfTones);
-  EXPECT_TRUE(sy.LogDtmfCommands);
-  EXPECT_TRUE(sy.LogAudioErrors);
-  EXPECT_TRUE(sy.AudioFilesConvert);
-  EXPECT_EQ(sy.BackupServersFileName, u"backupserver1.dat");
-  EXPECT_EQ(sy.DynamicPasswordFileName, u"dynpass1.dat");
+      DEFAULT(System.StartDir, u"/start"),
+      DEFAULT(System.ProgramDir, u"/prog"),
+      DEFAULT(System.ConfigDir, config_dir),
+      DEFAULT(System.LogFile, u""),
+      DEFAULT(System.PidFile, u""),
+      DEFAULT(System.LogControlSound, true),
+      DEFAULT(System.LogExternalSound, true),
+      DEFAULT(System.LogClientList, clsm_NUMBER),
+      DEFAULT(System.LogClientListDelimiter, u';'),
+      DEFAULT(System.LogCarrier, true),
+      DEFAULT(System.LogTiming, false),
+      DEFAULT(System.LogRx, true),
+      DEFAULT(System.LogTx, true),
+      DEFAULT(System.LogTxDataEnded, false),
+      DEFAULT(System.LogBackupServerMode, true),
+      DEFAULT(System.LogCheckServer, true),
+      DEFAULT(System.LogRecorder, true),
+      DEFAULT(System.LogDtmfTones, true),
+      DEFAULT(System.LogDtmfCommands, true),
+      DEFAULT(System.LogAudioErrors, true),
+      DEFAULT(System.AudioFilesConvert, true),
+      DEFAULT(System.BackupServersFileName, u"backupserver1.dat"),
+      DEFAULT(System.DynamicPasswordFileName, u"dynpass1.dat"),
 
-  const TVEKSoundParameters& so = s.Sounds;
+      DEFAULT(Sounds.ConnectSoundCfgEnabled, false),
+      DEFAULT(Sounds.ConnectSoundCfgFileName, u"connsounds.cfg"),
+      DEFAULT(Sounds.ConnectSoundSupremacy, true),
+      DEFAULT(Sounds.ConnectSoundExtEnabled, false),
+
+      DEFAULT(Hours.Enabled, false),
+      DEFAULT(Hours.Correction, 0),
+      DEFAULT(Hours.Interval, u"60"),
+      DEFAULT(Hours.GuardTime, -1),
+      DEFAULT(Hours.ExtKeepEnabled, -1),
+      DEFAULT(Hours.ExtKeepTime, -1),
+
+      DEFAULT(Informer.Enabled, -1),
+      DEFAULT(Informer.Interval, -1),
+      DEFAULT(Informer.Dir, u"informer"),
+      DEFAULT(Informer.Mode, -1),
+      DEFAULT(Informer.SilenceEnabled, -1),
+      DEFAULT(Informer.SilenceInterval, -1),
+      DEFAULT(Informer.SilenceTime, -1),
+      DEFAULT(Informer.ExtEnabled, -1),
+      DEFAULT(Informer.ExtDir, u""),
+
+      DEFAULT(Recorder.Enabled, false),
+      DEFAULT(Recorder.Dir, u"recorder"),
+      DEFAULT(Recorder.Direction, frd_BOTH),
+      DEFAULT(Recorder.FileNameFormat, fwff_LONG),
+      DEFAULT(Recorder.SubdirMode, fwsm_YYYY_MM_DD),
+  };
+  for (const DefaultRow& r : rows) EXPECT_EQ(r.got, r.want) << r.field;
+
   const bool enabled[] = {true, false, true, true, true, false, true, false, false, false};
   for (int i = 0; i < VekControlSoundCount; ++i) {
-    EXPECT_EQ(so.FileNames[i], u"") << i;
-    EXPECT_EQ(so.Enabled[i], enabled[i]) << i;
+    EXPECT_EQ(s.Sounds.FileNames[i], u"") << i;
+    EXPECT_EQ(s.Sounds.Enabled[i], enabled[i]) << i;
   }
-  EXPECT_FALSE(so.ConnectSoundCfgEnabled);
-  EXPECT_EQ(so.ConnectSoundCfgFileName, u"connsounds.cfg");
-  EXPECT_TRUE(so.ConnectSoundSupremacy);
-  EXPECT_FALSE(so.ConnectSoundExtEnabled);
-
-  EXPECT_FALSE(s.Hours.Enabled);
-  EXPECT_EQ(s.Hours.Correction, 0);
-  EXPECT_EQ(s.Hours.Interval, u"60");
-  EXPECT_EQ(s.Hours.GuardTime, -1);
-  EXPECT_EQ(s.Hours.ExtKeepEnabled, -1);
-  EXPECT_EQ(s.Hours.ExtKeepTime, -1);
-
-  EXPECT_EQ(s.Informer.Enabled, -1);
-  EXPECT_EQ(s.Informer.Interval, -1);
-  EXPECT_EQ(s.Informer.Dir, u"informer");
-  EXPECT_EQ(s.Informer.Mode, -1);
-  EXPECT_EQ(s.Informer.SilenceEnabled, -1);
-  EXPECT_EQ(s.Informer.SilenceInterval, -1);
-  EXPECT_EQ(s.Informer.SilenceTime, -1);
-  EXPECT_EQ(s.Informer.ExtEnabled, -1);
-  EXPECT_EQ(s.Informer.ExtDir, u"");
-
-  EXPECT_FALSE(s.Recorder.Enabled);
-  EXPECT_EQ(s.Recorder.Dir, u"recorder");
-  EXPECT_EQ(s.Recorder.Direction, frd_BOTH);
-  EXPECT_EQ(s.Recorder.FileNameFormat, fwff_LONG);
-  EXPECT_EQ(s.Recorder.SubdirMode, fwsm_YYYY_MM_DD);
+  TVEKAudioParams defaults;
+  VekAudioDefaults(defaults);
+  EXPECT_EQ(defaults.InSampleRate, s.Audio.InSampleRate);
+  EXPECT_EQ(defaults.OutDelayConst, s.Audio.OutDelayConst);
+  EXPECT_EQ(defaults.InAGC.MaxGain, s.Audio.InAGC.MaxGain);
 }
 
 // A file as a user writes it: BOM, CRLF, comments, blanks around "=",

@@ -40,8 +40,13 @@ TEST(PipePacer, FeedsDrainsAndStops) {
   }
   close(in);
   EXPECT_GE(got, 1280u);
-  // A writer of the playback pipe finds a reader.
-  const int out = open(playback.c_str(), O_WRONLY | O_NONBLOCK);
+  // A writer of the playback pipe finds a reader (the pacer may open its read
+  // end after the capture pipe's write end).
+  int out = -1;
+  for (int i = 0; i < 200 && out < 0; ++i) {
+    out = open(playback.c_str(), O_WRONLY | O_NONBLOCK);
+    if (out < 0) usleep(10000);
+  }
   EXPECT_GE(out, 0);
   if (out >= 0) {
     EXPECT_EQ(write(out, buffer, 640), 640);

@@ -12,6 +12,7 @@
 #include "support/fake_vek_server.h"
 #include "support/test_files.h"
 #include "support/vekclient_rig.h"
+#include "support/wait.h"
 
 namespace vektest {
 namespace {
@@ -28,15 +29,6 @@ bool Alive(pid_t pid) { return kill(pid, 0) == 0; }
 pid_t ReadPid(const std::string& file) {
   const std::string text = ReadFile(file);
   return text.empty() ? 0 : static_cast<pid_t>(std::stol(text));
-}
-
-bool WaitUntil(const std::function<bool()>& done, uint32_t timeout_ms) {
-  const uint64_t deadline = MonotonicMs() + timeout_ms;
-  while (!done()) {
-    if (MonotonicMs() >= deadline) return false;
-    usleep(10000);
-  }
-  return true;
 }
 
 std::vector<std::string> LogLines(const std::string& file) {

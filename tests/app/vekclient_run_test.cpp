@@ -26,13 +26,16 @@ size_t CountPrefix(const std::vector<std::string>& lines, const std::string& pre
                        [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
-const char kLoginScript[] = R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
-skip-acks on
-clients tlv 1:TEST1:Here 2:TEST2:There
-keepalives 1000
-loop
-sleep 5000
-)";
+// The server's login with two other clients in the list, the script's
+// steps after it, and then the server stays until the run ends.
+std::string AfterLogin(const std::string& steps) {
+  return "login SV=2014000 AL=OK MT=Welcome NT=Test ID=1\n"
+         "skip-acks on\n"
+         "clients tlv 1:TEST1:Here 2:TEST2:There\n" +
+         steps + "loop\nsleep 5000\n";
+}
+
+const std::string kLoginScript = AfterLogin("keepalives 1000\n");
 
 // One server and one "debug" run of the program against it, with a sound
 // card of ALSA file PCMs on pipes paced in real time.
@@ -157,17 +160,12 @@ TEST_F(VekClientRun, NoStdoutWritesOnlyTheLog) {
 }
 
 TEST_F(VekClientRun, PrivateMessageGetsOneAutomaticReplyPublicNone) {
-  StartServer(R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
-skip-acks on
-clients tlv 1:TEST1:Here 2:TEST2:There
-sleep 300
+  StartServer(AfterLogin(R"(sleep 300
 message 2 private Hello\nsecond\x01line
 message 2 private Again
 message 1 public To\sall
 expect-message
-loop
-sleep 5000
-)");
+)"));
   table_["Message"]["PrivateAutoResponse"] = "Gone fishing";
   StartClient();
   ASSERT_TRUE(client_->WaitForOutput("Public message from", 5000)) << client_->Out();
@@ -197,14 +195,9 @@ sleep 5000
 }
 
 TEST_F(VekClientRun, DebugMarkerAddsDetail) {
-  StartServer(R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
-skip-acks on
-clients tlv 1:TEST1:Here 2:TEST2:There
-sleep 200
+  StartServer(AfterLogin(R"(sleep 200
 message 2 public Hi
-loop
-sleep 5000
-)");
+)"));
   // The marker sits beside the program, so this run uses a copy of it.
   TempDir bin;
   const std::string copy = CopyVekClient(bin.path());
@@ -218,15 +211,10 @@ sleep 5000
 }
 
 TEST_F(VekClientRun, ReceptionKeysThePttFile) {
-  StartServer(R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
-skip-acks on
-clients tlv 1:TEST1:Here 2:TEST2:There
-keepalives 1000
+  StartServer(AfterLogin(R"(keepalives 1000
 sleep 300
 talk 2 440 1200
-loop
-sleep 5000
-)");
+)"));
   const std::string ptt = dir_ / "ptt";
   table_["Radio"] = {{"PTT", "FILE:" + ptt + ":FILE"}};
   table_["System"]["LogRx"] = "yes";
@@ -245,16 +233,11 @@ sleep 5000
 }
 
 TEST_F(VekClientRun, CarrierRequestsTheChannelWithoutRxLines) {
-  StartServer(R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
-skip-acks on
-clients tlv 1:TEST1:Here 2:TEST2:There
-keepalives 1000
+  StartServer(AfterLogin(R"(keepalives 1000
 tx approve 100
 sleep 300
 talk 2 440 400
-loop
-sleep 5000
-)");
+)"));
   const std::string cos = dir_ / "cos";
   table_["Radio"] = {{"COS", "FILE:" + cos + ":FILE"}};
   table_["System"]["LogRx"] = "no";

@@ -21,6 +21,7 @@
 #include "foundation/charset.h"
 #include "foundation/fileutils.h"
 #include "support/test_files.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -59,11 +60,7 @@ std::vector<std::string> ReadLines(const std::string& path) {
 // Polls a condition for up to 30 s; scripts and process exits take their time.
 template <class F>
 bool Eventually(F f) {
-  for (int i = 0; i < 3000; ++i) {
-    if (f()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return f();
+  return vektest::WaitUntil(f, 30000, 10);
 }
 
 struct Recorder {

@@ -21,6 +21,7 @@
 namespace {
 
 using vektest::EngineRig;
+using vektest::ServerLink;
 using vektest::FakeVekServer;
 using vektest::Script;
 
@@ -60,22 +61,6 @@ TEST(EngineNet, RegistrationReportsEachStepDirectlyAndThroughASocks5Proxy) {
   EXPECT_EQ(rig.OffThreadCalls(), 0);
 }
 
-// The front end's part of a connection: login data, server entry, network;
-// then the engine is switched on and connects by itself.
-struct ServerLink {
-  explicit ServerLink(TVEKManager& e, const TVEKAccount& account) : info(account) {
-    e.SetLoginInfo(&info);
-    e.SetServerEntry(&server);
-    e.SetNetwork(u"Test");
-  }
-  void Connect(TVEKManager& e, const FakeVekServer& fake) {
-    server.SetMainServer(u"127.0.0.1", fake.Port());
-    e.SetOnline(true);
-  }
-  TVEKLoginInfo info;
-  TVEKServer server;
-};
-
 TEST(EngineNet, LoginListsMessagesAndMarkersReachTheOwner) {
   Script s;
   s.Login({}, {"Test", "Other"})
@@ -89,7 +74,7 @@ TEST(EngineNet, LoginListsMessagesAndMarkersReachTheOwner) {
   TVEKManager& e = rig.Create();
   e.WaitThreadsStarted();
   ServerLink link(e, rig.setup.Account);
-  link.Connect(e, fake);
+  link.Connect(e, fake.Port());
   if (!rig.PumpUntil("Markers")) {
     for (auto& ev : rig.log.Events()) ADD_FAILURE() << ev;
     std::u16string t;
@@ -135,7 +120,7 @@ TEST(EngineNet, ReceivedVoiceIsRecordedAndTheScriptGetsTheTalker) {
   TVEKManager& e = rig.Create();
   e.WaitThreadsStarted();
   ServerLink link(e, rig.setup.Account);
-  link.Connect(e, fake);
+  link.Connect(e, fake.Port());
   ASSERT_TRUE(rig.PumpUntil("Networks"));
   e.Protocol()->EnableReceive();
   ASSERT_TRUE(rig.PumpUntil("RecorderFile:", 15000));

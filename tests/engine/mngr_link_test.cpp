@@ -3,10 +3,15 @@
 // the password cycle, time-outs, and the disconnect paths that have no
 // protocol event to end them. The engine's clock is the test's.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/cli_backup_file.h"
@@ -49,6 +54,18 @@ std::vector<std::string> LoginLines(const FakeVekServer& fake) {
 }
 
 std::string TagOf(const std::string& line, const std::string& tag) { return TagValue(line, tag).value_or("?"); }
+
+// Stored passwords of op@example.org, oldest first. The file's stamps have
+// whole seconds, so two stores in a row may or may not share one, and that
+// decides which is the newest: the stamps here are fixed.
+void StorePasswords(const TVEKSystemParameters& system,
+                    std::initializer_list<std::pair<std::u16string, std::u16string>> oldest_first) {
+  TDynPassArray entries;
+  int second = 10;
+  for (const auto& [host, password] : oldest_first)
+    entries.push_back({u"op@example.org", host, password, "202001010000" + std::to_string(second++)});
+  VekSaveDynPassFile(VekFileInWriteDir(DaxUnicodeToSys(system.DynamicPasswordFileName), system), entries);
+}
 
 // A refusal at the login: handshake with the given AL, then the client goes.
 Script Refuse(const std::string& al) {
@@ -113,6 +130,12 @@ struct LinkRig {
     e.DynPass()->AnswerTimeoutMs = 400;
     e.ManagerLatency = 0;
     return e;
+  }
+
+  // The engine's password requests go to the manager at 127.0.0.1:port.
+  void AskManagerAt(int port) {
+    rig.engine().ManagerAddress = u"127.0.0.1";
+    rig.engine().ManagerPort = port;
   }
 
   bool Until(const std::string& prefix, int count = 1, uint32_t ms = 10000) {
@@ -207,7 +230,8 @@ TEST(LinkBackup, ThirdAttemptFollowsTheBackupMode) {
     HandshakeReply forced_reply;
     forced_reply.nt = "Forced";
     FakeVekServer second(StayLoggedIn(forced_reply));
-    const int main_port = DeadPort();
+    const DeadPort dead;
+    const int main_port = dead.Port();
     LinkRig r;
     r.rig.setup.Server.BackupServerMode = c.mode;
     if (c.forced) {
@@ -243,10 +267,42 @@ TEST(LinkBackup, ThirdAttemptFollowsTheBackupMode) {
   }
 }
 
+// A kernel-picked port kept bound (never listening) for a whole test:
+// connects are refused while no server listens there, and no other test can
+// take it between two servers; the servers' listeners (SO_REUSEADDR) still
+// bind it.
+class HeldPort {
+ public:
+  HeldPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port_ = ntohs(a.sin_port);
+  }
+  ~HeldPort() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+  uint16_t Port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
 // On the backup, the checker watches the main server; once it answers three
 // times the engine leaves the backup and logs in to the main server at once.
 TEST(LinkBackup, ConfirmedMainServerTakesTheLinkBackAtOnce) {
   FakeVekServer backup(StayLoggedIn());
+  // The main server's port stays ours while that server is down.
+  HeldPort held;
+  ASSERT_NE(held.Port(), 0);
   LinkRig r;
   r.rig.setup.Server.BackupServerMode = bsm_YES;
   // The backup the main server announces goes to the backup-server file.
@@ -261,7 +317,7 @@ TEST(LinkBackup, ConfirmedMainServerTakesTheLinkBackAtOnce) {
     announce.bp = std::to_string(backup.Port());
     Script s;
     s.Login(announce).Sleep(200).Close();
-    FakeVekServer main_server(s);
+    FakeVekServer main_server({s}, held.Port());
     main_port = main_server.Port();
     r.Start(main_port).SetOnline(true);
     ASSERT_TRUE(r.Until("PeerDisconnected"));
@@ -326,17 +382,16 @@ TEST(LinkPasswords, CycleOverTheLoginAnswers) {
     LinkRig r;
     // The newest stored password is for another server, the exact one for
     // this one.
-    VekStoreDynamicPassword(r.rig.setup.System, u"op@example.org", u"other.example", u"New1");
-    VekStoreDynamicPassword(r.rig.setup.System, u"op@example.org", u"127.0.0.1", u"Old1");
+    StorePasswords(r.rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
     int main_port = fake.Port();
+    const DeadPort dead;
     if (c.on_backup) {
-      main_port = DeadPort();
+      main_port = dead.Port();
       r.rig.setup.Server.BackupServerMode = bsm_YES;
       r.server.SetBackup(u"127.0.0.1", fake.Port());
     }
     TVEKManager& e = r.Start(main_port, c.mode);
-    e.ManagerAddress = u"127.0.0.1";
-    e.ManagerPort = manager.Port();
+    r.AskManagerAt(manager.Port());
     e.SetOnline(true);
     if (c.on_backup) {
       ASSERT_TRUE(r.FailAttempts(2));
@@ -390,14 +445,13 @@ TEST(LinkPasswords, RefusingServerCostsOneManagerExchangePerInterval) {
     FakeManager manager({Answer("Fresh1")});
     LinkRig r;
     if (c.stored) {
-      VekStoreDynamicPassword(r.rig.setup.System, u"op@example.org", u"other.example", u"New1");
-      VekStoreDynamicPassword(r.rig.setup.System, u"op@example.org", u"127.0.0.1", u"Old1");
+      StorePasswords(r.rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
     } else {
       r.account.DynamicPassword = u"Acc1";
     }
     TVEKManager& e = r.Start(fake.Port(), dpm_YES);
-    e.ManagerAddress = u"127.0.0.1";
-    e.ManagerPort = c.manager_alive ? manager.Port() : DeadPort();
+    const DeadPort dead_manager;
+    r.AskManagerAt(c.manager_alive ? manager.Port() : dead_manager.Port());
     e.SetOnline(true);
     int asked = 0;
     for (int interval = 0; interval < 5; ++interval) {
@@ -422,11 +476,10 @@ TEST_F(Link, BusyManagerClientLeadsToAReconnectWait) {
   const Script refuse = Refuse("WRONG");
   FakeVekServer fake({refuse, refuse, refuse, refuse, refuse, refuse, StayLoggedIn()});
   FakeManager manager({Misbehave(ManagerAct::Silent), Answer("Fresh1")});
-  VekStoreDynamicPassword(rig.setup.System, u"op@example.org", u"other.example", u"New1");
-  VekStoreDynamicPassword(rig.setup.System, u"op@example.org", u"127.0.0.1", u"Old1");
+  // Three refusals per cycle: the static, the newest and the exact password.
+  StorePasswords(rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
   TVEKManager& e = Start(fake.Port(), dpm_YES);
-  e.ManagerAddress = u"127.0.0.1";
-  e.ManagerPort = manager.Port();
+  AskManagerAt(manager.Port());
   e.DynPass()->AnswerTimeoutMs = 1500;
   e.RegisterAccount(account);
   ASSERT_TRUE(manager.WaitForConnections(1));
@@ -447,11 +500,10 @@ TEST_F(Link, OfflineDuringAPasswordRequestEndsAtOnce) {
   Script refuse = Refuse("WRONG");
   FakeVekServer fake({refuse, refuse, StayLoggedIn()});
   FakeManager manager({Misbehave(ManagerAct::Silent), Answer("Fresh1")});
-  VekStoreDynamicPassword(rig.setup.System, u"op@example.org", u"127.0.0.1", u"Old1");
-  VekStoreDynamicPassword(rig.setup.System, u"op@example.org", u"other.example", u"New1");
+  // The newest password is the exact one: two refusals, then the manager.
+  StorePasswords(rig.setup.System, {{u"other.example", u"New1"}, {u"127.0.0.1", u"Old1"}});
   TVEKManager& e = Start(fake.Port(), dpm_YES);
-  e.ManagerAddress = u"127.0.0.1";
-  e.ManagerPort = manager.Port();
+  AskManagerAt(manager.Port());
   e.DynPass()->AnswerTimeoutMs = 10000;
   e.SetOnline(true);
   ASSERT_TRUE(UntilState(mst_DynPassword));
@@ -519,7 +571,7 @@ TEST_F(Link, KeepAlivesHoldOffTheHardTimeoutUntilTheServerFallsSilent) {
   HandshakeReply reply;
   reply.sef = "4";
   Script s;
-  s.Login(reply).KeepAlives(50, 0x89).Sleep(6000).KeepAlives(0).Sleep(60000);
+  s.Login(reply).KeepAlives(50, 0x89).Sleep(2500).KeepAlives(0).Sleep(60000);
   FakeVekServer fake(s);
   rig.setup.Server.ProtoSoundAck = true;
   TVEKManager& e = Start(fake.Port());
@@ -527,11 +579,17 @@ TEST_F(Link, KeepAlivesHoldOffTheHardTimeoutUntilTheServerFallsSilent) {
   e.SetOnline(true);
   ASSERT_TRUE(Until("SessionInitiated"));
   ASSERT_EQ(e.Protocol()->ServerFlags() & 4u, 4u);
+  // The login's own markers come before the first keep-alive; their
+  // acknowledgements are no concern here.
+  ASSERT_TRUE(Until("KeepAlive"));
+  rig.PumpFor(100);
   const size_t lines = fake.Lines().size();
-  for (int second = 0; second < 30; ++second) {
+  // 32 s of clock, 4 s between keep-alives: few real keep-alives needed, so
+  // a loaded machine still gets them all within the server's phase of them.
+  for (int step = 0; step < 8; ++step) {
     const int seen = rig.CountOf("KeepAlive");
-    rig.Advance(1000);
-    ASSERT_TRUE(Until("KeepAlive", seen + 1, 3000)) << second;
+    rig.Advance(4000);
+    ASSERT_TRUE(Until("KeepAlive", seen + 1, 3000)) << step;
   }
   EXPECT_EQ(rig.CountOf("ServerTimeoutHard"), 0);
   EXPECT_EQ(e.LinkState(), mst_Idle);
@@ -621,10 +679,10 @@ TEST(LinkBackup, ConfirmationDuringAPasswordRequestGoesToTheMainAtOnce) {
   r.account.DynamicPassword = u"Acc1";
   r.rig.setup.Server.BackupServerMode = bsm_YES;
   r.server.SetBackup(u"127.0.0.1", backup.Port());
-  const int main_port = DeadPort();
+  DeadPort dead;
+  const int main_port = dead.Port();
   TVEKManager& e = r.Start(main_port, dpm_YES);
-  e.ManagerAddress = u"127.0.0.1";
-  e.ManagerPort = manager.Port();
+  r.AskManagerAt(manager.Port());
   e.DynPass()->AnswerTimeoutMs = 20000;
   e.SetOnline(true);
   ASSERT_TRUE(r.FailAttempts(2));
@@ -637,6 +695,7 @@ TEST(LinkBackup, ConfirmationDuringAPasswordRequestGoesToTheMainAtOnce) {
 
   Script probe;
   probe.ExpectLogin().Handshake(HandshakeReply{}).ExpectClose();
+  dead.Release();
   FakeVekServer main_server({probe, probe, probe, StayLoggedIn()}, static_cast<uint16_t>(main_port));
   ASSERT_TRUE(r.Until("BackupServerMode:0"));
   ASSERT_TRUE(r.Until("SessionInitiated"));  // no clock moved: at once
@@ -645,7 +704,8 @@ TEST(LinkBackup, ConfirmationDuringAPasswordRequestGoesToTheMainAtOnce) {
   EXPECT_EQ(backup.Connections(), 2);
   EXPECT_TRUE(manager.WaitForClosed(2, 2000));  // the request was cancelled
   EXPECT_EQ(r.rig.CountOf("DynPassError:"), 0);
-  EXPECT_EQ(e.Checker()->Mode(), TVEKCheckMain::kIdle);
+  // The checker's own thread takes the stop.
+  EXPECT_TRUE(r.rig.Pump([&] { return e.Checker()->Mode() == TVEKCheckMain::kIdle; }, 2000));
 }
 
 }  // namespace

@@ -76,6 +76,17 @@ class TimedEngine : public testing::Test {
     chmod(path.c_str(), 0755);
     return path;
   }
+  // A script that waits (30 s at most) for the file go, then writes the
+  // line `output` to its output file.
+  std::string ScriptWaitingFor(const std::string& name, const std::string& go, const std::string& output) {
+    return Script(name, "i=0; while [ ! -e '" + go + "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n"
+                        "echo " + output + " > \"$2\"\n");
+  }
+  // The informer every 20 s, the step of NextInformer.
+  void EnableInformer() {
+    rig.setup.Informer.Enabled = 1;
+    rig.setup.Informer.Interval = 20;
+  }
 
   TVEKManager& Create() {
     started.clear();
@@ -191,9 +202,7 @@ TEST_F(TimedEngine, SlowHourScriptIsAbortedWithItsSound) {
   const std::string go = rig.Path("go");
   rig.setup.Hours.Enabled = true;
   rig.setup.Hours.ExtEnabled = true;
-  rig.setup.Hours.ExtScript = U(Script(
-      "slow.sh", "i=0; while [ ! -e '" + go + "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n"
-                 "echo extra > \"$2\"\n"));
+  rig.setup.Hours.ExtScript = U(ScriptWaitingFor("slow.sh", go, "extra"));
   SetLocal(10, 59, 59, 900);
   TVEKManager& e = Create();
   SetLocal(11, 0, 0, 100);
@@ -214,12 +223,9 @@ TEST_F(TimedEngine, PreemptedInformerScriptNeverPlays) {
   Sound("hours/11_00.wav", 120);  // long enough to hold it with the reader paused
   Sound("hours/x.wav");
   const std::string go = rig.Path("go");
-  rig.setup.Informer.Enabled = 1;
-  rig.setup.Informer.Interval = 20;
+  EnableInformer();
   rig.setup.Informer.ExtEnabled = 1;
-  rig.setup.Informer.ExtScript = U(Script(
-      "inf.sh", "i=0; while [ ! -e '" + go + "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n"
-                "echo x > \"$2\"\n"));
+  rig.setup.Informer.ExtScript = U(ScriptWaitingFor("inf.sh", go, "x"));
   rig.setup.Hours.Enabled = true;
   rig.setup.Hours.ExtEnabled = true;
   rig.setup.Hours.ExtScript = U(Script("hour.sh", "echo x > \"$2\"\n"));
@@ -253,12 +259,9 @@ TEST_F(TimedEngine, ConnectSoundTakesNoForeignScript) {
   Sound("connect.wav", 120);  // long enough to hold it with the reader paused
   Sound("hours/x.wav");
   const std::string go = rig.Path("go");
-  rig.setup.Informer.Enabled = 1;
-  rig.setup.Informer.Interval = 20;
+  EnableInformer();
   rig.setup.Informer.ExtEnabled = 1;
-  rig.setup.Informer.ExtScript = U(Script(
-      "inf.sh", "i=0; while [ ! -e '" + go + "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n"
-                "echo x > \"$2\"\n"));
+  rig.setup.Informer.ExtScript = U(ScriptWaitingFor("inf.sh", go, "x"));
   TVEKSoundParameters& sounds = rig.setup.Sounds;
   sounds.FileNames[csnd_Connect] = U(rig.Path("connect.wav"));
   sounds.Enabled[csnd_Connect] = true;
@@ -300,8 +303,7 @@ TEST_F(TimedEngine, ConnectSoundTakesNoForeignScript) {
 
 TEST_F(TimedEngine, InformerSequenceSurvivesAShrinkingDirectory) {
   for (const char* f : {"a", "b", "c", "d", "e"}) Sound(std::string("informer/") + f + ".wav");
-  rig.setup.Informer.Enabled = 1;
-  rig.setup.Informer.Interval = 20;
+  EnableInformer();
   SetLocal(10, 0, 0, 0);
   Create();
   for (size_t i = 1; i <= 4; ++i) ASSERT_TRUE(PlayInformer(i));
@@ -313,8 +315,7 @@ TEST_F(TimedEngine, InformerSequenceSurvivesAShrinkingDirectory) {
 
 TEST_F(TimedEngine, InformerRandomAndSmallDirectories) {
   for (const char* f : {"a", "b", "c"}) Sound(std::string("informer/") + f + ".wav");
-  rig.setup.Informer.Enabled = 1;
-  rig.setup.Informer.Interval = 20;
+  EnableInformer();
   rig.setup.Informer.Mode = infm_Random;
   rig.seams.InformerSeed = 4711;
   SetLocal(10, 0, 0, 0);
@@ -332,8 +333,7 @@ TEST_F(TimedEngine, InformerRandomAndSmallDirectories) {
 TEST_F(TimedEngine, NoInformerInTheGuardTimeBeforeTheHour) {
   Sound("informer/a.wav");
   rig.setup.Hours.Enabled = true;
-  rig.setup.Informer.Enabled = 1;
-  rig.setup.Informer.Interval = 20;
+  EnableInformer();
   SetLocal(10, 58, 30, 0);
   Create();
   NextInformer();

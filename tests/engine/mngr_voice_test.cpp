@@ -3,19 +3,14 @@
 // on the other.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <memory>
-#include <mutex>
 #include <numbers>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/mngr.h"
@@ -27,6 +22,7 @@
 #include "station/sound_reader.h"
 #include "support/alsa_devices.h"
 #include "support/engine_rig.h"
+#include "support/engine_voice_rig.h"
 #include "support/fake_vek_server.h"
 #include "support/test_files.h"
 
@@ -80,57 +76,6 @@ size_t ToneStart(const std::vector<int16_t>& s, int rate, double hz) {
          })->start;
 }
 
-// Watches a signal file: when it appeared and went away.
-class FileWatch {
- public:
-  explicit FileWatch(std::string path) : path_(std::move(path)) {
-    thread_ = std::thread([this] {
-      bool last = false;
-      while (!stop_) {
-        struct stat st {};
-        const bool on = stat(path_.c_str(), &st) == 0;
-        if (on != last) {
-          std::lock_guard<std::mutex> g(lock_);
-          changes_.push_back({on, Clock::now()});
-          last = on;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    });
-  }
-  ~FileWatch() {
-    stop_ = true;
-    thread_.join();
-  }
-  int Ons() const {
-    std::lock_guard<std::mutex> g(lock_);
-    return static_cast<int>(std::count_if(changes_.begin(), changes_.end(), [](auto& c) { return c.first; }));
-  }
-  bool On() const {
-    std::lock_guard<std::mutex> g(lock_);
-    return !changes_.empty() && changes_.back().first;
-  }
-  Clock::time_point FirstOn() const {
-    std::lock_guard<std::mutex> g(lock_);
-    for (auto& c : changes_)
-      if (c.first) return c.second;
-    return Clock::time_point::max();
-  }
-  Clock::time_point LastOff() const {
-    std::lock_guard<std::mutex> g(lock_);
-    for (auto it = changes_.rbegin(); it != changes_.rend(); ++it)
-      if (!it->first) return it->second;
-    return Clock::time_point::min();
-  }
-
- private:
-  std::string path_;
-  std::atomic<bool> stop_{false};
-  mutable std::mutex lock_;
-  std::vector<std::pair<bool, Clock::time_point>> changes_;
-  std::thread thread_;
-};
-
 // ---------------------------------------------------------------------------
 // The rig: engine, server, pipes, lines, sounds
 
@@ -178,7 +123,7 @@ struct VoiceRig {
       const std::string wav = rig.Path("snd" + std::to_string(s) + ".wav");
       const std::string cmd = "sox -n -r 8000 -c 1 -b 16 -e signed-integer " + wav +
                               " synth 0.4 sine " + std::to_string(SoundHz(s)) + " vol 0.5";
-      EXPECT_EQ(std::system(cmd.c_str()), 0);
+      vektest::Sh(cmd);
       rig.setup.Sounds.FileNames[s] = DaxAnsiToUnicodeRaw(wav);
       rig.setup.Sounds.Enabled[s] = true;
     }
@@ -199,11 +144,9 @@ struct VoiceRig {
     server.SetMainServer(u"127.0.0.1", fake->Port());
     TVEKManager& e = rig.Create(opt.card ? 0u : uint32_t{mopt_NoSoundCard});
     std::u16string error;
-    for (auto [index, name] : {std::pair{msig_PTT, "ptt"}, {msig_COS, "cos"}, {msig_LIGHT, "light"}})
-      EXPECT_TRUE(e.CreateSignalLine(index, u"FILE:" + DaxAnsiToUnicodeRaw(rig.Path(name)), error))
-          << Narrow(error);
-    ptt = std::make_unique<FileWatch>(rig.Path("ptt"));
-    light = std::make_unique<FileWatch>(rig.Path("light"));
+    EXPECT_EQ(CreateFileSignalLines(e, rig.dir.path(), error), 0) << Narrow(error);
+    ptt = std::make_unique<SignalFileWatch>(rig.Path("ptt"));
+    light = std::make_unique<SignalFileWatch>(rig.Path("light"));
     e.SetPlayDelay(opt.play_delay);
     e.SetLoginInfo(info.get());
     e.SetServerEntry(&server);
@@ -257,7 +200,7 @@ struct VoiceRig {
   std::unique_ptr<TVEKLoginInfo> info;
   TVEKServer server;
   std::unique_ptr<FakeVekServer> fake;
-  std::unique_ptr<FileWatch> ptt, light;
+  std::unique_ptr<SignalFileWatch> ptt, light;
 };
 
 std::vector<FakeClient> Clients(const std::vector<const char*>& ids) {
@@ -442,8 +385,10 @@ TEST(EngineVoice, TransmissionTable) {
     ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 5000));
     r.ExpectAtRest();
     EXPECT_EQ(r.ptt->Ons(), 1) << "keyed for the sound only";
+    // The pipe and the card still hold the sound's end when the engine is
+    // done with it.
+    EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, SoundHz(row.expected)) >= 300u; }, 3000));
     const auto out = r.drainer->Samples();
-    EXPECT_GE(ToneMs(out, 8000, SoundHz(row.expected)), 300u);
     for (int other : row.sounds) {
       if (other != row.expected) {
         EXPECT_EQ(ToneMs(out, 8000, SoundHz(other)), 0u);
@@ -589,10 +534,8 @@ TEST(EngineVoice, ConnectSoundThenTheFilesItsScriptNames) {
   o.sounds = {csnd_Connect};
   VoiceRig r(o);
   const std::string dir = r.rig.Path("ext");
-  ASSERT_EQ(std::system(("mkdir -p " + dir + " && sox -n -r 8000 -c 1 -b 16 -e signed-integer " + dir +
-                         "/extra.wav synth 0.4 sine 3000 vol 0.5")
-                            .c_str()),
-            0);
+  ASSERT_NO_FATAL_FAILURE(vektest::Sh("mkdir -p " + dir + " && sox -n -r 8000 -c 1 -b 16 -e signed-integer " +
+                                       dir + "/extra.wav synth 0.4 sine 3000 vol 0.5"));
   const std::string script = r.rig.Path("connect.sh");
   // The executor's second argument is the output file; no ".wav" given.
   WriteFile(script, "#!/bin/sh\necho extra > \"$2\"\n");
@@ -609,12 +552,13 @@ TEST(EngineVoice, ConnectSoundThenTheFilesItsScriptNames) {
   EXPECT_EQ(r.rig.CountOf("ServiceSoundStarted"), 1);
   EXPECT_EQ(r.rig.CountOf("ErrorText"), 0);
   EXPECT_EQ(r.ptt->Ons(), 1);
-  r.rig.PumpFor(300);
+  // The pipe and the card still hold the end when the engine is done.
+  EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, 3000) >= 300u; }, 3000));
   const auto out = r.drainer->Samples();
   EXPECT_GE(ToneMs(out, 8000, SoundHz(csnd_Connect)), 300u);
-  EXPECT_GE(ToneMs(out, 8000, 3000), 300u);
   EXPECT_LT(ToneStart(out, 8000, SoundHz(csnd_Connect)), ToneStart(out, 8000, 3000));
-  EXPECT_TRUE(r.rig.engine().Protocol()->ReceiveEnabled());
+  // The protocol's own thread takes the request.
+  EXPECT_TRUE(r.rig.Pump([&] { return r.rig.engine().Protocol()->ReceiveEnabled(); }, 2000));
 }
 
 }  // namespace
@@ -632,7 +576,8 @@ TEST(EngineVoice, WithoutASoundCardAnOwnSoundStillReleasesPtt) {
   ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 5000));
   r.ExpectAtRest();
   EXPECT_EQ(r.rig.engine().SoundMode(), msm_Normal);
-  EXPECT_TRUE(r.rig.engine().Protocol()->ReceiveEnabled());
+  // The protocol's own thread takes the request.
+  EXPECT_TRUE(r.rig.Pump([&] { return r.rig.engine().Protocol()->ReceiveEnabled(); }, 2000));
 }
 
 }  // namespace

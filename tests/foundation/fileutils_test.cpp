@@ -1,4 +1,5 @@
 #include "foundation/fileutils.h"
+#include "support/child_process.h"
 #include "support/test_files.h"
 
 #include <fcntl.h>
@@ -15,6 +16,8 @@
 
 namespace {
 
+using vektest::ProcessResult;
+using vektest::RunShell;
 using vektest::TempDir;
 using vektest::WriteFile;
 using vektest::ReadFile;
@@ -145,12 +148,9 @@ TEST(PathHelpers, ExpansionAgreesWithRealpathNoSymlinks) {
   for (const char* in : inputs) {
     std::string cmd = std::string("realpath -m -s -- '") + in + "' 2>/dev/null";
     if (*in == 0) cmd = "realpath -m -s . 2>/dev/null";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[4096] = {0};
-    std::string expected = std::fgets(buf, sizeof buf, p) ? buf : "";
-    ::pclose(p);
-    if (!expected.empty() && expected.back() == '\n') expected.pop_back();
+    const ProcessResult realpath = RunShell(cmd, 5000);
+    ASSERT_FALSE(realpath.timed_out);
+    const std::string expected = realpath.out.substr(0, realpath.out.find('\n'));
     EXPECT_EQ(DaxExpandFileName(in), expected) << "input '" << in << "'";
   }
   EXPECT_EQ(DaxExpandFileNameW(u"/opt/app/sub/../x.cfg"), u"/opt/app/x.cfg");

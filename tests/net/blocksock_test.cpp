@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "foundation/wire_text.h"
 #include "net/idn.h"
 #include "support/proxy_peers.h"
 
@@ -41,6 +42,12 @@ struct Recorder {
     std::lock_guard<std::mutex> l(m);
     return bytes;
   }
+};
+
+// Knows no name, whatever the machine's resolver would say.
+struct NoNamesResolver : TDaxResolver {
+  std::unique_ptr<TDaxHostEntry> HostByName(const std::string&) override { return nullptr; }
+  std::vector<in6_addr> HostIPv6(const std::string&, int) override { return {}; }
 };
 
 void NewSocket(TTCPBlockSocket& s) {
@@ -78,15 +85,18 @@ TEST(BlockSocket, QueuedOptionsApplyInOrderAtCreationAndLaterOnesAtOnce) {
 }
 
 TEST(BlockSocket, ConnectFailuresLeaveTheirErrors) {
+  NoNamesResolver resolver;
+  TDaxResolverScope scope(resolver);
   BlackholeListener hole;
+  const DeadPort dead;
   struct Case {
     std::u16string host;
     int port;
     std::uint32_t timeout;
     std::int32_t error;
   } cases[] = {
-      {u"127.0.0.1", DeadPort(), 5000, ECONNREFUSED},
-      {u"127.0.0.1", DeadPort(), 0, ECONNREFUSED},
+      {u"127.0.0.1", dead.Port(), 5000, ECONNREFUSED},
+      {u"127.0.0.1", dead.Port(), 0, ECONNREFUSED},
       {u"127.0.0.1", hole.Port(), 200, ETIMEDOUT},
       {u"no-such-host.invalid", 80, 5000, DAX_SOCK_ERR_HOST_NOT_FOUND},
   };
@@ -100,7 +110,7 @@ TEST(BlockSocket, ConnectFailuresLeaveTheirErrors) {
   TTCPBlockSocket raising;
   raising.ConnectionTimeout = 5000;
   try {
-    raising.Connect(u"127.0.0.1", P(DeadPort()));
+    raising.Connect(u"127.0.0.1", P(dead.Port()));
     ADD_FAILURE();
   } catch (const EBlockSocketError& e) {
     EXPECT_EQ(e.ErrorCode, ECONNREFUSED);
@@ -339,6 +349,24 @@ TEST(SocksClient, ReplyAddressIsReported) {
   s.SendText("x");
 }
 
+TEST(SocksClient, ReplyNameBytesAboveAsciiWidenToLatin1) {
+  TcpPeer fake([](int fd) {
+    ReadExactly(fd, 3, 2000);
+    WriteAll(fd, B({5, 0}));
+    ReadExactly(fd, 10, 2000);
+    WriteAll(fd, B({5, 0, 0, 3, 3, 'h', 0xE9, 0xFF, 0, 80}));
+    ReadExactly(fd, 1, 2000);
+  });
+  TTCPBlockSocket s;
+  NewSocket(s);
+  s.SocksIP = u"127.0.0.1";
+  s.SocksPort = P(fake.Port());
+  s.Connect(u"10.9.8.7", u"80");
+  ASSERT_EQ(s.LastError(), 0);
+  EXPECT_EQ(s.SocksResponseIP(), u"h\u00e9\u00ff");
+  s.SendText("x");
+}
+
 TEST(SocksClient, NameLongerThanALengthByteIsRefusedBeforeSending) {
   Recorder rec;
   TcpPeer fake([&](int fd) {
@@ -504,7 +532,8 @@ TEST(RealProxies, DanteSocks4AndSocks5) {
   NewSocket(s);
   s.SocksIP = u"127.0.0.1";
   s.SocksPort = P(proxy->Port());
-  s.Connect(u"127.0.0.1", P(DeadPort()));
+  const DeadPort dead;
+  s.Connect(u"127.0.0.1", P(dead.Port()));
   EXPECT_EQ(s.LastError(), DAX_SOCK_ERR_UNUSABLE);
 }
 
@@ -564,7 +593,8 @@ TEST(RealProxies, TinyproxyConnect) {
     std::int32_t code = 0;
     EXPECT_EQ(run(*proxy, target.Port(), u"", &code), 0) << proxy->LogText();
     EXPECT_EQ(code, 200);
-    EXPECT_EQ(run(*proxy, DeadPort(), u"", &code), ECONNREFUSED);
+    const DeadPort dead;
+    EXPECT_EQ(run(*proxy, dead.Port(), u"", &code), ECONNREFUSED);
     EXPECT_EQ(code, 500);
   }
   auto proxy = StartProxy(ProxyKind::Tinyproxy, {"vekuser", "vekpass"});

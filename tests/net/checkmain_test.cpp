@@ -149,7 +149,8 @@ TEST(CheckMain, BadAnswersAndConnectFailuresAreOfflineResults) {
     EXPECT_EQ(c.log.Events()[0].rfind(k.event, 0), 0u) << c.log.Events()[0];
     EXPECT_EQ(c.checker->Countdown(), 3);
   }
-  Checker c(static_cast<uint16_t>(vektest::DeadPort()));
+  const vektest::DeadPort dead;
+  Checker c(static_cast<uint16_t>(dead.Port()));
   c.checker->StartChecking();
   ASSERT_TRUE(c.log.WaitCount(1));
   EXPECT_EQ(c.log.Events()[0].rfind("C0:", 0), 0u);

@@ -17,6 +17,7 @@
 #include "net/conn_mk.h"
 #include "net/conn_sock.h"
 #include "net/exception.h"
+#include "support/env_guard.h"
 #include "support/proxy_peers.h"
 
 using namespace vektest;
@@ -296,7 +297,8 @@ TEST(ConnProxy, HttpProxyFailuresAndRecovery) {
   c.SetPort(target.Port());
 
   // Unreachable proxy: a proxy error, and nothing left open or registered.
-  c.SetParams(viaHttp(DeadPort()));
+  const DeadPort dead;
+  c.SetParams(viaHttp(dead.Port()));
   try {
     c.Connect();
     ADD_FAILURE();
@@ -373,7 +375,8 @@ TEST(ConnProxy, ProxyTypeWithoutAddressIsAnError) {
     p.ProxyPort = 1080;
     c.SetParams(p);
     c.SetHost(u"127.0.0.1");
-    c.SetPort(DeadPort());
+    const DeadPort dead;
+    c.SetPort(dead.Port());
     EXPECT_THROW(c.Connect(), EVEKErrorProxyConnectError) << int(type);
   }
 }
@@ -435,10 +438,11 @@ TEST(ConnMaker, SystemProxyFromTheEnvironment) {
       {"proxy.example:0", 0, "", 0, true},
       {"proxy.example:70000", 0, "", 0, true},
   };
-  ::unsetenv("http_proxy");
+  EnvGuard lower("http_proxy"), upper("HTTP_PROXY");
+  lower.Unset();
   TVEKConnectionMaker maker(Internet(VEK_PROXY_TYPE_SYSTEM), nullptr);
   for (const Case& k : cases) {
-    ::setenv("HTTP_PROXY", k.value, 1);
+    upper.Set(k.value);
     TVEKConnectionParams p;
     if (k.invalid) {
       EXPECT_THROW(maker.ApplyParams(p, VEK_USE_PROXY_CONFIGURED), EVEKErrorInvalidDefaultProxy) << k.value;
@@ -451,17 +455,15 @@ TEST(ConnMaker, SystemProxyFromTheEnvironment) {
       EXPECT_EQ(p.ProxyPort, k.port);
     }
   }
-  ::unsetenv("HTTP_PROXY");
-  ::setenv("http_proxy", "lower.example:3128", 1);
+  upper.Unset();
+  lower.Set("lower.example:3128");
   TVEKConnectionParams p;
   maker.ApplyParams(p, VEK_USE_PROXY_CONFIGURED);
   EXPECT_EQ(p.ProxyHost, u"lower.example");
   // Both spellings: the names match without regard to case, the first entry wins.
-  ::setenv("HTTP_PROXY", "upper.example:3128", 1);
+  upper.Set("upper.example:3128");
   maker.ApplyParams(p, VEK_USE_PROXY_CONFIGURED);
   EXPECT_EQ(p.ProxyHost, u"lower.example");
-  ::unsetenv("http_proxy");
-  ::unsetenv("HTTP_PROXY");
 }
 
 TEST(ConnMaker, ModesTypesAndTimeouts) {

@@ -211,7 +211,8 @@ TEST(DynamicPassword, MisbehavingManagerEndsTheRequestOnce) {
 TEST(DynamicPassword, ConnectAndProxyFailures) {
   {
     Client c;
-    c.dp->ManagerPort = vektest::DeadPort();
+    const vektest::DeadPort dead;
+    c.dp->ManagerPort = dead.Port();
     EXPECT_EQ(c.Run(true).rfind("ConnectError:", 0), 0u) << c.log.Last();
     EXPECT_EQ(c.Run(false).rfind("ConnectError:", 0), 0u) << c.log.Last();
   }
@@ -220,7 +221,8 @@ TEST(DynamicPassword, ConnectAndProxyFailures) {
     TVEKInternetParameters p = Direct();
     p.ProxyType = VEK_PROXY_TYPE_SOCKS5;
     Client c(p);
-    c.dp->ManagerPort = vektest::DeadPort();
+    const vektest::DeadPort dead;
+    c.dp->ManagerPort = dead.Port();
     EXPECT_EQ(c.Run(true).rfind("ProxyError:2:", 0), 0u) << c.log.Last();
   }
 }

@@ -24,8 +24,10 @@
 #include "net/logininfo.h"
 #include "net/proto.h"
 #include "net/server.h"
+#include "support/event_log.h"
 #include "support/fake_vek_server.h"
 #include "support/proto_rig.h"
+#include "support/wait.h"
 
 namespace prototest {
 
@@ -49,11 +51,7 @@ struct ProtoHarness : vektest::ProtoRig {
   // The thread's callbacks reach the members below: stop it before they go.
   ~ProtoHarness() { proto.reset(); }
 
-  void Event(const std::string& name) {
-    std::lock_guard<std::mutex> g(mu);
-    events.push_back(name);
-    cv.notify_all();
-  }
+  void Event(const std::string& name) { log.Add(name); }
 
   void Wire() {
     TVEKProtocol& p = *proto;
@@ -112,44 +110,32 @@ struct ProtoHarness : vektest::ProtoRig {
   // Waits until the event (exact name, or a prefix ending in ':') was seen
   // count times.
   bool WaitEvent(const std::string& name, int count = 1, int timeout_ms = 10000) {
-    std::unique_lock<std::mutex> g(mu);
-    return cv.wait_for(g, std::chrono::milliseconds(timeout_ms), [&] { return CountLocked(name) >= count; });
+    return log.WaitUntil([&](const std::vector<std::string>& events) { return CountIn(events, name) >= count; },
+                         static_cast<uint32_t>(timeout_ms));
   }
-  int Count(const std::string& name) {
-    std::lock_guard<std::mutex> g(mu);
-    return CountLocked(name);
-  }
-  int CountLocked(const std::string& name) const {
+  int Count(const std::string& name) { return CountIn(log.Events(), name); }
+  static int CountIn(const std::vector<std::string>& events, const std::string& name) {
     int n = 0;
     for (const auto& e : events)
       if (e == name || (name.back() == ':' && e.rfind(name, 0) == 0)) ++n;
     return n;
   }
-  std::vector<std::string> Events() {
-    std::lock_guard<std::mutex> g(mu);
-    return events;
-  }
+  std::vector<std::string> Events() { return log.Events(); }
   // The first recorded event that starts with prefix, or "".
   std::string Find(const std::string& prefix) {
-    std::lock_guard<std::mutex> g(mu);
-    for (const auto& e : events)
+    for (const auto& e : log.Events())
       if (e.rfind(prefix, 0) == 0) return e;
     return {};
   }
   int IndexOf(const std::string& name) {
-    std::lock_guard<std::mutex> g(mu);
+    const std::vector<std::string> events = log.Events();
     for (size_t i = 0; i < events.size(); ++i)
       if (events[i] == name) return static_cast<int>(i);
     return -1;
   }
 
   static bool WaitUntil(const std::function<bool()>& pred, int timeout_ms = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-      if (pred()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return pred();
+    return vektest::WaitUntil(pred, static_cast<uint32_t>(timeout_ms), 2);
   }
 
   // Every record of the player queue so far, in order.
@@ -179,9 +165,7 @@ struct ProtoHarness : vektest::ProtoRig {
   std::atomic<uint32_t> clock{100000};
   std::atomic<bool> failApproval{false};
 
-  std::mutex mu;
-  std::condition_variable cv;
-  std::vector<std::string> events;
+  vektest::EventLog log;
 };
 
 }  // namespace prototest

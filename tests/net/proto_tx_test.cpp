@@ -67,15 +67,27 @@ bool WaitPackets(FakeVekServer& fake, size_t n) {
   });
 }
 
-TEST(ProtoTx, SevenBlocksMakeAFullAndAPaddedPacket) {
-  ProtoHarness h(true);
+// A server that logs the client in and answers its channel request as the
+// policy says; the test adds what follows the request.
+Script TxServer(TxMode mode = TxMode::Approve, const HandshakeReply& reply = {},
+                uint32_t take_away_ms = 0) {
   Script s;
-  s.TxPolicy(TxMode::Approve).Login().ExpectLine("TX0").Sleep(4000);
-  FakeVekServer fake(s);
+  s.TxPolicy(mode, 0, take_away_ms).Login(reply).ExpectLine("TX0");
+  return s;
+}
+
+// Logs in and asks for the channel; returns once the server approved.
+void StartTurn(ProtoHarness& h, const FakeVekServer& fake) {
   h.Connect(fake);
   ASSERT_TRUE(h.WaitEvent("Initiated"));
   h.proto->RequestTX();
   ASSERT_TRUE(h.WaitEvent("TxApproved"));
+}
+
+TEST(ProtoTx, SevenBlocksMakeAFullAndAPaddedPacket) {
+  ProtoHarness h(true);
+  FakeVekServer fake(TxServer().Sleep(4000));
+  ASSERT_NO_FATAL_FAILURE(StartTurn(h, fake));
   const auto pcm = Blocks(7);
   h.Capture(pcm);
   // The first packet is due at once, without the clock moving.
@@ -99,13 +111,8 @@ TEST(ProtoTx, ShortFramesSendEveryBlockAloneWithoutSilence) {
   ProtoHarness h(true);
   HandshakeReply r;
   r.sef = "16";
-  Script s;
-  s.TxPolicy(TxMode::Approve).Login(r).ExpectLine("TX0").Sleep(4000);
-  FakeVekServer fake(s);
-  h.Connect(fake);
-  ASSERT_TRUE(h.WaitEvent("Initiated"));
-  h.proto->RequestTX();
-  ASSERT_TRUE(h.WaitEvent("TxApproved"));
+  FakeVekServer fake(TxServer(TxMode::Approve, r).Sleep(4000));
+  ASSERT_NO_FATAL_FAILURE(StartTurn(h, fake));
   const auto pcm = Blocks(7);
   h.Capture(pcm);
   ASSERT_TRUE(WaitPackets(fake, 1));
@@ -121,13 +128,8 @@ TEST(ProtoTx, ShortFramesSendEveryBlockAloneWithoutSilence) {
 
 TEST(ProtoTx, LateWakeUpSendsEveryDueBlockOnce) {
   ProtoHarness h(true);
-  Script s;
-  s.TxPolicy(TxMode::Approve).Login().ExpectLine("TX0").Sleep(4000);
-  FakeVekServer fake(s);
-  h.Connect(fake);
-  ASSERT_TRUE(h.WaitEvent("Initiated"));
-  h.proto->RequestTX();
-  ASSERT_TRUE(h.WaitEvent("TxApproved"));
+  FakeVekServer fake(TxServer().Sleep(4000));
+  ASSERT_NO_FATAL_FAILURE(StartTurn(h, fake));
   const auto pcm = Blocks(22);
   h.Capture(pcm);
   ASSERT_TRUE(WaitPackets(fake, 1));
@@ -151,9 +153,7 @@ TEST(ProtoTx, VoiceLeavesBeforeApprovalAndPreCaptureIsKept) {
     SCOPED_TRACE(c.preCaptureMs);
     ProtoHarness h(true, false, c.preCaptureMs);
     EXPECT_EQ(h.proto->PreCaptureBlocks(), c.keep);
-    Script s;
-    s.TxPolicy(TxMode::Ignore).Login().ExpectLine("TX0").Sleep(1500);
-    FakeVekServer fake(s);
+    FakeVekServer fake(TxServer(TxMode::Ignore).Sleep(1500));
     h.Connect(fake);
     ASSERT_TRUE(h.WaitEvent("Initiated"));
     const auto pcm = Blocks(8);
@@ -181,8 +181,7 @@ TEST(ProtoTx, VoiceLeavesBeforeApprovalAndPreCaptureIsKept) {
 TEST(ProtoTx, RequestRepeatsOnTheGridOfTheFirst) {
   ProtoHarness h(true);
   const uint32_t t0 = h.clock.load();
-  Script s;
-  s.TxPolicy(TxMode::Ignore).Login().ExpectLine("TX0");
+  Script s = TxServer(TxMode::Ignore);
   // Keep-alives at these offsets from the first request; after the gap
   // from 1000 to 2700 only one request follows.
   for (uint32_t at : {200u, 400u, 600u, 800u, 1000u, 2700u, 2900u, 3000u})
@@ -204,8 +203,7 @@ TEST(ProtoTx, RepeatedRequestStillStartsTheClockAtTheFirstBlock) {
   // a clock left from before.
   ProtoHarness h(true);
   const uint32_t t0 = h.clock.load();
-  Script s;
-  s.TxPolicy(TxMode::Ignore).Login().ExpectLine("TX0");
+  Script s = TxServer(TxMode::Ignore);
   s.Call([&h, t0] { h.clock = t0 + 600; }).KeepAlive().ExpectLine("TX0").Sleep(1500);
   FakeVekServer fake(s);
   h.Connect(fake);
@@ -229,15 +227,12 @@ TEST(ProtoTx, LinkEndingInTheMiddleOfATransmissionLosesNoBlock) {
   for (bool byRequest : {true, false}) {
     SCOPED_TRACE(byRequest ? "disconnect request" : "server closes");
     ProtoHarness h(true);
-    Script s;
-    s.TxPolicy(TxMode::Approve).Login().ExpectLine("TX0").SkipAcks(true).ExpectTx();
+    Script s = TxServer();
+    s.SkipAcks(true).ExpectTx();
     if (byRequest) s.Sleep(3000);
     else s.Close();
     FakeVekServer fake(s);
-    h.Connect(fake);
-    ASSERT_TRUE(h.WaitEvent("Initiated"));
-    h.proto->RequestTX();
-    ASSERT_TRUE(h.WaitEvent("TxApproved"));
+    ASSERT_NO_FATAL_FAILURE(StartTurn(h, fake));
     h.Capture(Blocks(7));
     ASSERT_TRUE(WaitPackets(fake, 1));
     h.Capture(Blocks(3));
@@ -253,13 +248,8 @@ TEST(ProtoTx, LinkEndingInTheMiddleOfATransmissionLosesNoBlock) {
 
 TEST(ProtoTx, ServerTakesTheTurnAway) {
   ProtoHarness h;
-  Script s;
-  s.TxPolicy(TxMode::Approve, 0, 300).Login().ExpectLine("TX0").Sleep(1500);
-  FakeVekServer fake(s);
-  h.Connect(fake);
-  ASSERT_TRUE(h.WaitEvent("Initiated"));
-  h.proto->RequestTX();
-  ASSERT_TRUE(h.WaitEvent("TxApproved"));
+  FakeVekServer fake(TxServer(TxMode::Approve, {}, 300).Sleep(1500));
+  ASSERT_NO_FATAL_FAILURE(StartTurn(h, fake));
   h.Capture(Blocks(3));
   ASSERT_TRUE(h.WaitEvent("TxAbortedByServer"));
   EXPECT_EQ(h.proto->State(), PROTO_STATE_IDLE);
@@ -288,13 +278,8 @@ TEST(ProtoTx, RequestOutsideIdleEndsWhatRuns) {
   // During transmission: the server gets the channel back.
   {
     ProtoHarness h;
-    Script s;
-    s.TxPolicy(TxMode::Approve).Login().ExpectLine("TX0").Sleep(1000);
-    FakeVekServer fake(s);
-    h.Connect(fake);
-    ASSERT_TRUE(h.WaitEvent("Initiated"));
-    h.proto->RequestTX();
-    ASSERT_TRUE(h.WaitEvent("TxApproved"));
+    FakeVekServer fake(TxServer().Sleep(1000));
+    ASSERT_NO_FATAL_FAILURE(StartTurn(h, fake));
     h.proto->RequestTX();
     ASSERT_TRUE(h.WaitEvent("TxRejected"));
     EXPECT_TRUE(WaitLineCount(fake, "RX0", 2));
@@ -306,9 +291,7 @@ TEST(ProtoTx, RequestOutsideIdleEndsWhatRuns) {
 TEST(ProtoTx, FailingApprovalHandlerGivesTheChannelBack) {
   ProtoHarness h;
   h.failApproval = true;
-  Script s;
-  s.TxPolicy(TxMode::Approve).Login().ExpectLine("TX0").ExpectRxState(0).Sleep(300);
-  FakeVekServer fake(s);
+  FakeVekServer fake(TxServer().ExpectRxState(0).Sleep(300));
   h.Connect(fake);
   ASSERT_TRUE(h.WaitEvent("Initiated"));
   h.proto->RequestTX();
@@ -337,13 +320,8 @@ TEST(ProtoTx, RefusalsThatMustNotDisturbTheLink) {
   // A capture that ends before its first block still ends the data.
   {
     ProtoHarness h;
-    Script s;
-    s.TxPolicy(TxMode::Approve).Login().ExpectLine("TX0").Sleep(800);
-    FakeVekServer fake(s);
-    h.Connect(fake);
-    ASSERT_TRUE(h.WaitEvent("Initiated"));
-    h.proto->RequestTX();
-    ASSERT_TRUE(h.WaitEvent("TxApproved"));
+    FakeVekServer fake(TxServer().Sleep(800));
+    ASSERT_NO_FATAL_FAILURE(StartTurn(h, fake));
     h.proto->TxDataState = 1;
     ASSERT_TRUE(h.WaitEvent("TxDataEnded"));
     h.proto->RequestStopTX();

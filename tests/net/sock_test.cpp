@@ -16,6 +16,23 @@ DaxSockAddr V6(const char* text) {
   return a;
 }
 
+// Knows no name, whatever the machine's resolver would say; "vek.test" if asked.
+struct TestResolver : TDaxResolver {
+  std::unique_ptr<TDaxHostEntry> HostByName(const std::string& name) override {
+    if (name != "vek.test") return nullptr;
+    auto e = std::make_unique<TDaxHostEntry>();
+    e->Name = u"vek.test";
+    e->Addresses = {htonl(0x0A010203)};
+    return e;
+  }
+  std::vector<in6_addr> HostIPv6(const std::string& name, int) override {
+    if (name != "vek.test") return {};
+    in6_addr a{};
+    inet_pton(AF_INET6, "2001:db8::7", &a);
+    return {a};
+  }
+};
+
 TEST(SockAddress, SetAddressForLiteralsAndLocalhost) {
   struct Case {
     const char* ip;
@@ -38,6 +55,8 @@ TEST(SockAddress, SetAddressForLiteralsAndLocalhost) {
     EXPECT_EQ(DaxSockAddressText(a), c.text) << c.ip;
     EXPECT_EQ(DaxSockAddressPort(a), 5000);
   }
+  TestResolver resolver;
+  TDaxResolverScope scope(resolver);
   DaxSockAddr a;
   EXPECT_EQ(DaxSockSetAddress(a, "no-such-host.invalid", "1", 0, IPPROTO_TCP, SOCK_STREAM, true),
             DAX_SOCK_ERR_HOST_NOT_FOUND);
@@ -69,10 +88,20 @@ TEST(SockResolve, PortsNamesAndHostEntries) {
   EXPECT_EQ(list, (std::vector<std::string>{"127.0.0.1", "::1"}));
   DaxSockResolveName("10.0.0.1", AF_INET, IPPROTO_TCP, SOCK_STREAM, list);
   EXPECT_EQ(list, std::vector<std::string>{"10.0.0.1"});
-  // An unknown name gives nothing, never a local address.
-  DaxSockResolveName("no-such-host.invalid", 0, IPPROTO_TCP, SOCK_STREAM, list);
-  EXPECT_TRUE(list.empty());
-  EXPECT_EQ(DaxGetHostByName("no-such-host.invalid"), nullptr);
+  {
+    TestResolver resolver;
+    TDaxResolverScope scope(resolver);
+    // An unknown name gives nothing, never a local address.
+    DaxSockResolveName("no-such-host.invalid", 0, IPPROTO_TCP, SOCK_STREAM, list);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(DaxGetHostByName("no-such-host.invalid"), nullptr);
+    // Names go through the installed resolver, in both families.
+    DaxSockResolveName("vek.test", 0, IPPROTO_TCP, SOCK_STREAM, list);
+    EXPECT_EQ(list, (std::vector<std::string>{"10.1.2.3", "2001:db8::7"}));
+    DaxSockAddr a;
+    ASSERT_EQ(DaxSockSetAddress(a, "vek.test", "1", 0, IPPROTO_TCP, SOCK_STREAM, false), 0);
+    EXPECT_EQ(DaxSockAddressText(a), "2001:db8::7");
+  }
 
   // The resolver is called from several threads at once.
   std::vector<std::thread> threads;

@@ -1,10 +1,11 @@
 #include "station/dtmf.h"
 
 #include "station/gsmprocessor.h"
+#include "support/child_process.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,13 +24,10 @@ const std::map<char, std::pair<int, int>> kPairs = {
 // Raw 16-bit mono 8000-Hz samples that sox synthesises from the effect text.
 Samples Sox(const std::string& effects) {
   const std::string cmd = "sox -n -r 8000 -c 1 -b 16 -e signed-integer -t raw - " + effects;
-  FILE* p = popen(cmd.c_str(), "r");
-  Samples out;
-  if (!p) return out;
-  int16_t buf[1024];
-  size_t n;
-  while ((n = fread(buf, sizeof(int16_t), 1024, p)) > 0) out.insert(out.end(), buf, buf + n);
-  EXPECT_EQ(pclose(p), 0) << cmd;
+  const vektest::ProcessResult r = vektest::RunShell(cmd);
+  EXPECT_EQ(r.exit_code, 0) << cmd;
+  Samples out(r.out.size() / sizeof(int16_t));
+  std::memcpy(out.data(), r.out.data(), out.size() * sizeof(int16_t));
   return out;
 }
 

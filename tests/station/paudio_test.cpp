@@ -12,7 +12,9 @@
 #include <thread>
 
 #include "support/alsa_devices.h"
+#include "support/sine_fit.h"
 #include "support/test_files.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -21,11 +23,7 @@ using namespace std::chrono_literals;
 // Waits (up to 10 s) until `cond` holds.
 template <typename F>
 bool Eventually(F cond) {
-  for (int i = 0; i < 2000; ++i) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return cond();
+  return vektest::WaitUntil(cond, 10000, 5);
 }
 
 // A stream that the test paces: every read and write waits for permission,
@@ -693,21 +691,9 @@ TEST_F(AudioTest, LateOpenOfATimedOutRequestIsClosedBeforeTheNextOpen) {
 
 double FitAmplitude(const std::vector<int16_t>& x, size_t from, size_t to, double freq, int rate,
                     double* residual) {
-  double w = 2 * std::numbers::pi * freq / rate, ss = 0, sc = 0, cc = 0, xs = 0, xc = 0;
-  for (size_t i = from; i < to; ++i) {
-    double s = std::sin(w * i), c = std::cos(w * i);
-    ss += s * s, sc += s * c, cc += c * c, xs += x[i] * s, xc += x[i] * c;
-  }
-  double det = ss * cc - sc * sc;
-  double a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
-  double err = 0;
-  for (size_t i = from; i < to; ++i) {
-    double e = x[i] - a * std::sin(w * i) - b * std::cos(w * i);
-    err += e * e;
-  }
-  double amp = std::hypot(a, b);
-  *residual = std::sqrt(err / (to - from)) / (amp / std::sqrt(2.0));
-  return amp;
+  const vektest::SineFit fit = vektest::FitSine(x, from, to, freq, rate);
+  *residual = fit.residual;
+  return fit.amplitude;
 }
 
 class AudioAlsaTest : public AudioTest {

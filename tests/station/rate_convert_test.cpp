@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "station/resampler.h"
+#include "support/sine_fit.h"
 
 namespace {
 
@@ -144,29 +145,17 @@ struct Fit {
 // Least-squares fit of a sine at `freq` over the steady middle of `x`.
 Fit Analyse(const std::vector<double>& x, double freq, int rate) {
   size_t from = rate / 5, to = x.size() - rate / 10;
-  double w = 2 * std::numbers::pi * freq / rate;
-  double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0;
-  for (size_t i = from; i < to; ++i) {
-    double s = std::sin(w * i), c = std::cos(w * i);
-    ss += s * s, sc += s * c, cc += c * c, xs += x[i] * s, xc += x[i] * c;
-  }
-  double det = ss * cc - sc * sc;
-  double a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
-  double err = 0;
+  const vektest::SineFit fit = vektest::FitSine(x, from, to, freq, rate);
   int crossings = 0;
   double first = -1, last = -1;
   for (size_t i = from; i < to; ++i) {
-    double e = x[i] - a * std::sin(w * i) - b * std::cos(w * i);
-    err += e * e;
     if (x[i - 1] < 0 && x[i] >= 0) {
       double t = (i - 1) + (-x[i - 1]) / (x[i] - x[i - 1]);
       if (first < 0) first = t; else ++crossings;
       last = t;
     }
   }
-  double amp = std::hypot(a, b);
-  double rms = std::sqrt(err / (to - from));
-  return {amp, rms / (amp / std::sqrt(2.0)), crossings * rate / (last - first)};
+  return {fit.amplitude, fit.residual, crossings * rate / (last - first)};
 }
 
 struct QualityLimits {

@@ -17,7 +17,9 @@
 
 #include "foundation/charset.h"
 #include "station/builtin_sounds.h"
+#include "support/event_log.h"
 #include "support/test_files.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -60,10 +62,7 @@ class SoundReaderTest : public ::testing::Test {
     pool_ = std::make_unique<TDaxPoolBuffers>(640, buffers);
     pool_->Fill();
     reader_ = std::make_unique<TVEKSoundReader>(pool_.get(), &system_, &sounds_);
-    reader_->OnSoundText = [this](const std::u16string& t) {
-      std::lock_guard<std::mutex> l(m_);
-      texts_.push_back(N(t));
-    };
+    reader_->OnSoundText = [this](const std::u16string& t) { texts_.Add(N(t)); };
     reader_->OnFixedSoundStarted = [this](int i) {
       std::lock_guard<std::mutex> l(m_);
       fixed_started_.push_back(i);
@@ -86,10 +85,7 @@ class SoundReaderTest : public ::testing::Test {
     std::lock_guard<std::mutex> l(m_);
     return finished_;
   }
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> l(m_);
-    return texts_;
-  }
+  std::vector<std::string> Texts() { return texts_.Events(); }
 
   // Takes frames up to `limit` as the engine does, returning the buffers.
   int Take(std::vector<Frame>& out, int limit) {
@@ -134,11 +130,7 @@ class SoundReaderTest : public ::testing::Test {
 
   template <class Pred>
   bool WaitFor(Pred pred) {
-    for (int i = 0; i < 5000; ++i) {
-      if (pred()) return true;
-      std::this_thread::sleep_for(2ms);
-    }
-    return false;
+    return vektest::WaitUntil(pred, 10000, 2);
   }
 
   vektest::TempDir dir_;
@@ -148,7 +140,7 @@ class SoundReaderTest : public ::testing::Test {
   std::unique_ptr<TVEKSoundReader> reader_;
   std::mutex m_;
   std::condition_variable cv_;
-  std::vector<std::string> texts_;
+  vektest::EventLog texts_;
   std::vector<int> fixed_started_;
   int files_started_ = 0;
   int finished_ = 0;

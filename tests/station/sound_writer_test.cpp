@@ -6,14 +6,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
+#include "support/event_log.h"
 #include "support/test_files.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -21,13 +22,7 @@ std::string Narrow(const std::u16string& s) { return std::string(s.begin(), s.en
 std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 std::string Run(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[4096];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
+  std::string out = vektest::RunShell(command).out;
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
 }
@@ -81,40 +76,31 @@ class SoundWriterTest : public ::testing::Test {
     auto w = std::make_unique<TVEKSoundWriter>(params, Wide(dir.path()));
     w->Now = [this] { return now; };
     w->OnFileWritten = [this](const std::u16string& p) {
-      std::lock_guard<std::mutex> l(mutex);
-      written.push_back(Narrow(p));
-      changed.notify_all();
+      written.Add(Narrow(p));
     };
     w->OnRecorderError = [this](const std::u16string& e) {
-      std::lock_guard<std::mutex> l(mutex);
-      errors.push_back(Narrow(e));
-      changed.notify_all();
+      errors.Add(Narrow(e));
     };
     w->StartProgram = [this](const std::u16string& program, const std::vector<std::u16string>& args) {
-      std::lock_guard<std::mutex> l(mutex);
-      started.push_back(Narrow(program));
-      for (const auto& a : args) started.push_back(Narrow(a));
+      started.Add(Narrow(program));
+      for (const auto& a : args) started.Add(Narrow(a));
       return 0;
     };
     return w;
   }
 
   bool WaitFor(std::size_t files, std::size_t errs = 0) {
-    std::unique_lock<std::mutex> l(mutex);
-    return changed.wait_for(l, std::chrono::seconds(20),
-                            [&] { return written.size() >= files && errors.size() >= errs; });
+    return written.WaitCount(files, 20000) && errors.WaitCount(errs, 20000);
   }
 
   static void WaitIdle(TVEKSoundWriter& w) {
-    for (int i = 0; i < 2000 && w.Pending() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    vektest::WaitUntil([&] { return w.Pending() == 0; }, 10000, 5);
   }
 
   vektest::TempDir dir;
   TVEKWriterCfgParams params;
   TDaxDateTime now{2024, 3, 5, 10, 11, 12, 345};
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::string> written, errors, started;
+  vektest::EventLog written, errors, started;
 };
 
 TEST_F(SoundWriterTest, RecordingReadsBackWithSox) {
@@ -127,7 +113,7 @@ TEST_F(SoundWriterTest, RecordingReadsBackWithSox) {
   }
   w->QueueStop();
   ASSERT_TRUE(WaitFor(1));
-  const std::string file = written[0];
+  const std::string file = written.Events()[0];
   EXPECT_EQ(file, dir / "rec/20240305101112345S.wav");
   const std::string bytes = vektest::ReadFile(file);
   ASSERT_EQ(bytes.size(), 44u + 32000u);
@@ -138,8 +124,8 @@ TEST_F(SoundWriterTest, RecordingReadsBackWithSox) {
   EXPECT_EQ(Soxi("-b", file), "16");
   EXPECT_EQ(Soxi("-s", file), "16000");
   EXPECT_EQ(SoxSamples(file), pcm);
-  EXPECT_TRUE(errors.empty());
-  EXPECT_TRUE(started.empty());  // no script configured
+  EXPECT_TRUE(errors.Events().empty());
+  EXPECT_TRUE(started.Events().empty());  // no script configured
 }
 
 TEST_F(SoundWriterTest, DirectionAdmitsSources) {
@@ -152,10 +138,7 @@ TEST_F(SoundWriterTest, DirectionAdmitsSources) {
     params.Direction = c.direction;
     params.Dir = Wide("dir" + std::to_string(c.direction));
     params.FileNameFormat = fwff_SHORT;
-    {
-      std::lock_guard<std::mutex> l(mutex);
-      written.clear();
-    }
+    written.Clear();
     auto w = Make();
     const std::string b = Block(1);
     for (bool server : {true, false}) {
@@ -192,13 +175,13 @@ TEST_F(SoundWriterTest, OversInTheSameSecondGetTheirOwnFiles) {
   w->QueueStop();
   ASSERT_TRUE(WaitFor(3));
   const std::string sub = dir / "rec/2024/0305";
-  EXPECT_EQ(written, (std::vector<std::string>{sub + "/20240305101112S.wav", sub + "/20240305101112S_1.wav",
+  EXPECT_EQ(written.Events(), (std::vector<std::string>{sub + "/20240305101112S.wav", sub + "/20240305101112S_1.wav",
                                                sub + "/20240305101112S_2.wav"}));
   for (int over = 0; over < 3; ++over) {
     std::string pcm;
     for (int i = 0; i <= over; ++i) pcm += Block(over * 10 + i);
-    EXPECT_EQ(SoxSamples(written[over]), pcm) << over;
-    EXPECT_EQ(Soxi("-s", written[over]), std::to_string(320 * (over + 1)));
+    EXPECT_EQ(SoxSamples(written.Events()[over]), pcm) << over;
+    EXPECT_EQ(Soxi("-s", written.Events()[over]), std::to_string(320 * (over + 1)));
   }
 }
 
@@ -221,11 +204,11 @@ TEST_F(SoundWriterTest, StopInTheMiddleKeepsEveryQueuedBlock) {
   w->QueueData(late.data(), 640);  // after the stop: not recorded
   w->QueueStart(true, u"", u"", u"", u"", u"");
   w.reset();
-  ASSERT_EQ(written.size(), 1u);
-  const std::string bytes = vektest::ReadFile(written[0]);
+  ASSERT_EQ(written.Events().size(), 1u);
+  const std::string bytes = vektest::ReadFile(written.Events()[0]);
   EXPECT_EQ(Le32(bytes, 40), 40u * 640u);
-  EXPECT_EQ(Soxi("-s", written[0]), "12800");
-  EXPECT_EQ(SoxSamples(written[0]), pcm);
+  EXPECT_EQ(Soxi("-s", written.Events()[0]), "12800");
+  EXPECT_EQ(SoxSamples(written.Events()[0]), pcm);
   EXPECT_EQ(ListFiles(dir / "rec").size(), 1u);
 }
 
@@ -238,7 +221,8 @@ TEST_F(SoundWriterTest, ScriptGetsTheFileAndTheTalker) {
   w->QueueStop();
   ASSERT_TRUE(WaitFor(1));
   w.reset();
-  EXPECT_EQ(started, (std::vector<std::string>{dir / "on_rec.sh", written[0], "S", "BC", "DS", "ON", "CT", "NN"}));
+  EXPECT_EQ(started.Events(),
+            (std::vector<std::string>{dir / "on_rec.sh", written.Events()[0], "S", "BC", "DS", "ON", "CT", "NN"}));
 }
 
 TEST_F(SoundWriterTest, UncreatableDirectoryIsReportedAndDataDropped) {
@@ -252,9 +236,9 @@ TEST_F(SoundWriterTest, UncreatableDirectoryIsReportedAndDataDropped) {
   ASSERT_TRUE(WaitFor(0, 1));
   WaitIdle(*w);
   w.reset();
-  EXPECT_NE(errors[0].find("of creating directory"), std::string::npos) << errors[0];
-  EXPECT_EQ(errors.size(), 1u);
-  EXPECT_TRUE(written.empty());
+  EXPECT_NE(errors.Events()[0].find("of creating directory"), std::string::npos) << errors.Events()[0];
+  EXPECT_EQ(errors.Events().size(), 1u);
+  EXPECT_TRUE(written.Events().empty());
 }
 
 TEST(SoundWriterParts, SubdirectoriesAndHeader) {

@@ -56,22 +56,11 @@ extern "C" const char* __lsan_default_suppressions() {
          "leak:libportaudio\n";
 }
 
-TAlsaTestDevices::TAlsaTestDevices() {
-  std::string templ = (std::filesystem::temp_directory_path() / "vek-alsa-XXXXXX").string();
-  if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_ = templ;
-  if (const char* old = std::getenv("ALSA_CONFIG_PATH")) {
-    had_env_ = true;
-    saved_env_ = old;
-  }
+TAlsaTestDevices::TAlsaTestDevices() : dir_(std::filesystem::temp_directory_path().string()) {
+  if (dir_.path().empty()) throw std::runtime_error("mkdtemp failed");
 }
 
-TAlsaTestDevices::~TAlsaTestDevices() {
-  if (had_env_) setenv("ALSA_CONFIG_PATH", saved_env_.c_str(), 1);
-  else unsetenv("ALSA_CONFIG_PATH");
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
-}
+TAlsaTestDevices::~TAlsaTestDevices() = default;
 
 void TAlsaTestDevices::AddCapture(const std::string& name, const std::string& source) {
   config_ += "pcm." + name + " { type file slave.pcm " + Quote(kNullSlave) + " infile " +
@@ -91,7 +80,7 @@ void TAlsaTestDevices::Install() {
     if (!out) throw std::runtime_error("cannot write " + path);
   }
   std::string value = "/usr/share/alsa/alsa.conf:" + path;
-  setenv("ALSA_CONFIG_PATH", value.c_str(), 1);
+  config_path_.Set(value);
   PinAlsaModules();
 }
 

@@ -16,6 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/env_guard.h"
+#include "support/test_files.h"
+
 class TAlsaTestDevices {
  public:
   // Makes a fresh temporary folder for the configuration and the data files.
@@ -34,9 +37,9 @@ class TAlsaTestDevices {
   // system's own alsa.conf, without which enumeration fails).
   void Install();
 
-  const std::string& Dir() const { return dir_; }
+  const std::string& Dir() const { return dir_.path(); }
   // A path inside the folder.
-  std::string PathOf(const std::string& file) const { return dir_ + "/" + file; }
+  std::string PathOf(const std::string& file) const { return dir_ / file; }
   // Makes a named pipe inside the folder; returns its path.
   std::string MakeFifo(const std::string& file) const;
 
@@ -46,10 +49,9 @@ class TAlsaTestDevices {
   static std::vector<int16_t> Sine(double seconds, double freq, int rate, double amplitude);
 
  private:
-  std::string dir_;
+  vektest::TempDir dir_;
   std::string config_;
-  std::string saved_env_;
-  bool had_env_ = false;
+  vektest::EnvGuard config_path_{"ALSA_CONFIG_PATH"};
 };
 
 // Feeds a capture pipe at real-time pace: one capture buffer per write (the

@@ -208,4 +208,8 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   return child.Wait(timeout_ms);
 }
 
+ProcessResult RunShell(const std::string& command, uint32_t timeout_ms) {
+  return RunProcess("/bin/sh", {"-c", command}, {}, timeout_ms);
+}
+
 }  // namespace vektest

@@ -60,6 +60,10 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
                          const std::vector<std::string>& env = {}, uint32_t timeout_ms = 5000,
                          const std::string& cwd = {});
 
+// Runs a command line through /bin/sh (for fixtures made by a command:
+// sox, soxi); `out` holds what it wrote to standard output.
+ProcessResult RunShell(const std::string& command, uint32_t timeout_ms = 30000);
+
 // Milliseconds of a monotonic clock, for test deadlines.
 uint64_t MonotonicMs();
 

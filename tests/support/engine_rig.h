@@ -1,6 +1,6 @@
 // A whole engine for tests, owned and pumped by the test thread.
 //
-//   vektest::EngineRig rig;                 // defaults of the configuration reader,
+//   vektest::EngineRig rig;                 // every key's default (VekSetupDefaults),
 //                                           // every directory inside rig.dir
 //   rig.setup.Server.ServerPort = ...;      // change sections before Create
 //   rig.UseManualClock(1000);               // optional: the engine's clock (and the
@@ -35,6 +35,8 @@
 
 #include "engine/mngr.h"
 #include "foundation/setup_data.h"
+#include "net/logininfo.h"
+#include "net/server.h"
 #include "support/event_log.h"
 #include "support/test_files.h"
 
@@ -86,6 +88,23 @@ class EngineRig {
   std::atomic<int> off_thread_{0};
   std::atomic<bool> manual_clock_{false};
   std::atomic<uint32_t> clock_ms_{0};
+};
+
+// The front end's part of a connection: login data, server entry, network
+// "Test"; Connect then points the entry at 127.0.0.1:port and goes online.
+// Outlives the engine it serves.
+struct ServerLink {
+  ServerLink(TVEKManager& e, const TVEKAccount& account) : info(account) {
+    e.SetLoginInfo(&info);
+    e.SetServerEntry(&server);
+    e.SetNetwork(u"Test");
+  }
+  void Connect(TVEKManager& e, int port) {
+    server.SetMainServer(u"127.0.0.1", port);
+    e.SetOnline(true);
+  }
+  TVEKLoginInfo info;
+  TVEKServer server;
 };
 
 // UTF-16 to 8-bit, byte per character (test texts are ASCII).

@@ -1,15 +1,11 @@
 #include "support/fake_manager.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <stdexcept>
 
 namespace vektest {
 
@@ -21,38 +17,12 @@ constexpr int kRequestTimeoutMs = 10000;
 }  // namespace
 
 FakeManager::FakeManager(std::vector<ManagerReply> replies) : replies_(std::move(replies)) {
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) throw std::runtime_error("fake manager: socket");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listen_fd_, 16) != 0 ||
-      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-      ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    ::close(listen_fd_);
-    throw std::runtime_error("fake manager: listen");
-  }
-  port_ = ntohs(addr.sin_port);
-  thread_ = std::thread([this] { Serve(); });
+  listener_.Start([this](int fd) { Serve(fd); }, SOCK_NONBLOCK);
 }
 
-FakeManager::~FakeManager() {
-  Stop();
-  ::close(listen_fd_);
-  ::close(wake_[0]);
-  ::close(wake_[1]);
-}
+FakeManager::~FakeManager() { Stop(); }
 
-void FakeManager::Stop() {
-  if (!stop_.exchange(true)) {
-    const char b = 'x';
-    (void)!::write(wake_[1], &b, 1);
-  }
-  if (thread_.joinable()) thread_.join();
-}
+void FakeManager::Stop() { listener_.Stop(); }
 
 void FakeManager::SetReplies(std::vector<ManagerReply> replies) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -85,40 +55,23 @@ bool FakeManager::WaitForClosed(int n, uint32_t timeout_ms) const {
   return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return closed_ >= n; });
 }
 
-bool FakeManager::Pause(uint32_t ms) {
-  pollfd p{wake_[0], POLLIN, 0};
-  ::poll(&p, 1, static_cast<int>(ms));
-  return !stop_;
-}
-
-void FakeManager::Serve() {
-  while (!stop_) {
-    pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (::poll(p, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (stop_) return;
-    if (!(p[0].revents & POLLIN)) continue;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) continue;
-    ManagerReply reply;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      const size_t i = static_cast<size_t>(connections_);
-      if (!replies_.empty()) reply = replies_[std::min(i, replies_.size() - 1)];
-      else reply = Answer("-");
-      ++connections_;
-    }
-    cv_.notify_all();
-    Handle(fd, reply);
-    ::close(fd);
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      ++closed_;
-    }
-    cv_.notify_all();
+void FakeManager::Serve(int fd) {
+  ManagerReply reply;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const size_t i = static_cast<size_t>(connections_);
+    if (!replies_.empty()) reply = replies_[std::min(i, replies_.size() - 1)];
+    else reply = Answer("-");
+    ++connections_;
   }
+  cv_.notify_all();
+  Handle(fd, reply);
+  ::close(fd);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++closed_;
+  }
+  cv_.notify_all();
 }
 
 bool FakeManager::ReadRequest(int fd, std::string& line) {
@@ -135,9 +88,9 @@ bool FakeManager::ReadRequest(int fd, std::string& line) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    pollfd p[2] = {{fd, POLLIN, 0}, {listener_.WakeFd(), POLLIN, 0}};
     if (::poll(p, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
-    if (stop_) return false;
+    if (listener_.StopFlag()) return false;
     if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     char buf[4096];
     const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
@@ -159,18 +112,18 @@ bool FakeManager::SendAll(int fd, const std::string& bytes) {
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-    pollfd p[2] = {{fd, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
+    pollfd p[2] = {{fd, POLLOUT, 0}, {listener_.WakeFd(), POLLIN, 0}};
     ::poll(p, 2, 1000);
-    if (stop_) return false;
+    if (listener_.StopFlag()) return false;
   }
   return true;
 }
 
 void FakeManager::Drain(int fd) {
-  while (!stop_) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+  while (!listener_.StopFlag()) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {listener_.WakeFd(), POLLIN, 0}};
     if (::poll(p, 2, -1) < 0 && errno != EINTR) return;
-    if (stop_) return;
+    if (listener_.StopFlag()) return;
     if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     char buf[4096];
     const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
@@ -201,7 +154,7 @@ void FakeManager::Handle(int fd, const ManagerReply& reply) {
       const std::string bytes = reply.text + "\r\n";
       const size_t piece = std::max<size_t>(reply.piece, 1);
       for (size_t at = 0; at < bytes.size(); at += piece) {
-        if (at > 0 && !Pause(reply.delay_ms)) return;
+        if (at > 0 && !listener_.Pause(reply.delay_ms)) return;
         if (!SendAll(fd, bytes.substr(at, piece))) return;
       }
       Drain(fd);

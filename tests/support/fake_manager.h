@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_listener.h"
+
 namespace vektest {
 
 enum class ManagerAct {
@@ -59,7 +61,7 @@ class FakeManager {
   FakeManager(const FakeManager&) = delete;
   FakeManager& operator=(const FakeManager&) = delete;
 
-  uint16_t Port() const { return port_; }
+  uint16_t Port() const { return listener_.Port(); }
   std::string Host() const { return "127.0.0.1"; }
 
   void SetReplies(std::vector<ManagerReply> replies);
@@ -74,21 +76,15 @@ class FakeManager {
   void Stop();
 
  private:
-  void Serve();
+  void Serve(int fd);
   void Handle(int fd, const ManagerReply& reply);
   bool ReadRequest(int fd, std::string& line);
   bool SendAll(int fd, const std::string& bytes);
   // Waits until the client closes or the fake stops.
   void Drain(int fd);
-  // False when stopped.
-  bool Pause(uint32_t ms);
 
   std::vector<ManagerReply> replies_;
-  int listen_fd_ = -1;
-  int wake_[2] = {-1, -1};
-  uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  LoopbackListener listener_;
 
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;

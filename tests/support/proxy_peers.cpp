@@ -15,7 +15,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
+#include <iterator>
 #include <sstream>
 
 extern char** environ;
@@ -23,22 +27,6 @@ extern char** environ;
 namespace vektest {
 
 namespace {
-
-int ListenLoopback(int backlog, int* port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  *port = ntohs(a.sin_port);
-  return fd;
-}
 
 bool CanConnect(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -52,23 +40,72 @@ bool CanConnect(int port) {
 }
 
 // A port that was free a moment ago: the proxies take a port number only.
-int PickPort() {
-  int port = 0;
-  const int fd = ListenLoopback(1, &port);
-  if (fd >= 0) ::close(fd);
-  return port;
+int PickPort() { return LoopbackListener(0, 1).Port(); }
+
+// The inode of the socket listening on 127.0.0.1:port, 0 when none.
+unsigned long ListeningInode(int port) {
+  std::ifstream in("/proc/net/tcp");
+  char local[64];
+  std::snprintf(local, sizeof local, "0100007F:%04X", port);
+  std::string line;
+  std::getline(in, line);  // the heading
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    std::string slot, address, remote, state, queues, timer, retransmits, uid, timeout;
+    unsigned long inode = 0;
+    f >> slot >> address >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    if (address == local && state == "0A") return inode;
+  }
+  return 0;
 }
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
+int ParentOf(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t end = stat.rfind(')');  // the name may hold spaces
+  if (end == std::string::npos) return 0;
+  std::istringstream f(stat.substr(end + 1));
+  std::string state;
+  int ppid = 0;
+  f >> state >> ppid;
+  return ppid;
+}
+
+bool DescendsFrom(int pid, int ancestor) {
+  for (int hop = 0; pid > 1 && hop < 64; ++hop, pid = ParentOf(pid))
+    if (pid == ancestor) return true;
+  return false;
+}
+
+// Whether whoever listens on the port is `pid` or one of its children: a
+// picked port can be taken by another test between the pick and the
+// proxy's bind, and a connect alone would not tell. When no holder can be
+// seen (another user's processes), the connect has to do.
+bool ListenerIsOurs(int port, int pid) {
+  const unsigned long inode = ListeningInode(port);
+  if (inode == 0) return false;
+  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  bool seen = false;
+  for (const auto& proc : fs::directory_iterator("/proc", ec)) {
+    const std::string name = proc.path().filename();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code fd_ec;
+    for (const auto& fd : fs::directory_iterator(proc.path() / "fd", fd_ec)) {
+      std::error_code link_ec;
+      if (fs::read_symlink(fd.path(), link_ec).string() != wanted) continue;
+      if (DescendsFrom(std::stoi(name), pid)) return true;
+      seen = true;
+    }
+  }
+  return !seen;
+}
+
+// The proxy runs as another user and must read it.
+void WriteConfig(const std::string& path, const std::string& text) {
+  WriteFile(path, text);
   ::chmod(path.c_str(), 0644);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 bool Executable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
@@ -100,12 +137,10 @@ std::unique_ptr<ProxyPeer> ProxyPeer::Start(ProxyKind kind, const Options& optio
   const std::string binary = ProxyBinary(kind);
   if (binary.empty()) return fail("proxy binary not installed");
 
-  char templ[] = "/tmp/vek-proxy-XXXXXX";
-  if (!::mkdtemp(templ)) return fail("mkdtemp failed");
   std::unique_ptr<ProxyPeer> peer(new ProxyPeer);
-  peer->dir_ = templ;
-  ::chmod(templ, 0777);  // the unprivileged proxy writes its log here
-  peer->log_ = peer->dir_ + "/proxy.log";
+  if (peer->dir_.path().empty()) return fail("mkdtemp failed");
+  ::chmod(peer->dir_.path().c_str(), 0777);  // the unprivileged proxy writes its log here
+  peer->log_ = peer->dir_ / "proxy.log";
 
   for (int attempt = 0; attempt < 5; ++attempt) {
     peer->port_ = PickPort();
@@ -114,14 +149,14 @@ std::unique_ptr<ProxyPeer> ProxyPeer::Start(ProxyKind kind, const Options& optio
     // Root drops to "nobody"; an ordinary user runs the proxy as itself.
     if (::geteuid() == 0 && Executable("/usr/bin/setpriv"))
       args = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    const std::string conf = peer->dir_ + "/proxy.conf";
+    const std::string conf = peer->dir_ / "proxy.conf";
     switch (kind) {
       case ProxyKind::Dante:
-        WriteFile(conf, "logoutput: " + peer->log_ + "\n" + "internal: 127.0.0.1 port = " + port +
+        WriteConfig(conf, "logoutput: " + peer->log_ + "\n" + "internal: 127.0.0.1 port = " + port +
                             "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n"
                             "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
                             "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect }\n");
-        args.insert(args.end(), {binary, "-f", conf, "-N", "1", "-p", peer->dir_ + "/proxy.pid"});
+        args.insert(args.end(), {binary, "-f", conf, "-N", "1", "-p", peer->dir_ / "proxy.pid"});
         break;
       case ProxyKind::Microsocks:
         args.insert(args.end(), {binary, "-i", "127.0.0.1", "-p", port});
@@ -131,7 +166,7 @@ std::unique_ptr<ProxyPeer> ProxyPeer::Start(ProxyKind kind, const Options& optio
         std::string text = "Port " + port + "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\n"
                            "LogLevel Info\nLogFile \"" + peer->log_ + "\"\n";
         if (!options.user.empty()) text += "BasicAuth " + options.user + " " + options.password + "\n";
-        WriteFile(conf, text);
+        WriteConfig(conf, text);
         args.insert(args.end(), {binary, "-d", "-c", conf});
         break;
       }
@@ -141,7 +176,7 @@ std::unique_ptr<ProxyPeer> ProxyPeer::Start(ProxyKind kind, const Options& optio
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    const std::string out = peer->dir_ + "/stdout.log";
+    const std::string out = peer->dir_ / "stdout.log";
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = -1;
@@ -153,7 +188,7 @@ std::unique_ptr<ProxyPeer> ProxyPeer::Start(ProxyKind kind, const Options& optio
     bool up = false, died = false;
     while (std::chrono::steady_clock::now() < deadline) {
       if (CanConnect(peer->port_)) {
-        up = true;
+        up = ListenerIsOurs(peer->port_, pid);
         break;
       }
       int status = 0;
@@ -169,7 +204,7 @@ std::unique_ptr<ProxyPeer> ProxyPeer::Start(ProxyKind kind, const Options& optio
       ::waitpid(pid, nullptr, 0);
     }
     peer->pid_ = -1;
-    if (why) *why = binary + " did not come up: " + ReadFile(out) + ReadFile(peer->log_);
+    if (why) *why = binary + " did not come up on port " + port + ": " + ReadFile(out) + ReadFile(peer->log_);
   }
   return nullptr;
 }
@@ -190,46 +225,21 @@ ProxyPeer::~ProxyPeer() {
       ::waitpid(pid_, &status, 0);
     }
   }
-  if (!dir_.empty()) {
-    for (const char* f : {"/proxy.conf", "/proxy.log", "/proxy.pid", "/stdout.log"})
-      ::unlink((dir_ + f).c_str());
-    ::rmdir(dir_.c_str());
-  }
 }
 
-std::string ProxyPeer::LogText() const { return ReadFile(log_) + ReadFile(dir_ + "/stdout.log"); }
+std::string ProxyPeer::LogText() const { return ReadFile(log_) + ReadFile(dir_ / "stdout.log"); }
 
 // ---- TCP peer
 
 TcpPeer::TcpPeer(std::function<void(int fd)> handler) : handler_(std::move(handler)) {
-  listen_fd_ = ListenLoopback(16, &port_);
-  if (::pipe2(stop_pipe_, O_CLOEXEC) != 0) stop_pipe_[0] = stop_pipe_[1] = -1;
-  thread_ = std::thread([this] { Run(); });
-}
-
-TcpPeer::~TcpPeer() {
-  if (stop_pipe_[1] >= 0) (void)!::write(stop_pipe_[1], "x", 1);
-  if (thread_.joinable()) thread_.join();
-  for (int fd : {listen_fd_, stop_pipe_[0], stop_pipe_[1]})
-    if (fd >= 0) ::close(fd);
-}
-
-void TcpPeer::Run() {
-  for (;;) {
-    pollfd p[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-    if (::poll(p, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (p[1].revents) return;
-    if (!(p[0].revents & POLLIN)) continue;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+  listener_.Start([this](int fd) {
     ++accepted_;
     if (handler_) handler_(fd);
     ::close(fd);
-  }
+  });
 }
+
+TcpPeer::~TcpPeer() { listener_.Stop(); }
 
 std::string ReadExactly(int fd, std::size_t n, int timeoutMs) {
   std::string out;
@@ -273,19 +283,53 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
-int DeadPort() { return PickPort(); }
+// Ports the kernel hands out (listeners on port 0, the local ends of
+// connects) come from the ephemeral range. A dead port below it is taken by
+// nothing that runs in parallel, so a test that released it may still listen
+// on it later.
+DeadPort::DeadPort() {
+  int ephemeral_low = 0;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeral_low;
+  const int first = ephemeral_low / 2;
+  thread_local std::minstd_rand random(static_cast<unsigned>(::getpid()) ^
+                                       static_cast<unsigned>(std::random_device{}()));
+  for (int tries = 0; tries <= 100; ++tries) {
+    const bool below = ephemeral_low >= 4096 && tries < 100;
+    const int port = below ? first + static_cast<int>(random() % static_cast<unsigned>(ephemeral_low - first)) : 0;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) break;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+      fd_ = fd;
+      port_ = ntohs(a.sin_port);
+      return;
+    }
+    ::close(fd);
+  }
+}
+
+DeadPort::~DeadPort() { Release(); }
+
+void DeadPort::Release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
 
 // ---- blackhole
 
-BlackholeListener::BlackholeListener() {
-  listen_fd_ = ListenLoopback(0, &port_);
+BlackholeListener::BlackholeListener() : listener_(0, 0) {
   // Fill the accept queue; later SYNs are dropped and connects hang.
   for (int i = 0; i < 8; ++i) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_port = htons(listener_.Port());
     ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     fillers_.push_back(fd);
   }
@@ -294,7 +338,6 @@ BlackholeListener::BlackholeListener() {
 
 BlackholeListener::~BlackholeListener() {
   for (int fd : fillers_) ::close(fd);
-  if (listen_fd_ >= 0) ::close(listen_fd_);
 }
 
 }  // namespace vektest

@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_listener.h"
+#include "support/test_files.h"
+
 namespace vektest {
 
 enum class ProxyKind { Dante, Microsocks, Tinyproxy };
@@ -33,7 +36,7 @@ class ProxyPeer {
   ProxyPeer() = default;
   int pid_ = -1;
   int port_ = 0;
-  std::string dir_;
+  TempDir dir_;
   std::string log_;
 };
 
@@ -50,17 +53,13 @@ class TcpPeer {
  public:
   explicit TcpPeer(std::function<void(int fd)> handler);
   ~TcpPeer();
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
   int Accepted() const { return accepted_.load(); }
 
  private:
-  void Run();
   std::function<void(int)> handler_;
-  int listen_fd_ = -1;
-  int stop_pipe_[2] = {-1, -1};
-  int port_ = 0;
   std::atomic<int> accepted_{0};
-  std::thread thread_;
+  LoopbackListener listener_;
 };
 
 // Reads exactly n bytes (less when the peer closes or the time runs out).
@@ -69,8 +68,23 @@ std::string ReadExactly(int fd, std::size_t n, int timeoutMs = 5000);
 std::string ReadUntil(int fd, const std::string& terminator, int timeoutMs = 5000);
 bool WriteAll(int fd, const std::string& bytes);
 
-// A port on 127.0.0.1 where nothing listens (connects are refused).
-int DeadPort();
+// A port on 127.0.0.1 where nothing listens: connects are refused for as
+// long as the object lives, since it keeps the port bound (not listening) so
+// no other test can take it.
+class DeadPort {
+ public:
+  DeadPort();
+  ~DeadPort();
+  DeadPort(const DeadPort&) = delete;
+  DeadPort& operator=(const DeadPort&) = delete;
+  int Port() const { return port_; }
+  // Lets go of the port, for a test that listens there itself later.
+  void Release();
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
 
 // A listener whose accept queue is full, so a further connect stays in
 // progress until it is given up. Port() is its port.
@@ -78,11 +92,10 @@ class BlackholeListener {
  public:
   BlackholeListener();
   ~BlackholeListener();
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
 
  private:
-  int listen_fd_ = -1;
-  int port_ = 0;
+  LoopbackListener listener_;
   std::vector<int> fillers_;
 };
 

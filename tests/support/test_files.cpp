@@ -1,6 +1,5 @@
 #include "support/test_files.h"
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -44,12 +43,6 @@ std::string ReadFile(const std::string& path) {
 bool Exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
-}
-
-void Sh(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
-
-void SoxTone(const std::string& path, const std::string& format, double seconds) {
-  Sh("sox -q -n " + format + " '" + path + "' synth " + std::to_string(seconds) + " sine 440 vol 0.5");
 }
 
 }  // namespace vektest

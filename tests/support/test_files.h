@@ -28,7 +28,8 @@ std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 
 // Runs a shell command that makes a fixture (sox, mostly); a non-zero exit
-// fails the test and names the command.
+// fails the test and names the command. These two report through GoogleTest
+// (test_files_gtest.cpp, in vek_testsupport).
 void Sh(const std::string& command);
 // Writes `seconds` of a 440-Hz sine at half scale with sox; format holds
 // sox's output options (rate, channels, encoding).
