@@ -16,23 +16,15 @@
 #include "foundation/charset.h"
 #include "foundation/setup_data.h"
 #include "support/test_files.h"
+#include "support/thrown.h"
 
 namespace {
 
 using vektest::TempDir;
+using vektest::ThrownMessage;
 using vektest::WriteFile;
 using vektest::ReadFile;
 using vektest::Exists;
-
-template <typename F>
-std::string Message(F f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<none>";
-}
 
 std::u16string W(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
@@ -80,7 +72,7 @@ TEST(ResolvePath, WriteAndTempDirectories) {
   EXPECT_EQ(VekTempDir(u"tmp/"), prog + u"/tmp");
   EXPECT_EQ(VekTempDir(u"/"), u"/");
   EXPECT_EQ(VekFileInWriteDir("f.dat", u"/w//"), "/w/f.dat");
-  EXPECT_EQ(Message([] { VekFileInWriteDir("", u"/w"); }), "no file name");
+  EXPECT_EQ(ThrownMessage([] { VekFileInWriteDir("", u"/w"); }), "no file name");
 
   TVEKSystemParameters system;
   system.ProgramDir = u"/opt/vek";
@@ -90,7 +82,7 @@ TEST(ResolvePath, WriteAndTempDirectories) {
   EXPECT_EQ(VekWriteDir(system), u"/opt/vek/state");
   EXPECT_EQ(VekTempDir(system), u"/opt/tmp");
   EXPECT_EQ(VekFileInWriteDir("dynpass1.dat", system), "/opt/vek/state/dynpass1.dat");
-  EXPECT_EQ(Message([&] { VekFileInWriteDir("", system); }), "no file name");
+  EXPECT_EQ(ThrownMessage([&] { VekFileInWriteDir("", system); }), "no file name");
 }
 
 TEST(WriteTest, SucceedsAndLeavesNothing) {
@@ -104,17 +96,17 @@ TEST(WriteTest, SucceedsAndLeavesNothing) {
 
 TEST(WriteTest, CreateFailureNamesTheFileWithoutTheSuffix) {
   TempDir dir;
-  EXPECT_EQ(Message([&] { DaxCheckWritable(dir / "none/f"); }),
+  EXPECT_EQ(ThrownMessage([&] { DaxCheckWritable(dir / "none/f"); }),
             "error [2] of creating file \"" + (dir / "none/f") + "\": No such file or directory");
   // A link under the probe's name is refused and its target left alone.
   WriteFile(dir / "target", "precious");
   ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "l.$tmp$").c_str()), 0);
-  EXPECT_EQ(Message([&] { DaxCheckWritable(dir / "l"); }).rfind("error [40] of creating file", 0),
+  EXPECT_EQ(ThrownMessage([&] { DaxCheckWritable(dir / "l"); }).rfind("error [40] of creating file", 0),
             0u);
   EXPECT_EQ(ReadFile(dir / "target"), "precious");
   if (::geteuid() != 0) {
     ::mkdir((dir / "ro").c_str(), 0555);
-    EXPECT_EQ(Message([&] { DaxCheckWritable(dir / "ro/f"); }),
+    EXPECT_EQ(ThrownMessage([&] { DaxCheckWritable(dir / "ro/f"); }),
               "error [13] of creating file \"" + (dir / "ro/f") + "\": Permission denied");
     EXPECT_FALSE(Exists(dir / "ro/f.$tmp$"));
   }
@@ -128,7 +120,7 @@ TEST(WriteTest, WriteFailureIsReportedAsWritingError) {
     ::signal(SIGXFSZ, SIG_IGN);
     struct rlimit rl = {1, 1};
     ::setrlimit(RLIMIT_FSIZE, &rl);
-    std::string got = Message([&] { DaxCheckWritable(dir / "f"); });
+    std::string got = ThrownMessage([&] { DaxCheckWritable(dir / "f"); });
     bool ok = got == "error [27] of writing file \"" + (dir / "f") + "\": File too large" &&
               !Exists(dir / "f.$tmp$");
     ::_exit(ok ? 0 : 1);

@@ -5,22 +5,14 @@
 
 #include "foundation/exception.h"
 #include "support/test_files.h"
+#include "support/thrown.h"
 
 namespace {
 
 using vektest::ReadFile;
 using vektest::TempDir;
+using vektest::ThrownMessage;
 using vektest::WriteFile;
-
-template <typename F>
-std::string Message(F f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<none>";
-}
 
 }  // namespace
 
@@ -62,7 +54,7 @@ TEST(PidFile, WriteReplacesAndReadParsesStrictly) {
   for (auto& c : cases) {
     WriteFile(name, c.content);
     pid = -7;
-    std::string got = Message([&] { VekReadPidFile(name, pid); });
+    std::string got = ThrownMessage([&] { VekReadPidFile(name, pid); });
     if (c.expected == 0) {
       EXPECT_EQ(got, "invalid PID value") << c.content;
       EXPECT_EQ(pid, -7);
@@ -71,6 +63,6 @@ TEST(PidFile, WriteReplacesAndReadParsesStrictly) {
       EXPECT_EQ(pid, c.expected) << c.content;
     }
   }
-  EXPECT_EQ(Message([&] { VekReadPidFile(dir / "none", pid); }), "No such file or directory");
-  EXPECT_EQ(Message([&] { VekReadPidFile(dir.path(), pid); }), "Is a directory");
+  EXPECT_EQ(ThrownMessage([&] { VekReadPidFile(dir / "none", pid); }), "No such file or directory");
+  EXPECT_EQ(ThrownMessage([&] { VekReadPidFile(dir.path(), pid); }), "Is a directory");
 }
