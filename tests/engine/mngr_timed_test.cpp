@@ -452,6 +452,7 @@ struct SwitchCase {
   const char* name;
   bool hour;
   bool connect;
+  bool courtesy = true;  // off: the switch follows the carrier end itself
 };
 
 class TimedEngineSwitch : public testing::TestWithParam<SwitchCase> {
@@ -479,7 +480,8 @@ class TimedEngineSwitch : public testing::TestWithParam<SwitchCase> {
     for (int i = 0; i < VekControlSoundCount; ++i) rig.setup.Sounds.Enabled[i] = false;
     vektest::SoxTone(rig.Path("courtesy.wav"), kWav, 0.4);
     rig.setup.Sounds.FileNames[csnd_Courtesy] = DaxAnsiToUnicodeRaw(rig.Path("courtesy.wav"));
-    rig.setup.Sounds.Enabled[csnd_Courtesy] = true;
+    rig.setup.Sounds.Enabled[csnd_Courtesy] = GetParam().courtesy;
+    rig.setup.Sounds.Enabled[csnd_CourtesyEmptyNet] = GetParam().courtesy;
     mkdir(rig.Path("hours").c_str(), 0755);
     vektest::SoxTone(rig.Path("hours/11_00.wav"), kWav, 1.0);
     rig.setup.Hours.Enabled = GetParam().hour;
@@ -573,9 +575,11 @@ TEST_P(TimedEngineSwitch, CommandSwitchesAfterTheSoundThatEndsTheCarrier) {
     ASSERT_GE(Index("ExternalSoundStopped"), 0);
     EXPECT_GT(Index("ServerSwitch:"), Index("ExternalSoundStopped"));
     EXPECT_GT(Index("ExternalSoundStarted"), Index("ServiceSoundStarted"));
-  } else {
+  } else if (c.courtesy) {
     EXPECT_GT(Index("ServerSwitch:"), Index("ServiceSoundStarted"));
     EXPECT_EQ(Index("ExternalSoundStarted"), -1);
+  } else {
+    EXPECT_EQ(Index("ServiceSoundStarted"), -1);
   }
   const auto is_login = [login](const vektest::ClientItem& i) {
     return i.connection == login && i.text.rfind("CT:", 0) == 0;
@@ -596,7 +600,8 @@ TEST_P(TimedEngineSwitch, CommandSwitchesAfterTheSoundThatEndsTheCarrier) {
 
 INSTANTIATE_TEST_SUITE_P(Commands, TimedEngineSwitch,
                          testing::Values(SwitchCase{"Network", false, false}, SwitchCase{"NetworkAfterHour", true, false},
-                                         SwitchCase{"Connect", false, true}),
+                                         SwitchCase{"Connect", false, true},
+                                         SwitchCase{"NetworkWithoutCourtesy", false, false, false}),
                          [](const testing::TestParamInfo<SwitchCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
