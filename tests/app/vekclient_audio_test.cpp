@@ -7,7 +7,6 @@
 
 #include <memory>
 
-#include "support/alsa_devices.h"
 #include "support/child_process.h"
 #include "support/test_files.h"
 #include "support/vekclient_rig.h"
@@ -18,19 +17,8 @@ namespace {
 class VekClientAudio : public ::testing::Test {
  protected:
   VekClientAudio() {
-    const std::string capture = alsa_.MakeFifo("capture");
-    const std::string playback = alsa_.MakeFifo("playback");
-    alsa_.AddCapture("vekcap", capture);
-    alsa_.AddPlayback("vekplay", playback);
-    alsa_.Install();
-    // A constant level of 16384.
-    feeder_ = std::make_unique<TFifoFeeder>(capture, std::vector<int16_t>(8000 * 30, 16384), 8000,
-                                            320);
-    drainer_ = std::make_unique<TFifoDrainer>(playback, 8000);
     table_ = BaseConfig(dir_.path());
-    table_["Audio"] = {{"InDevice", "ALSA:vekcap"}, {"OutDevice", "ALSA:vekplay"},
-                       {"InSampleRate", "8000"},    {"OutSampleRate", "8000"},
-                       {"InFactor", "1"},           {"OutFactor", "1"}};
+    table_["Audio"] = PacedSoundCard::AudioSection();
     WriteIni(config_, table_);
   }
   ProcessResult Run(const std::vector<std::string>& args) {
@@ -46,9 +34,8 @@ class VekClientAudio : public ::testing::Test {
     return r;
   }
 
-  TAlsaTestDevices alsa_;
-  std::unique_ptr<TFifoFeeder> feeder_;
-  std::unique_ptr<TFifoDrainer> drainer_;
+  // A constant level of 16384.
+  PacedSoundCard sound_{std::vector<int16_t>(8000 * 30, 16384)};
   TempDir dir_;
   std::string config_ = dir_ / "vek.cfg";
   IniTable table_;
@@ -132,8 +119,7 @@ TEST_F(VekClientAudio, CheckInputVoxFollowsATone) {
   std::vector<int16_t> samples(4000, 0);
   const std::vector<int16_t> sine = TAlsaTestDevices::ReadRaw(tone);
   samples.insert(samples.end(), sine.begin(), sine.end());
-  feeder_.reset();
-  feeder_ = std::make_unique<TFifoFeeder>(alsa_.PathOf("capture"), samples, 8000, 320);
+  sound_.Feed(samples);
   ChildProcess child(VekClientPath(), {"checkinput:VOX:250", config_});
   ASSERT_TRUE(child.WaitForOutput(": VOX\n", 4000)) << child.Out() << child.Err();
   // After the tone the wire goes quiet again.

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "support/alsa_devices.h"
 #include "support/child_process.h"
 #include "support/fake_vek_server.h"
 #include "support/test_files.h"
@@ -41,21 +40,10 @@ const std::string kLoginScript = AfterLogin("keepalives 1000\n");
 // card of ALSA file PCMs on pipes paced in real time.
 class VekClientRun : public ::testing::Test {
  protected:
-  VekClientRun() {
-    const std::string capture = alsa_.MakeFifo("capture");
-    const std::string playback = alsa_.MakeFifo("playback");
-    alsa_.AddCapture("vekcap", capture);
-    alsa_.AddPlayback("vekplay", playback);
-    alsa_.Install();
-    feeder_ = std::make_unique<TFifoFeeder>(capture, std::vector<int16_t>{}, 8000, 320);
-    drainer_ = std::make_unique<TFifoDrainer>(playback, 8000);
-  }
   void StartServer(const std::string& script) {
     server_ = std::make_unique<FakeVekServer>(Script::Parse(script));
     table_ = BaseConfig(dir_.path(), server_->Port());
-    table_["Audio"] = {{"InDevice", "ALSA:vekcap"}, {"OutDevice", "ALSA:vekplay"},
-                       {"InSampleRate", "8000"},    {"OutSampleRate", "8000"},
-                       {"InFactor", "1"},           {"OutFactor", "1"}};
+    table_["Audio"] = PacedSoundCard::AudioSection();
   }
   void StartClient(const std::string& command = "debug") {
     WriteIni(dir_ / "vek.cfg", table_);
@@ -71,9 +59,7 @@ class VekClientRun : public ::testing::Test {
     return r;
   }
 
-  TAlsaTestDevices alsa_;
-  std::unique_ptr<TFifoFeeder> feeder_;
-  std::unique_ptr<TFifoDrainer> drainer_;
+  PacedSoundCard sound_;
   TempDir dir_;
   IniTable table_;
   std::unique_ptr<FakeVekServer> server_;

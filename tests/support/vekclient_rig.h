@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "support/alsa_devices.h"
 #include "support/child_process.h"
 #include "support/test_files.h"
 
@@ -90,5 +92,35 @@ inline std::vector<std::string> UnstampedLines(const std::string& text) {
   for (const std::string& line : Lines(text)) lines.push_back(Unstamped(line));
   return lines;
 }
+
+// The sound card of a run: ALSA file PCMs "vekcap" and "vekplay" on named
+// pipes, the capture fed with `samples` (then silence) and the playback
+// drained, both in real time at 8000 Hz.
+struct PacedSoundCard {
+  explicit PacedSoundCard(std::vector<int16_t> samples = {}) {
+    const std::string playback = alsa.MakeFifo("playback");
+    capture = alsa.MakeFifo("capture");
+    alsa.AddCapture("vekcap", capture);
+    alsa.AddPlayback("vekplay", playback);
+    alsa.Install();
+    Feed(std::move(samples));
+    drainer = std::make_unique<TFifoDrainer>(playback, 8000);
+  }
+  // Feeds `samples` from now on.
+  void Feed(std::vector<int16_t> samples) {
+    feeder.reset();
+    feeder = std::make_unique<TFifoFeeder>(capture, std::move(samples), 8000, 320);
+  }
+  // The [Audio] keys that use it.
+  static std::map<std::string, std::string> AudioSection() {
+    return {{"InDevice", "ALSA:vekcap"}, {"OutDevice", "ALSA:vekplay"}, {"InSampleRate", "8000"},
+            {"OutSampleRate", "8000"},   {"InFactor", "1"},             {"OutFactor", "1"}};
+  }
+
+  TAlsaTestDevices alsa;  // first: the pipes live in its folder
+  std::string capture;
+  std::unique_ptr<TFifoFeeder> feeder;
+  std::unique_ptr<TFifoDrainer> drainer;
+};
 
 }  // namespace vektest
