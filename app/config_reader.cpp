@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "foundation/charset.h"
 #include "foundation/exception.h"
 #include "foundation/fileutils.h"
@@ -63,8 +65,6 @@ class TSectionReader {
   const TIniFileUTF8& ini_;
   std::u16string sec_;
 };
-
-int32_t Clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 void ReadAgc(const TSectionReader& r, const std::u16string& prefix, TVEKAgcCfgParams& agc) {
   auto key = [&prefix](const char16_t* name) { return prefix + name; };
@@ -185,7 +185,7 @@ void ReadServerWork(const TIniFileUTF8& ini, TVEKServerParametersWork& s) {
   s.CharsetName = r.Text(u"CharsetName", s.CharsetName);
   s.TxStartGap = DaxClamp0To2000(r.Int(u"TxStartGap", s.TxStartGap));
   s.RxAlignEnabled = r.Bool(u"RxAlignEnabled", s.RxAlignEnabled);
-  s.RxAlignTime = Clamp(r.Int(u"RxAlignTime", s.RxAlignTime), 400, 1000);
+  s.RxAlignTime = std::clamp(r.Int(u"RxAlignTime", s.RxAlignTime), 400, 1000);
 }
 
 void ReadServerConn(const TIniFileUTF8& ini, TVEKServerParametersConn& s) {

@@ -23,8 +23,6 @@
 
 namespace {
 
-std::u16string Num(int64_t v) { return DaxAnsiToUnicodeRaw(std::to_string(v)); }
-
 std::u16string YesNo(bool v) { return v ? u"Yes" : u"No"; }
 
 std::u16string ErrorTextOf(const std::exception& e) {
@@ -238,7 +236,7 @@ bool TVEKRun::CheckConfiguration() {
       TVEKIfcErrorList errors;
       engine_->SetStaticLines(radio.STATIC, errors);
       for (size_t n = 0; n < errors.size(); ++n) {
-        const std::u16string head = u"STATIC[" + Num(static_cast<int64_t>(n + 1)) + u"]: ";
+        const std::u16string head = u"STATIC[" + DaxIntToStrW(static_cast<int64_t>(n + 1)) + u"]: ";
         Log(errors[n].Error.empty() ? head + u"config OK" : head + u"ERROR: " + errors[n].Error);
       }
     } catch (const std::exception& e) {
@@ -264,7 +262,7 @@ void TVEKRun::LogAgcLines(const std::u16string& prefix, const TVEKAgcCfgParams& 
   const bool on = agc.Enabled > 0;
   Log(prefix + u" audio AGC enabled: " + YesNo(on));
   if (!on) return;
-  Log(prefix + u" audio AGC level (%): " + Num(VekCheckPercent50to100(agc.Level)));
+  Log(prefix + u" audio AGC level (%): " + DaxIntToStrW(VekCheckPercent50to100(agc.Level)));
   Log(prefix + u" audio AGC max gain (dB): " + GeneralFloat(VekCheckFloat30to60(agc.MaxGain)));
 }
 
@@ -277,27 +275,27 @@ void TVEKRun::LogAudioReport() {
 
   const int32_t in_rate = VekCheckSampleRate(a.InSampleRate);
   Log(u"Input audio device name: " + VekQuoteIfSpaces(VekIniValueOrEmpty(a.InDevice)));
-  Log(u"Input audio sample rate (Hz): " + Num(in_rate));
+  Log(u"Input audio sample rate (Hz): " + DaxIntToStrW(in_rate));
   if (in_rate != 8000)
-    Log(u"Input audio sample rate conversion (" + Num(in_rate) + u"->8000) quality: " +
+    Log(u"Input audio sample rate conversion (" + DaxIntToStrW(in_rate) + u"->8000) quality: " +
         VekEnumText(static_cast<TVEKAudioConvertQuality>(a.InQuality)));
-  Log(u"Input audio factor: " + Num(VekCheckRange1to5(a.InFactor)));
-  Log(u"Input audio precaptured time (ms): " + Num(DaxClamp0To1000(a.InPreCapturedTime)));
+  Log(u"Input audio factor: " + DaxIntToStrW(VekCheckRange1to5(a.InFactor)));
+  Log(u"Input audio precaptured time (ms): " + DaxIntToStrW(DaxClamp0To1000(a.InPreCapturedTime)));
   LogAgcLines(u"Input", a.InAGC);
   Log(u"Input audio HPF enabled: " + YesNo(a.InHPFEnabled));
-  if (a.InHPFEnabled) Log(u"Input audio HPF order: " + Num(VekCheckRange2to10(a.InHPFOrder)));
+  if (a.InHPFEnabled) Log(u"Input audio HPF order: " + DaxIntToStrW(VekCheckRange2to10(a.InHPFOrder)));
   Log(u"Input DTMF decoder enabled: " + YesNo(a.InDtmfEnabled));
 
   const int32_t out_rate = VekCheckSampleRate(a.OutSampleRate);
   Log(u"Output audio device name: " + VekQuoteIfSpaces(VekIniValueOrEmpty(a.OutDevice)));
-  Log(u"Output audio sample rate (Hz): " + Num(out_rate));
+  Log(u"Output audio sample rate (Hz): " + DaxIntToStrW(out_rate));
   if (out_rate != 8000)
-    Log(u"Output audio sample rate conversion (8000->" + Num(out_rate) + u") quality: " +
+    Log(u"Output audio sample rate conversion (8000->" + DaxIntToStrW(out_rate) + u") quality: " +
         VekEnumText(static_cast<TVEKAudioConvertQuality>(a.OutQuality)));
-  Log(u"Output audio factor: " + Num(VekCheckRange1to5(a.OutFactor)));
+  Log(u"Output audio factor: " + DaxIntToStrW(VekCheckRange1to5(a.OutFactor)));
   LogAgcLines(u"Output", a.OutAGC);
   Log(u"Output audio HPF enabled: " + YesNo(a.OutHPFEnabled));
-  if (a.OutHPFEnabled) Log(u"Output audio HPF order: " + Num(VekCheckRange2to10(a.OutHPFOrder)));
+  if (a.OutHPFEnabled) Log(u"Output audio HPF order: " + DaxIntToStrW(VekCheckRange2to10(a.OutHPFOrder)));
 }
 
 std::u16string TVEKRun::SignalStatusLine(const std::u16string& name, TVEKRadioIfcType type,
@@ -324,7 +322,7 @@ void TVEKRun::LogRadioStatus() {
   const int count = e.StaticLineCount();
   if (count == 0) Log(u"  STATIC: not used");
   for (int n = 0; n < count; ++n)
-    Log(SignalStatusLine(u"STATIC[" + Num(n + 1) + u"]", e.StaticLineInterfaceType(n),
+    Log(SignalStatusLine(u"STATIC[" + DaxIntToStrW(n + 1) + u"]", e.StaticLineInterfaceType(n),
                          e.StaticLineInterfaceName(n), e.StaticLineWireName(n),
                          e.StaticLineIsInverted(n), e.StaticLineIsOpen(n)));
 }
@@ -468,13 +466,13 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   e.OnDisconnecting = [this] { Log(u"Disconnecting..."); };
   e.OnDisconnected = [this] { Log(u"Disconnected OK"); };
   e.OnHandshakeRequest = [this](int32_t version, const std::u16string& text) {
-    std::u16string line = u"Handshake request as " + Num(version) + u" client version";
+    std::u16string line = u"Handshake request as " + DaxIntToStrW(version) + u" client version";
     if (debug_ && !DaxTrimW(text).empty()) line += u": " + VekSafeNetText(DaxTrimW(text));
     Log(line);
   };
   e.OnHandshaked = [this](int32_t last, int32_t server, const std::u16string& text) {
     std::u16string line =
-        u"Handshaked: client last version " + Num(last) + u"; server version " + Num(server);
+        u"Handshaked: client last version " + DaxIntToStrW(last) + u"; server version " + DaxIntToStrW(server);
     if (debug_) line += u"; " + VekSafeNetText(text);
     Log(line);
   };
@@ -509,11 +507,11 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   e.OnSessionInitiated = [this] { OnSessionInitiated(); };
   e.OnMarkers = [this] {
     uint8_t marker = 0;
-    while (events_->PopUnknownMarker(marker)) Log(u"Marker " + Num(marker));
+    while (events_->PopUnknownMarker(marker)) Log(u"Marker " + DaxIntToStrW(marker));
   };
   e.OnClientList = [this] { OnClientList(); };
   auto count_line = [this](std::u16string (*title)()) {
-    return [this, title](int32_t count) { Log(title() + u": " + Num(count)); };
+    return [this, title](int32_t count) { Log(title() + u": " + DaxIntToStrW(count)); };
   };
   e.OnNetworks = count_line(&VekMsgNetworks);
   e.OnBlockedList = count_line(&VekMsgBlockedClients);
@@ -532,7 +530,7 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
     if (sys.LogRx) Log(VekMsgRxIsAborted());
   };
   e.OnRxAlignSkipped = [this](int32_t count) {
-    Log(u"PROTO: RX time align: skipped audio: " + Num(count));
+    Log(u"PROTO: RX time align: skipped audio: " + DaxIntToStrW(count));
   };
   e.OnRxPoolUnderflow = [this] { Log(VekMsgRxBufferPoolUnderflow()); };
   e.OnTxRequested = [this] { Log(u"TX is requested"); };
@@ -599,7 +597,7 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   };
   e.OnDynPassRequestStart = [this] { Log(u"Start request to VEK System manager"); };
   e.OnDynPassConnecting = [this](const std::u16string& host, int32_t port) {
-    Log(VekMsgConnectingToVekSystemManager() + u": " + host + u":" + Num(port) + u" ...");
+    Log(VekMsgConnectingToVekSystemManager() + u": " + host + u":" + DaxIntToStrW(port) + u" ...");
   };
   e.OnDynPassConnected = [this] { Log(VekMsgConnectedToVekSystemManager() + u": OK"); };
   e.OnDynPassError = [this](const std::u16string& text, const std::u16string& detail) {
@@ -663,7 +661,7 @@ void TVEKRun::OnClientList() {
   const TVEKSystemParameters& sys = setup_->System;
   if (sys.LogClientList == clsm_NONE) return;
   std::vector<std::u16string> lines;
-  lines.push_back(VekMsgClients() + u": " + Num(static_cast<int64_t>(clients.size())));
+  lines.push_back(VekMsgClients() + u": " + DaxIntToStrW(static_cast<int64_t>(clients.size())));
   if (sys.LogClientList == clsm_FULL)
     for (const TVEKClientRec& c : clients)
       lines.push_back(VekMsgClient() + u": " +

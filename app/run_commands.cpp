@@ -18,8 +18,6 @@ namespace {
 
 constexpr int32_t kProbeRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 
-std::u16string ErrorTextOf(const std::exception& e) { return DaxSysToUnicodeProc(e.what()); }
-
 std::u16string RateText(int32_t rate) {
   char text[16];
   std::snprintf(text, sizeof text, "%6d", static_cast<int>(rate));
@@ -161,7 +159,7 @@ void TVEKRun::OnCheckInputLevel() {
     if (level > 32767) level = 32767;
     Log(check_input_->GetActiveInputs(static_cast<int32_t>(level)));
   } catch (const std::exception& e) {
-    Log(u"ERROR: " + ErrorTextOf(e));
+    Log(u"ERROR: " + DaxSysToUnicodeProc(e.what()));
   }
 }
 

@@ -36,6 +36,7 @@
 #include "net/proto.h"
 #include "station/paudio.h"
 #include "station/portaudio.h"
+#include "support/env_guard.h"
 #include "support/test_files.h"
 
 namespace {
@@ -74,7 +75,7 @@ class BenchEngine {
       const std::string alsa = dir_ / "alsa.conf";
       std::ofstream(alsa) << "pcm.benchcap { type file slave.pcm \"benchnull\" infile \"/dev/zero\" "
                              "file \"/dev/null\" format \"raw\" }\npcm.benchnull { type null }\n";
-      setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + alsa).c_str(), 1);
+      alsa_path_.Set("/usr/share/alsa/alsa.conf:" + alsa);
       rt_ = std::make_unique<TVEKAudioRT>();
       setup_.Audio.InDevice = u"ALSA:benchcap";
       setup_.Audio.InSampleRate = 8000;
@@ -94,7 +95,6 @@ class BenchEngine {
   ~BenchEngine() {
     engine_.reset();
     rt_.reset();
-    unsetenv("ALSA_CONFIG_PATH");
   }
 
   TVEKManager& engine() { return *engine_; }
@@ -110,6 +110,7 @@ class BenchEngine {
 
  private:
   vektest::TempDir dir_;
+  vektest::EnvGuard alsa_path_{"ALSA_CONFIG_PATH"};
   TVEKSetupData setup_;
   std::unique_ptr<TVEKAudioRT> rt_;
   std::unique_ptr<TVEKManager> engine_;

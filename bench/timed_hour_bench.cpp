@@ -32,6 +32,8 @@
 #include "foundation/types.h"
 #include "station/paudio.h"
 #include "station/portaudio.h"
+#include "support/child_process.h"
+#include "support/env_guard.h"
 #include "support/test_files.h"
 
 namespace {
@@ -76,13 +78,12 @@ class HourBench {
     const std::string cfg = dir_ / "vek.cfg";
     std::ofstream(cfg).close();
     const std::string hours = dir_ / "hours";
-    std::system(("mkdir -p '" + hours + "' && sox -q -n -r 8000 -c 1 -b 16 -e signed-integer '" + hours +
-                 "/00_00.wav' synth 0.2 sine 440 vol 0.5")
-                    .c_str());
+    vektest::RunShell("mkdir -p '" + hours + "' && sox -q -n -r 8000 -c 1 -b 16 -e signed-integer '" + hours +
+                      "/00_00.wav' synth 0.2 sine 440 vol 0.5");
     for (int h = 1; h < 24; ++h) {
       char name[16];
       snprintf(name, sizeof name, "/%02d_00.wav", h);
-      std::system(("cp '" + hours + "/00_00.wav' '" + hours + name + "'").c_str());
+      vektest::RunShell("cp '" + hours + "/00_00.wav' '" + hours + name + "'");
     }
     const std::u16string home = DaxAnsiToUnicodeRaw(dir_.path());
     VekLoadConfig(DaxAnsiToUnicodeRaw(cfg), setup_, home, home);
@@ -94,7 +95,7 @@ class HourBench {
                            "file \"/dev/null\" format \"raw\" }\n"
                            "pcm.benchplay { type file slave.pcm \"benchnull\" file \"/dev/null\" format \"raw\" }\n"
                            "pcm.benchnull { type null }\n";
-    setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + alsa).c_str(), 1);
+    alsa_path_.Set("/usr/share/alsa/alsa.conf:" + alsa);
     rt_ = std::make_unique<TVEKAudioRT>();
     setup_.Audio.InDevice = u"ALSA:benchcap";
     setup_.Audio.OutDevice = u"ALSA:benchplay";
@@ -117,7 +118,6 @@ class HourBench {
   ~HourBench() {
     engine_.reset();
     rt_.reset();
-    unsetenv("ALSA_CONFIG_PATH");
   }
 
   // The local clock reaches hour:00:00.000 at `at`.
@@ -151,6 +151,7 @@ class HourBench {
 
  private:
   vektest::TempDir dir_;
+  vektest::EnvGuard alsa_path_{"ALSA_CONFIG_PATH"};
   TVEKSetupData setup_;
   std::unique_ptr<TVEKAudioRT> rt_;
   std::unique_ptr<TVEKManager> engine_;

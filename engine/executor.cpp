@@ -157,7 +157,7 @@ uint32_t TVEKExecutorProcess::Run(const std::u16string& script, const std::u16st
   std::lock_guard<std::mutex> g(lock_);
   // A request not yet taken up counts as running: a second one would
   // silently replace it.
-  if (request_.load() || running_.load()) throw Exception("Busy");
+  if (Busy()) throw Exception("Busy");
   script_ = script;
   argument_ = argument;
   if (++last_run_ == 0) ++last_run_;

@@ -290,20 +290,10 @@ void TVEKManager::AssignDynPassEvents() {
     });
   };
   d.OnConnected = [this] { Raise(me_Evn_DynPass_Connected); };
-  d.OnProxyConnecting = [this](uint8_t kind, const std::u16string& host, int32_t port) {
-    RaiseWith(me_Evn_Proto_ProxyConnecting, [&](TVEKEventArgs& a) {
-      a.Number = kind;
-      a.Host = host;
-      a.Port = port;
-    });
-  };
-  d.OnProxyConnected = [this] { Raise(me_Evn_Proto_ProxyConnected); };
-  d.OnProxyError = [this](uint8_t code, const std::u16string& text) {
-    RaiseWith(me_Evn_Proto_ProxyError, [&](TVEKEventArgs& a) {
-      a.Number = code;
-      a.Text = text;
-    });
-  };
+  // The proxy steps raise the protocol's proxy events (wired before this).
+  d.OnProxyConnecting = protocol_->OnProxyConnecting;
+  d.OnProxyConnected = protocol_->OnProxyConnected;
+  d.OnProxyError = protocol_->OnProxyError;
   d.OnConnectError = [this, dp](const std::u16string& text) {
     RaiseText(me_Evn_DynPass_Error, u"CONNECT: " + text, VekHostPortText(dp->ManagerHost, dp->ManagerPort));
   };
@@ -576,7 +566,6 @@ void TVEKManager::SendTextMessage(const std::string& receiver_id, const std::u16
 }
 
 void TVEKManager::RegisterAccount(const TVEKAccount& account) {
-  register_email_ = account.EMailAddress;
   TVEKDynamicPassword& d = *dyn_pass_;
   d.ManagerHost = ManagerAddress;
   d.ManagerPort = ManagerPort;

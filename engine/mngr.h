@@ -130,7 +130,6 @@ struct TVEKEventArgs {
   std::u16string Text;    // error, answer, password, handshake text ...
   std::u16string Detail;  // detail, server message, server address ...
   std::u16string Host;
-  std::u16string Extra;   // a third text (saved dynamic password)
   int32_t Port = 0;
   int32_t Number = 0;     // kind, count, version, control sound index
   int32_t Number2 = 0;
@@ -497,7 +496,6 @@ class TVEKManager : public TDaxThread {
   size_t pass_position_ = 0;
   uint32_t pass_now_ = 0;  // "now" of the running pass
   std::u16string network_;         // SetNetwork
-  std::u16string register_email_;  // RegisterAccount
 
   std::unique_ptr<TFifoStringThreadSafeU> reader_texts_, error_texts_, warning_texts_, info_texts_,
       recorder_files_;

@@ -180,10 +180,7 @@ void TVEKManager::ApplySwitchAfterHourSound() {
 // ----- announcements
 
 std::u16string TVEKManager::ProgramPath(const std::u16string& path) const {
-  const TVEKSystemParameters* system = sections_.System;
-  const std::u16string base =
-      system && !system->ProgramDir.empty() ? system->ProgramDir : VekProgramDirW();
-  return DaxResolvePath(DaxExcludeTrailingSlashesW(path), base);
+  return DaxResolvePath(DaxExcludeTrailingSlashesW(path), ProgramDir());
 }
 
 std::u16string TVEKManager::ScriptTempDir(const std::u16string& ext_temp_dir) const {

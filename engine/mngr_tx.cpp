@@ -108,8 +108,8 @@ void TVEKManager::EndTxOnCarrierLoss() { RaiseNow(me_Evn_Int_TxCaptureEnd); }
 
 bool TVEKManager::PlayCarrierEndSound(uint8_t sound) {
   const uint32_t hold = static_cast<uint32_t>(voice_.HoldAfterCapture);
-  carrier_.StartHoldOff(hold);
   if (!reader_->IsSoundEnabled(sound)) {
+    carrier_.StartHoldOff(hold);
     BackCapture();
     return false;
   }

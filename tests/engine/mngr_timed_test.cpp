@@ -37,17 +37,7 @@ using vektest::WriteFile;
 
 const char* const kWav = "-r 8000 -c 1 -b 16 -e signed-integer";
 
-TDaxDateTime At(int h, int mi, int s, int ms) {
-  TDaxDateTime t;
-  t.Year = 2026;
-  t.Month = 5;
-  t.Day = 4;
-  t.Hour = h;
-  t.Minute = mi;
-  t.Second = s;
-  t.Millisecond = ms;
-  return t;
-}
+TDaxDateTime At(int h, int mi, int s, int ms) { return {2026, 5, 4, h, mi, s, ms}; }
 
 std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 

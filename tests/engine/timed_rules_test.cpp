@@ -17,17 +17,7 @@ namespace {
 using vektest::TempDir;
 using vektest::WriteFile;
 
-TDaxDateTime At(int y, int mo, int d, int h, int mi, int s, int ms) {
-  TDaxDateTime t;
-  t.Year = y;
-  t.Month = mo;
-  t.Day = d;
-  t.Hour = h;
-  t.Minute = mi;
-  t.Second = s;
-  t.Millisecond = ms;
-  return t;
-}
+TDaxDateTime At(int y, int mo, int d, int h, int mi, int s, int ms) { return {y, mo, d, h, mi, s, ms}; }
 
 std::string Text(const TDaxDateTime& t) {
   char b[40];
