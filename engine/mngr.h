@@ -671,12 +671,20 @@ class TVEKManager : public TDaxThread {
   // --- link block: the concern's own members.
   void BeginDisconnect();
   void _tr_Timeout();
+  // Runs the attempt; whatever it raises is reported and ends in a
+  // reconnect wait.
   void StartConnectAttempt();
+  void RunConnectAttempt();
+  void EndFailedAttempt(const std::exception& e);
   void SelectBackupServer();
   void UseMainServer(const std::u16string& host, int32_t port);
   void RequestDynamicPassword();
   // kind: lrk_ServerError, lrk_Blocked or lrk_InvalidPassword.
   void HandleLoginRefusal(uint8_t kind, TVEKManagerEvent event);
+  // A refused static password of a dynamic-password account that has none
+  // yet, and the manager not asked in this reconnect wait.
+  bool FirstDynamicPasswordDue(uint8_t last_step) const;
+  void RequestFirstDynamicPassword();
   // The invalid-password report over the cycle's steps up to last_step
   // (empty when no step got that answer); dynamic_refused is set when a
   // dynamic password was among them.

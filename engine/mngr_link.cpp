@@ -195,7 +195,26 @@ void TVEKManager::RequestDynamicPassword() {
   Notify(OnDynPassRequestStart);
 }
 
+// Whatever fails inside an attempt counts as a failed attempt: the next one
+// waits the reconnect interval instead of following at the pass rate.
 void TVEKManager::StartConnectAttempt() {
+  try {
+    RunConnectAttempt();
+  } catch (const std::exception& e) {
+    EndFailedAttempt(e);
+  } catch (...) {
+    EndFailedAttempt(Exception("unknown exception"));
+  }
+}
+
+void TVEKManager::EndFailedAttempt(const std::exception& e) {
+  ReportLoopError(e);
+  if (link_state_.load() == mst_DynPassword) dyn_pass_->Cancel();
+  GoOffline();
+  ScheduleReconnect();
+}
+
+void TVEKManager::RunConnectAttempt() {
   const TVEKManagerState state = link_state_.load();
   if (state != mst_Offline && state != mst_DynPassword) return;
   TVEKServer& server = LinkServer();
@@ -291,11 +310,15 @@ void TVEKManager::HandleLoginRefusal(uint8_t kind, TVEKManagerEvent event) {
       return;
     }
   }
+  const bool first_password_due = FirstDynamicPasswordDue(last);
   if (LinkServer().OnBackup() && link_.RefusalResults[0] == lrk_InvalidPassword) {
     Notify(OnProtocolError, VekMsgAccountIsBlockedOrInvalidPassword(), std::u16string());
     if (online) {
       --link_.RemainingReconnects;
-      ScheduleReconnect();
+      if (first_password_due)
+        RequestFirstDynamicPassword();
+      else
+        ScheduleReconnect();
       return;
     }
   }
@@ -313,10 +336,26 @@ void TVEKManager::HandleLoginRefusal(uint8_t kind, TVEKManagerEvent event) {
   if (!online) return;
   // A manager that keeps handing out a password the server refuses is
   // asked once per reconnect wait, not at network speed.
-  if (dynamic_refused && !link_.ManagerAskedThisWait)
+  if (first_password_due)
+    RequestFirstDynamicPassword();
+  else if (dynamic_refused && !link_.ManagerAskedThisWait)
     RequestDynamicPassword();
   else
     ScheduleReconnect();
+}
+
+// With no dynamic password obtained yet the cycle holds the static password
+// alone; once a server refuses it, only the manager can hand out another.
+bool TVEKManager::FirstDynamicPasswordDue(uint8_t last_step) const {
+  const uint8_t mode = DynamicPasswordMode.load();
+  return (mode == dpm_SOFT || mode == dpm_YES) && last_step == dpc_Static &&
+         link_.RefusalResults[dpc_Static] == lrk_InvalidPassword && !link_.ManagerAskedThisWait;
+}
+
+// The manager's answer then goes out as the new dynamic password.
+void TVEKManager::RequestFirstDynamicPassword() {
+  link_.CycleStep = dpc_EMail;
+  RequestDynamicPassword();
 }
 
 std::u16string TVEKManager::RefusedPasswordsText(int last_step, bool& dynamic_refused) const {

@@ -42,8 +42,8 @@ struct TVEKLinkState {
   std::atomic<int32_t> RemainingReconnects{2};
   bool ReconnectWaitPending = false;
   uint32_t ReconnectWaitStart = 0;
-  // Fault mend: after a refused cycle the system manager is asked at most
-  // once per reconnect wait.
+  // The system manager is asked at most once per reconnect wait, for a
+  // first password as after a refused cycle.
   bool ManagerAskedThisWait = false;
 
   // ----- password cycle

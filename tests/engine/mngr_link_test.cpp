@@ -17,6 +17,7 @@
 #include "engine/cli_backup_file.h"
 #include "engine/mngr.h"
 #include "foundation/charset.h"
+#include "foundation/exception.h"
 #include "foundation/paths.h"
 #include "foundation/types.h"
 #include "net/checkmain.h"
@@ -362,6 +363,7 @@ TEST(LinkPasswords, CycleOverTheLoginAnswers) {
     std::vector<std::string> passwords;
     std::string error;  // the ProtocolError that ends the cycle, "" for none
     size_t manager_requests;
+    bool stored = true;  // the file holds passwords for the account
   } cases[] = {
       {"all refused, the manager's password works", dpm_YES, false, {"WRONG", "WRONG", "WRONG", "OK"},
        {"Static1", "New1", "Old1", "Fresh1"}, "ProtocolError:INVALID PASSWORD: Static: Dynamic: Dynamic|Welcome", 1},
@@ -372,6 +374,13 @@ TEST(LinkPasswords, CycleOverTheLoginAnswers) {
       {"static only", dpm_NO, false, {"WRONG"}, {"Static1"}, "ProtocolError:INVALID PASSWORD: Static|Welcome", 0},
       {"static refused on the backup", dpm_NO, true, {"WRONG"}, {"Static1"},
        "ProtocolError:ACCOUNT IS BLOCKED or INVALID PASSWORD|", 0},
+      // No dynamic password obtained yet: the manager hands out the first.
+      {"nothing stored, static refused", dpm_YES, false, {"WRONG", "OK"}, {"Static1", "Fresh1"},
+       "ProtocolError:INVALID PASSWORD: Static|Welcome", 1, false},
+      {"soft, nothing stored, static refused", dpm_SOFT, false, {"WRONG", "OK"}, {"Static1", "Fresh1"},
+       "ProtocolError:INVALID PASSWORD: Static|Welcome", 1, false},
+      {"nothing stored, static refused on the backup", dpm_YES, true, {"WRONG", "OK"}, {"Static1", "Fresh1"},
+       "ProtocolError:ACCOUNT IS BLOCKED or INVALID PASSWORD|", 1, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -382,7 +391,7 @@ TEST(LinkPasswords, CycleOverTheLoginAnswers) {
     LinkRig r;
     // The newest stored password is for another server, the exact one for
     // this one.
-    StorePasswords(r.rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
+    if (c.stored) StorePasswords(r.rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
     int main_port = fake.Port();
     const DeadPort dead;
     if (c.on_backup) {
@@ -466,6 +475,40 @@ TEST(LinkPasswords, RefusingServerCostsOneManagerExchangePerInterval) {
     EXPECT_EQ(manager.Requests().size(), c.manager_alive ? static_cast<size_t>(asked) : 0u);
     EXPECT_EQ(r.rig.CountOf("DynPassError:"), c.manager_alive ? 0 : asked);
   }
+}
+
+// Whatever raises inside a connect attempt (here the owner's search of
+// the password file) costs one attempt per reconnect interval, like any
+// other failure, not one per pass. The clock stands still between the
+// steps, so no second attempt is due before it moves.
+TEST_F(Link, RaisingAttemptWaitsTheReconnectInterval) {
+  FakeVekServer fake(StayLoggedIn());
+  bool broken = true;
+  TVEKManager& e = Start(fake.Port(), dpm_YES, [&](TVEKManager& m) {
+    m.OnSearchDynamicPassword = [&](const std::u16string&, const std::u16string&, TVEKLoginInfo&) {
+      rig.log.Add("Search");
+      if (broken) throw Exception("no password file");
+    };
+  });
+  e.SetOnline(true);
+  ASSERT_TRUE(Until("ErrorText:"));
+  rig.PumpFor(500);  // a retry at the pass rate would show here
+  EXPECT_EQ(rig.log.Events(), (std::vector<std::string>{"OnlineChanged", "Search",
+                                                        "ErrorText:VEK main loop error: no password file"}));
+  EXPECT_EQ(e.LinkState(), mst_Offline);
+  Advance(kInterval - 1, 300);
+  EXPECT_EQ(rig.CountOf("Search"), 1);
+  rig.Advance(1);
+  ASSERT_TRUE(Until("Search", 2));
+  ASSERT_TRUE(Until("ErrorText:", 2));
+  rig.PumpFor(300);
+  EXPECT_EQ(rig.CountOf("Search"), 2);
+
+  broken = false;  // the attempt after the next wait goes through
+  Advance(kInterval, 0);
+  ASSERT_TRUE(Until("SessionInitiated"));
+  EXPECT_EQ(rig.CountOf("ErrorText:"), 2);
+  EXPECT_EQ(TagOf(LoginLines(fake).back(), "PW"), "Static1");
 }
 
 // The manager's client still busy (here with a registration) when the
