@@ -713,12 +713,21 @@ void TVEKRun::OnSaveDynamicPassword(const std::u16string& key1, const std::u16st
   Log(debug_ ? u"New dynamic password is saved: " + password : u"New dynamic password is saved");
 }
 
+// new: the newest password of the account, whichever server it came from;
+// old: the one stored for this server.
 void TVEKRun::OnSearchDynamicPassword(const std::u16string& key1, const std::u16string& key2,
                                       TVEKLoginInfo& info) {
   std::u16string newest, exact;
-  VekFindDynamicPassword(setup_->System, key1, key2, newest, exact);
-  info.SetNewDynamicPassword(exact);
-  info.SetOldDynamicPassword(newest);
+  try {
+    VekFindDynamicPassword(setup_->System, key1, key2, newest, exact);
+  } catch (const std::exception& e) {
+    // A file that cannot be read adds nothing to what the login data
+    // hold: the login goes on and may ask the system manager.
+    Log(u"searching dynamic password: " + ErrorTextOf(e));
+    return;
+  }
+  info.SetNewDynamicPassword(newest);
+  info.SetOldDynamicPassword(exact);
   std::u16string line = u"Search for dynamic password";
   if (debug_) line += u": " + VekBracketPair(key1, key2);
   if (exact.empty()) {

@@ -1,10 +1,29 @@
-// The runner's text helpers: the level bar and network texts made safe for
-// one log line.
+// The runner's text helpers (the level bar and network texts made safe for
+// one log line), and its password handlers in a whole run.
 #include "app/run.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <initializer_list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/charset.h"
+#include "foundation/paths.h"
+#include "foundation/texts.h"
+#include "foundation/types.h"
+#include "net/dyn_pass_file.h"
+#include "support/fake_manager.h"
+#include "support/fake_vek_server.h"
+#include "support/fake_vek_wire.h"
+#include "support/test_files.h"
+#include "support/vekclient_rig.h"
+#include "support/wait.h"
+
+using namespace vektest;
 
 namespace {
 
@@ -27,6 +46,147 @@ TEST(RunTexts, NetworkTextsLoseTheirControlCharacters) {
             u"line??2026-01-01 00:00:00.000: Forged");
   EXPECT_EQ(VekSafeNetText(std::u16string(u"\x1b[2J\x7f\x85\x2028")), u"?[2J???");
   EXPECT_EQ(VekSafeNetText(u"Привет"), u"Привет");
+}
+
+// The runner in-process with its own owner callbacks: an engine without a
+// sound card logging in to a fake VEK server and asking a fake system
+// manager, its log in a file. Run() serves the callbacks on this thread
+// until the log shows the line waited for; then the run is stopped.
+class RunRig {
+ public:
+  RunRig() {
+    const std::u16string home = DaxAnsiToUnicodeRaw(dir.path());
+    VekSetupDefaults(setup, home, home, home);
+    setup.System.TempDir = home;
+    TVEKAccount& a = setup.Account;
+    a.Callsign = u"GW1";
+    a.OperatorName = u"Op";
+    a.EMailAddress = u"op@example.org";
+    a.Password = u"Static1";
+    a.CharsetName = u"ASCII";
+    setup.Server.ServerAddress = u"127.0.0.1";
+    setup.Server.ServerReconnectInterval = 3000;
+    setup.Manager.DynamicPasswordMode = dpm_YES;
+    setup.Manager.ManagerAddress = u"127.0.0.1";
+    setup.Manager.Latency = 0;
+    WriteFile(dir / "vek.cfg", "");
+    output.OpenLog(dir / "vek.log");
+  }
+
+  void UseServer(const FakeVekServer& server) { setup.Server.ServerPort = server.Port(); }
+  void UseManager(const FakeManager& manager) { setup.Manager.ManagerPort = manager.Port(); }
+
+  // Stored passwords of op@example.org: server, password, stamp.
+  void StorePasswords(std::initializer_list<std::array<const char*, 3>> entries) {
+    TDynPassArray file;
+    for (const auto& [host, password, stamp] : entries)
+      file.push_back({u"op@example.org", DaxAnsiToUnicodeRaw(host), DaxAnsiToUnicodeRaw(password), stamp});
+    VekSaveDynPassFile(VekFileInWriteDir(DaxUnicodeToSys(setup.System.DynamicPasswordFileName), setup.System),
+                       file);
+  }
+
+  // True when a line holding `text` was logged before the bound.
+  bool RunUntil(const std::string& text, uint32_t timeout_ms = 20000) {
+    TVEKRun run(ropt_NoSoundCard | ropt_NoTimers, setup, DaxAnsiToUnicodeRaw(dir / "vek.cfg"), &output,
+                false);
+    bool seen = false;
+    std::thread watcher([&] {
+      seen = WaitUntil([&] { return ReadFile(dir / "vek.log").find(text) != std::string::npos; }, timeout_ms);
+      run.RequestStop(u"test");
+    });
+    run.Run();
+    watcher.join();
+    return seen;
+  }
+
+  // Logged lines holding `text`.
+  int LinesWith(const std::string& text) const {
+    int n = 0;
+    for (const std::string& line : Lines(ReadFile(dir / "vek.log")))
+      if (line.find(text) != std::string::npos) ++n;
+    return n;
+  }
+
+  TempDir dir;
+  TVEKSetupData setup;
+  TVEKOutputFile output;
+};
+
+// A refusal at the login: handshake with the given AL, then the client goes.
+Script Refuse(const std::string& al) {
+  HandshakeReply r;
+  r.al = al;
+  Script s;
+  s.ExpectLogin().Handshake(r).ExpectClose();
+  return s;
+}
+
+Script StayLoggedIn() {
+  Script s;
+  s.Login().Sleep(60000);
+  return s;
+}
+
+// The password of each login the server saw.
+std::vector<std::string> PasswordsSent(const FakeVekServer& server) {
+  std::vector<std::string> out;
+  for (const std::string& l : server.Lines())
+    if (l.rfind("CT:", 0) == 0) out.push_back(TagValue(l, "PW").value_or("?"));
+  return out;
+}
+
+const std::string kLoggedIn = DaxUnicodeToAnsiRaw(VekMsgVekProtocolIsInitiated());
+
+// The login tries the account's newest stored password before the one
+// stored for this server, and a server without an entry of its own gets
+// the newest too, without the system manager.
+TEST(RunPasswords, StoredPasswordsNewestFirstThenThisServers) {
+  struct Case {
+    const char* name;
+    const char* exact_host;  // the server of the oldest entry
+    std::vector<std::string> answers;
+    std::vector<std::string> sent;
+  } cases[] = {
+      {"older entry for this server", "127.0.0.1", {"WRONG", "WRONG", "OK"}, {"Static1", "New1", "Old1"}},
+      {"no entry for this server", "third.example", {"WRONG", "OK"}, {"Static1", "New1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Script> scripts;
+    for (const std::string& al : c.answers) scripts.push_back(al == "OK" ? StayLoggedIn() : Refuse(al));
+    FakeVekServer server(scripts);
+    FakeManager manager({Answer("Fresh1")});
+    RunRig r;
+    r.UseServer(server);
+    r.UseManager(manager);
+    // The newest entry is neither the first nor the last in the file.
+    r.StorePasswords({{c.exact_host, "Old1", "20200101000000"},
+                      {"other.example", "New1", "20200301000000"},
+                      {"fourth.example", "Mid1", "20200201000000"}});
+    ASSERT_TRUE(r.RunUntil(kLoggedIn));
+    EXPECT_EQ(PasswordsSent(server), c.sent);
+    EXPECT_EQ(manager.Connections(), 0);
+  }
+}
+
+// A dynamic-password file that cannot be opened (its directory is a plain
+// file) is reported once per search or store and holds nothing: the login
+// still gets its first password from the system manager.
+TEST(RunPasswords, UnopenablePasswordFileIsReportedAndTheLoginGoesOn) {
+  FakeVekServer server({Refuse("WRONG"), StayLoggedIn()});
+  FakeManager manager({Answer("Fresh1")});
+  RunRig r;
+  r.UseServer(server);
+  r.UseManager(manager);
+  WriteFile(r.dir / "plain", "");
+  r.setup.System.DynamicPasswordFileName = u"plain/dp.dat";
+  ASSERT_TRUE(r.RunUntil(kLoggedIn));
+  EXPECT_EQ(PasswordsSent(server), (std::vector<std::string>{"Static1", "Fresh1"}));
+  EXPECT_EQ(manager.Requests().size(), 1u);
+  EXPECT_EQ(r.LinesWith("searching dynamic password: "), 1);
+  EXPECT_EQ(r.LinesWith("saving dynamic password: "), 1);
+  EXPECT_EQ(r.LinesWith("Not a directory"), 2);
+  EXPECT_EQ(r.LinesWith("VEK main loop error"), 0);
 }
 
 }  // namespace
