@@ -215,7 +215,7 @@ void TVEKManager::Handle_Timer_HourSound() {
   const std::u16string dir = ProgramPath(hours.Dir.empty() ? u"hours" : hours.Dir);
   const std::u16string file = DaxIncludeTrailingSlashW(dir) + timed_.HourFileName + u".wav";
   if (mode != msm_Normal) {
-    reader_->StopPlayback();
+    StopReader();
     if (audio_) audio_->FlushQueue();
   }
   if (mode == msm_Control && link_.SwitchPending) timed_.SwitchAfterHourSound = true;
