@@ -493,6 +493,36 @@ TEST(TimedEngineDtmf, ToneSequencesRunCommands) {
   EXPECT_EQ(vektest::ReadFile(args), "*7#\n" + rig.Path("vek.cfg") + "\n");
 }
 
+// The front end hands over the commands while the engine already matches
+// tones (background capture runs from its start). Every table handed over
+// has the command the tones key, so they must always meet a whole one.
+TEST(TimedEngineDtmf, CommandsSetWhileTonesArriveAreMatchedWhole) {
+  TAlsaTestDevices alsa;
+  const std::string fifo = alsa.MakeFifo("cap.fifo");
+  alsa.AddCapture("vekdtmf", fifo);
+  alsa.Install();
+  TFifoFeeder feeder(fifo, DtmfSamples(alsa, "12"), 8000, 640);
+  TVEKAudioRT rt;
+  EngineRig rig;  // the engine goes before the sound runtime
+  rig.audio_rt = &rt;
+  TVEKAudioParams& audio = rig.setup.Audio;
+  audio.InDevice = u"ALSA:vekdtmf";
+  audio.InSampleRate = 8000;
+  audio.InFactor = 2;
+  audio.InDtmfEnabled = true;
+  rig.setup.System.LogDtmfCommands = true;
+  TVEKManager& e = rig.Create(0);
+  e.WaitThreadsStarted();
+  std::atomic<bool> stop{false};
+  std::thread front_end([&] {
+    for (int i = 0; !stop.load(); ++i) e.SetDtmfCommands(i % 2 ? u"12:R" : u"5:R; 7:N:Other; 12:R");
+  });
+  const bool matched = rig.PumpUntil("InfoText:DTMF command: 12:RESET", 20000);
+  stop = true;
+  front_end.join();
+  EXPECT_TRUE(matched);
+}
+
 // A NETWORK or CONNECT command keyed on the radio: the switch waits for
 // the courtesy sound after the carrier; an hour sound that replaces that
 // sound carries the switch instead. The server sees the close, and the
