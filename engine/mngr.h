@@ -235,7 +235,7 @@ class TVEKManager : public TDaxThread {
   std::u16string GetSoundName(int index) const;
   void AudioTakeSkipCounters(int32_t& dropped_by_limit, int32_t& dropped_by_overflow);
   TVEKBackupMode GetBackupState() const;
-  const TVEKCLIDtmfCommands& DtmfCommands() const { return timed_.DtmfCommands; }
+  TVEKCLIDtmfCommands DtmfCommands() const;
   // The level word of the last capture-level event (OnLevel reads it).
   uint32_t LevelWord() const { return capture_level_.load(); }
   TVEKManagerState LinkState() const { return link_state_.load(); }

@@ -184,6 +184,9 @@ void TVEKManager::SetLIGHT(bool on) {
 
 bool TVEKManager::ReadCos(uint32_t level_word) {
   std::lock_guard<std::mutex> guard(lines_lock_);
+  // A read would open the device behind the switch, and a carrier seen now
+  // would skip its catch time (there is no debounce with the lines off).
+  if (!radio_lines_on_.load()) return false;
   TVEKRadioIfcLine* line = signals_[msig_COS].get();
   bool value = false;
   if (line) line->GetValue(static_cast<int32_t>(level_word & 0x00FFFFFFu), value, Now());

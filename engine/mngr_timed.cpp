@@ -50,8 +50,18 @@ void TVEKManager::InitTimedSettings() {
   timed_.InformerTick = timed_.SilenceTick = Now();
 }
 
+// The engine matches tones from its start on: the table is built aside
+// and swapped in whole, and the old one is freed outside the lock.
 void TVEKManager::SetDtmfCommands(const std::u16string& text) {
-  VekParseDtmfCommands(text, timed_.DtmfCommands);
+  TVEKCLIDtmfCommands commands;
+  VekParseDtmfCommands(text, commands);
+  std::lock_guard<std::mutex> guard(timed_.DtmfCommandsLock);
+  timed_.DtmfCommands.swap(commands);
+}
+
+TVEKCLIDtmfCommands TVEKManager::DtmfCommands() const {
+  std::lock_guard<std::mutex> guard(timed_.DtmfCommandsLock);
+  return timed_.DtmfCommands;
 }
 
 // ----- DTMF
@@ -67,10 +77,15 @@ void TVEKManager::Handle_Audio_DtmfTone() {
   while (audio_->PopDtmfTone(tone)) {
     if (system && system->LogDtmfTones)
       PushInfo(u"DTMF tone: " + std::u16string(1, static_cast<char16_t>(static_cast<unsigned char>(tone))));
-    const TVEKCLIDtmfCommand* command = timed_.Dtmf.AddTone(tone, pass_now_, timed_.DtmfCommands);
-    if (!command) continue;
-    if (system && system->LogDtmfCommands) PushInfo(u"DTMF command: " + VekDtmfCommandToText(*command));
-    RunDtmfCommand(*command);
+    TVEKCLIDtmfCommand command;
+    {
+      std::lock_guard<std::mutex> guard(timed_.DtmfCommandsLock);
+      const TVEKCLIDtmfCommand* match = timed_.Dtmf.AddTone(tone, pass_now_, timed_.DtmfCommands);
+      if (!match) continue;
+      command = *match;  // the table may be replaced once the lock is gone
+    }
+    if (system && system->LogDtmfCommands) PushInfo(u"DTMF command: " + VekDtmfCommandToText(command));
+    RunDtmfCommand(command);
   }
 }
 
@@ -215,7 +230,7 @@ void TVEKManager::Handle_Timer_HourSound() {
   const std::u16string dir = ProgramPath(hours.Dir.empty() ? u"hours" : hours.Dir);
   const std::u16string file = DaxIncludeTrailingSlashW(dir) + timed_.HourFileName + u".wav";
   if (mode != msm_Normal) {
-    reader_->StopPlayback();
+    StopReader();
     if (audio_) audio_->FlushQueue();
   }
   if (mode == msm_Control && link_.SwitchPending) timed_.SwitchAfterHourSound = true;

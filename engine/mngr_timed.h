@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "engine/cli_dtmf.h"
@@ -29,6 +30,8 @@ struct TVEKHoursWorkParams {
 };
 
 struct TVEKTimedState {
+  // The front end may hand over a new table while tones are matched.
+  mutable std::mutex DtmfCommandsLock;
   TVEKCLIDtmfCommands DtmfCommands;
   TVEKDtmfSequence Dtmf;
 

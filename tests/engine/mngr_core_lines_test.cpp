@@ -8,6 +8,8 @@
 #include "engine/mngr.h"
 #include "foundation/exception.h"
 #include "foundation/types.h"
+#include "station/portaudio.h"
+#include "support/alsa_devices.h"
 #include "support/engine_rig.h"
 
 namespace {
@@ -132,6 +134,47 @@ TEST(EngineLines, LinesChangeWhileThePassesRun) {
   passes.join();
   e.SetRadioEnabled(false);
   EXPECT_EQ(e.StaticLineCount(), 150);
+}
+
+// With the lines off the carrier input is off: a COS already keyed then
+// must not open its device, nor skip its catch time once the lines are on.
+TEST(EngineLines, ACosKeyedWhileTheLinesAreOffWaitsItsCatchTimeOnceTheyAreOn) {
+  TAlsaTestDevices alsa;
+  const std::string fifo = alsa.MakeFifo("cap.fifo");
+  alsa.AddCapture("vekcap", fifo);
+  alsa.Install();
+  TFifoFeeder feeder(fifo, {}, 8000, 640);
+  TVEKAudioRT rt;
+  EngineRig rig;
+  rig.UseManualClock();
+  rig.audio_rt = &rt;
+  rig.setup.Audio.InDevice = u"ALSA:vekcap";
+  rig.setup.Audio.InSampleRate = 8000;
+  rig.setup.Audio.InFactor = 2;
+  TVEKManager& e = rig.Create(0);
+  std::u16string error;
+  ASSERT_TRUE(e.CreateSignalLine(msig_COS, W("FILE:" + rig.Path("cos")), error)) << Narrow(error);
+  vektest::WriteFile(rig.Path("cos"), "");
+  e.CarrierCatchTime = 300;
+  e.WaitThreadsStarted();
+  // Each capture level is one sample of the carrier.
+  int samples = 0;
+  e.SetOnLevel([&] { ++samples; });
+  const auto sample = [&](int n) {
+    const int until = samples + n;
+    return rig.Pump([&] { return samples >= until; }, 5000);
+  };
+  ASSERT_TRUE(sample(5));
+  EXPECT_EQ(rig.CountOf("CarrierOn"), 0);
+  EXPECT_FALSE(e.SignalIsOpen(msig_COS));
+
+  e.SetRadioEnabled(true);
+  ASSERT_TRUE(sample(5));
+  EXPECT_EQ(rig.CountOf("CarrierOn"), 0) << "the catch time has not passed";
+  rig.Advance(300);
+  EXPECT_TRUE(rig.PumpUntil("CarrierOn", 5000));
+  e.SetOnLevel(nullptr);
+  e.SetRadioEnabled(false);
 }
 
 }  // namespace

@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,12 +24,22 @@
 #include "foundation/fileutils.h"
 #include "foundation/types.h"
 #include "net/logininfo.h"
+#include "net/proto.h"
 #include "net/server.h"
 #include "station/portaudio.h"
 #include "station/sound_reader.h"
 #include "support/alsa_devices.h"
 #include "support/engine_rig.h"
 #include "support/fake_vek_server.h"
+#include "support/wait.h"
+
+// The engine's raised events, read under its lock.
+struct TVEKManagerProbe {
+  static bool Pending(TVEKManager& e, TVEKManagerEvent event) {
+    std::lock_guard<std::mutex> guard(e.lock_);
+    return e.pending_[event] != 0;
+  }
+};
 
 namespace {
 
@@ -78,9 +90,9 @@ class TimedEngine : public testing::Test {
     rig.setup.Informer.Interval = 20;
   }
 
-  TVEKManager& Create() {
+  TVEKManager& Create(const std::function<void(TVEKManager&)>& customize = {}) {
     started.clear();
-    TVEKManager& e = rig.Create();
+    TVEKManager& e = rig.Create(mopt_NoSoundCard, customize);
     e.WaitThreadsStarted();
     rig.PumpFor(200);  // the first passes take the slot of the start
     return e;
@@ -291,6 +303,53 @@ TEST_F(TimedEngine, ConnectSoundTakesNoForeignScript) {
   fake.Stop();
 }
 
+// An hour sound that cuts an informer short whose reader reported its end
+// in the same pass: that end is the informer's and must not end the hour
+// sound, which is read to its own end.
+TEST_F(TimedEngine, HourSoundOutlivesTheLateEndOfTheInformerItCuts) {
+  Sound("informer/info.wav");
+  Sound("hours/11_00.wav", 10);  // far more than the reader's ring holds
+  EnableInformer();
+  rig.setup.Hours.Enabled = true;
+  SetLocal(10, 30, 0, 0);
+  bool informer_started = false;
+  const auto pending = [](TVEKManager& e, TVEKManagerEvent event) {
+    return vektest::WaitUntil([&] { return TVEKManagerProbe::Pending(e, event); }, 5000);
+  };
+  TVEKManager& e = Create([&](TVEKManager& engine) {
+    // The hour strikes at the pass after the informer's start. That pass
+    // holds the engine twice: before the hour sound, while the informer's
+    // reader finishes, and after it, until the hour file has started.
+    engine.OnExternalSoundStarted = [&] {
+      rig.log.Add("ExternalSoundStarted");
+      if (informer_started) return;
+      informer_started = true;
+      SetLocal(11, 0, 0, 50);
+      engine.Protocol()->OnMessage();
+      engine.RequestLogReopen();
+    };
+    engine.OnMessages = [&] {
+      engine.SoundReader()->ResumeReading();
+      pending(engine, me_Evn_Reader_Finished);
+    };
+    engine.OnReopenLog = [&] { pending(engine, me_Evn_Reader_ExternalSoundStart); };
+    engine.OnExternalSoundStopped = [&] {
+      const TVEKSoundReader& reader = *engine.SoundReader();
+      const bool whole = reader.Mode() == TVEKSoundReader::kModeIdle && reader.AvailableFrames() == 0;
+      rig.log.Add(std::string("ExternalSoundStopped:") + (whole ? "read to its end" : "cut short"));
+    };
+  });
+  e.SoundReader()->PauseReading();
+  NextInformer();
+  ASSERT_TRUE(WaitStarted(2));
+  EXPECT_EQ(started, (std::vector<std::string>{"info.wav", "11_00.wav"}));
+  ASSERT_TRUE(rig.PumpUntil("ExternalSoundStopped", 5000));
+  Settle();
+  EXPECT_EQ(rig.log.Events(), (std::vector<std::string>{"ExternalSoundStarted", "ExternalSoundStarted",
+                                                        "ExternalSoundStopped:read to its end"}));
+  EXPECT_EQ(e.SoundMode(), msm_Normal);
+}
+
 TEST_F(TimedEngine, InformerSequenceSurvivesAShrinkingDirectory) {
   for (const char* f : {"a", "b", "c", "d", "e"}) Sound(std::string("informer/") + f + ".wav");
   EnableInformer();
@@ -432,6 +491,36 @@ TEST(TimedEngineDtmf, ToneSequencesRunCommands) {
   EXPECT_EQ(errors[0], DaxFormatExecuteError(ENOENT, missing));
   ASSERT_TRUE(vektest::Exists(args));
   EXPECT_EQ(vektest::ReadFile(args), "*7#\n" + rig.Path("vek.cfg") + "\n");
+}
+
+// The front end hands over the commands while the engine already matches
+// tones (background capture runs from its start). Every table handed over
+// has the command the tones key, so they must always meet a whole one.
+TEST(TimedEngineDtmf, CommandsSetWhileTonesArriveAreMatchedWhole) {
+  TAlsaTestDevices alsa;
+  const std::string fifo = alsa.MakeFifo("cap.fifo");
+  alsa.AddCapture("vekdtmf", fifo);
+  alsa.Install();
+  TFifoFeeder feeder(fifo, DtmfSamples(alsa, "12"), 8000, 640);
+  TVEKAudioRT rt;
+  EngineRig rig;  // the engine goes before the sound runtime
+  rig.audio_rt = &rt;
+  TVEKAudioParams& audio = rig.setup.Audio;
+  audio.InDevice = u"ALSA:vekdtmf";
+  audio.InSampleRate = 8000;
+  audio.InFactor = 2;
+  audio.InDtmfEnabled = true;
+  rig.setup.System.LogDtmfCommands = true;
+  TVEKManager& e = rig.Create(0);
+  e.WaitThreadsStarted();
+  std::atomic<bool> stop{false};
+  std::thread front_end([&] {
+    for (int i = 0; !stop.load(); ++i) e.SetDtmfCommands(i % 2 ? u"12:R" : u"5:R; 7:N:Other; 12:R");
+  });
+  const bool matched = rig.PumpUntil("InfoText:DTMF command: 12:RESET", 20000);
+  stop = true;
+  front_end.join();
+  EXPECT_TRUE(matched);
 }
 
 // A NETWORK or CONNECT command keyed on the radio: the switch waits for
