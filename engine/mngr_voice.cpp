@@ -5,6 +5,7 @@
 
 #include "engine/executor.h"
 #include "engine/mngr.h"
+#include "engine/sound_modes.h"
 #include "foundation/buffer_ptr.h"
 #include "foundation/charset.h"
 #include "foundation/exception.h"
@@ -33,13 +34,6 @@ const char* QueueCommandText(int command) {
     case QCMD_CLIENTSLIST: return "CLIENT_LIST";
     default: return "";
   }
-}
-
-// Sounds that hold the player commands while they play (hour and informer
-// sounds do not).
-bool ModeHoldsQueue(uint8_t mode) {
-  return mode == msm_Control || mode == msm_ControlBOT || mode == msm_Conn ||
-         mode == msm_ConnExt || mode == msm_Transit;
 }
 
 std::u16string WithoutTrailingSlashes(std::u16string dir) {
@@ -141,7 +135,7 @@ void TVEKManager::FilterBlockLocked(int16_t* samples, bool capture) {
 void TVEKManager::Handle_Proto_QueueData() {
   ProcessClientLists();
   for (;;) {
-    if (VekStateHas(link_state_.load(), msp_PlayerQueueHeld) || ModeHoldsQueue(sound_mode_.load()))
+    if (VekStateHas(link_state_.load(), msp_PlayerQueueHeld) || VekSoundModeHas(sound_mode_.load(), smp_HoldsQueue))
       return;
     if (!ProcessQueueCommands()) return;
   }
@@ -374,40 +368,17 @@ void TVEKManager::_tr_PlayStop() {
   SetPTT(false);
   SetLIGHT(false);
   const uint8_t mode = sound_mode_.load();
-  switch (mode) {
-    case msm_Normal:
-      if (VekStateHas(link_state_.load(), msp_Receiving)) ReportRxStopped();
-      break;
-    case msm_Control:
-      ClearNow(me_Evn_Audio_PlayBufferIsEmpty);
-      sound_mode_.store(msm_Normal);
-      voice_.ReaderFinished = false;
-      if (voice_.SoundStarted) Notify(OnServiceSoundStopped);
-      ApplyPendingSwitch();
-      break;
-    case msm_ControlBOT:
-      break;
-    case msm_Hour:
-    case msm_HourExt:
-    case msm_Annon:
-    case msm_AnnonExt:
-    case msm_ExtFile:
-    case msm_ConnExt:
-    case msm_Conn:
-      ClearNow(me_Evn_Audio_PlayBufferIsEmpty);
-      sound_mode_.store(msm_Normal);
-      voice_.ReaderFinished = false;
-      if (voice_.SoundStarted) {
-        if (mode == msm_Conn)
-          Notify(OnServiceSoundStopped);
-        else
-          Notify(OnExternalSoundStopped);
-      }
-      break;
-    case msm_Transit:
-      throw Exception("TVEKManager._tr_PlayStop: f_Sound_Mode=TRANSIT");
-    default:
-      throw Exception("Unknown sound mode");
+  if (!VekIsSoundMode(mode)) throw Exception("Unknown sound mode");
+  if (VekSoundModeHas(mode, smp_TransitPath)) throw Exception("TVEKManager._tr_PlayStop: f_Sound_Mode=TRANSIT");
+  if (mode == msm_Normal) {
+    if (VekStateHas(link_state_.load(), msp_Receiving)) ReportRxStopped();
+  } else if (VekSoundModeHas(mode, smp_EndsOwnSound)) {
+    ClearNow(me_Evn_Audio_PlayBufferIsEmpty);
+    sound_mode_.store(msm_Normal);
+    voice_.ReaderFinished = false;
+    if (voice_.SoundStarted)
+      Notify(VekSoundModeHas(mode, smp_ServiceSound) ? OnServiceSoundStopped : OnExternalSoundStopped);
+    if (VekSoundModeHas(mode, smp_SwitchAtEnd)) ApplyPendingSwitch();
   }
   voice_.SoundStarted = false;
   carrier_.StartHoldOff(static_cast<uint32_t>(voice_.HoldAfterPlayback));
@@ -442,30 +413,14 @@ void TVEKManager::FinishSound() {
     voice_.SoundStarted = false;
     return;
   }
-  switch (mode) {
-    case msm_Control:
-    case msm_Conn:
-    case msm_Hour:
-    case msm_HourExt:
-    case msm_Annon:
-    case msm_AnnonExt:
-    case msm_ExtFile:
-    case msm_ConnExt:
-      if (voice_.SoundStarted) {
-        if (mode == msm_Control || mode == msm_Conn)
-          Notify(OnServiceSoundStopped);
-        else
-          Notify(OnExternalSoundStopped);
-      }
-      sound_mode_.store(msm_Normal);
-      voice_.SoundStarted = false;
-      voice_.ReaderFinished = false;
-      break;
-    case msm_Normal:
-    case msm_ControlBOT:
-      break;
-    default:
-      throw Exception("Unknown sound mode");
+  // The transit path has no own sound to finish: it counts as unknown here.
+  if (!VekIsSoundMode(mode) || VekSoundModeHas(mode, smp_TransitPath)) throw Exception("Unknown sound mode");
+  if (VekSoundModeHas(mode, smp_EndsOwnSound)) {
+    if (voice_.SoundStarted)
+      Notify(VekSoundModeHas(mode, smp_ServiceSound) ? OnServiceSoundStopped : OnExternalSoundStopped);
+    sound_mode_.store(msm_Normal);
+    voice_.SoundStarted = false;
+    voice_.ReaderFinished = false;
   }
   if (!ProcessQueueCommands()) throw Exception("No commands{1}");
 }
@@ -551,7 +506,7 @@ void TVEKManager::Handle_Reader_ExternalSoundStart() {
   if (!voice_.SoundStarted) {
     voice_.SoundStarted = true;
     AgcOff();
-    if (sound_mode_.load() != msm_Transit) KeyForOwnSound();
+    if (!VekSoundModeHas(sound_mode_.load(), smp_TransitPath)) KeyForOwnSound();
   }
   Notify(OnExternalSoundStarted);
   RaiseNow(me_Evn_Reader_DataReady);
@@ -606,44 +561,35 @@ void TVEKManager::Handle_Audio_PlayBufferIsEmpty() {
 
 void TVEKManager::OnPlayBufferIsEmpty() {
   const uint8_t mode = sound_mode_.load();
-  switch (mode) {
-    case msm_Normal:
-      if (link_state_.load() != mst_RxDraining) return;
-      if (PlayStartQueued()) {
-        RaiseNow(me_Evn_Proto_QueueData);
-        link_state_.store(mst_RxPlaying);
-        return;
-      }
-      link_state_.store(mst_Idle);
-      ReportRxStopped();
-      if (!PlayControlSound(msm_Control, csnd_Roger)) FinishSound();
+  if (!VekIsSoundMode(mode)) throw Exception("EVENT HANDLER: me_Evn_Audio_PlayBufferIsEmpty: Unknown sound mode");
+  if (VekSoundModeHas(mode, smp_TransitPath)) return;
+  if (mode == msm_Normal) {
+    if (link_state_.load() != mst_RxDraining) return;
+    if (PlayStartQueued()) {
+      RaiseNow(me_Evn_Proto_QueueData);
+      link_state_.store(mst_RxPlaying);
       return;
-    case msm_Control:
-    case msm_HourExt:
-    case msm_AnnonExt:
-    case msm_ExtFile:
-      if (voice_.ReaderFinished) FinishSound();
-      return;
-    case msm_ControlBOT:
-      if (!voice_.ReaderFinished) return;
-      if (voice_.SoundStarted) Notify(OnServiceSoundStopped);
-      // The player the sound opened goes on with the voice, PTT keyed.
-      StartRxPlayback(false, true);
-      return;
-    case msm_Hour:
-    case msm_Annon:
-    case msm_Conn:
-      if (voice_.ReaderFinished) EndScriptSound(mode);
-      return;
-    case msm_ConnExt:
-      if (voice_.ReaderFinished) FinishSound();
-      EnableReceive();
-      return;
-    case msm_Transit:
-      return;
-    default:
-      throw Exception("EVENT HANDLER: me_Evn_Audio_PlayBufferIsEmpty: Unknown sound mode");
+    }
+    link_state_.store(mst_Idle);
+    ReportRxStopped();
+    if (!PlayControlSound(msm_Control, csnd_Roger)) FinishSound();
+    return;
   }
+  if (VekSoundModeHas(mode, smp_LeadsIntoVoice)) {
+    if (!voice_.ReaderFinished) return;
+    if (voice_.SoundStarted) Notify(OnServiceSoundStopped);
+    // The player the sound opened goes on with the voice, PTT keyed.
+    StartRxPlayback(false, true);
+    return;
+  }
+  if (VekSoundModeHas(mode, smp_RunsScript)) {
+    if (voice_.ReaderFinished) EndScriptSound(mode);
+    return;
+  }
+  if (voice_.ReaderFinished) FinishSound();
+  // Every play-out of the connect script's files opens the reception, not
+  // only the last.
+  if (VekSoundModeHas(mode, smp_OpensReception)) EnableReceive();
 }
 
 std::u16string TVEKManager::ProgramDir() const {
@@ -654,7 +600,6 @@ std::u16string TVEKManager::ProgramDir() const {
 void TVEKManager::EndScriptSound(uint8_t mode) {
   bool ext_enabled = false;
   std::u16string dir;
-  uint8_t ext_mode = msm_HourExt;
   if (mode == msm_Hour) {
     ext_enabled = timed_.Hours.ExtEnabled;
     dir = timed_.Hours.ExtDir.empty() ? u"hours" : timed_.Hours.ExtDir;
@@ -662,26 +607,24 @@ void TVEKManager::EndScriptSound(uint8_t mode) {
     const TVEKInformerWorkParams& informer = timed_.Informer;
     ext_enabled = informer.ExtEnabled;
     dir = informer.ExtDir.empty() ? u"informer" : informer.ExtDir;
-    ext_mode = msm_AnnonExt;
   } else {
     const TVEKSoundParameters* s = sections_.Sounds;
     ext_enabled = s && s->ConnectSoundExtEnabled;
     dir = s ? s->ConnectSoundExtDir : std::u16string();
     if (dir.empty() && s) dir = s->SoundsDir;
     if (dir.empty()) dir = u"sounds";
-    ext_mode = msm_ConnExt;
   }
   if (!ext_enabled || !SoundScriptDone()) {
     AbortSoundScript();
     FinishSound();
-    if (mode == msm_Conn) EnableReceive();
+    if (VekSoundModeHas(mode, smp_OpensReception)) EnableReceive();
     return;
   }
-  if (mode == msm_Conn && voice_.SoundStarted) Notify(OnServiceSoundStopped);
+  if (VekSoundModeHas(mode, smp_ServiceSound) && voice_.SoundStarted) Notify(OnServiceSoundStopped);
   dir = DaxResolvePath(WithoutTrailingSlashes(dir), ProgramDir());
   std::u16string line;
   while (executor_->PopOutput(line)) reader_->AddFileName(dir + u"/" + WithWavEnding(line));
-  sound_mode_.store(ext_mode);
+  sound_mode_.store(VekScriptFilesMode(mode));
   voice_.ReaderFinished = false;
   voice_.SoundStarted = false;
   reader_->RequestFiles();
