@@ -2,6 +2,7 @@
 // switches.
 #include "engine/cli_backup_file.h"
 #include "engine/mngr.h"
+#include "engine/sound_modes.h"
 #include "foundation/charset.h"
 #include "foundation/exception.h"
 #include "foundation/texts.h"
@@ -21,8 +22,8 @@ namespace {
 constexpr uint32_t kHardTimeoutMs = 8999;
 
 bool StopsVoiceOnDisconnect(uint8_t sound_mode) {
-  if (sound_mode > msm_Transit) throw Exception("Unknown sound mode");
-  return sound_mode == msm_Normal || sound_mode == msm_Transit;
+  if (!VekIsSoundMode(sound_mode)) throw Exception("Unknown sound mode");
+  return VekSoundModeHas(sound_mode, smp_SilencedByLink);
 }
 
 }  // namespace
@@ -550,8 +551,7 @@ void TVEKManager::Handle_Proto_PeerDisconnected() {
 void TVEKManager::Handle_Proto_Disconnecting() {
   const TVEKManagerState state = link_state_.load();
   if (state == mst_DynPassword) return;
-  const uint8_t mode = sound_mode_.load();
-  if (mode == msm_Normal || mode == msm_Transit) StopVoice();
+  if (VekSoundModeHas(sound_mode_.load(), smp_SilencedByLink)) StopVoice();
   // While connecting, the protocol is already taking its link down (a
   // refused login) or the event is an older link's: a disconnect request
   // would only cut the attempt short.

@@ -4,6 +4,7 @@
 #include "engine/cli_dtmf.h"
 #include "engine/executor.h"
 #include "engine/mngr.h"
+#include "engine/sound_modes.h"
 #include "foundation/charset.h"
 #include "foundation/fileutils.h"
 #include "foundation/paths.h"
@@ -220,7 +221,7 @@ void TVEKManager::StartAnnouncementScript(uint8_t mode, const std::u16string& sc
 
 void TVEKManager::Handle_Timer_HourSound() {
   const uint8_t mode = sound_mode_.load();
-  if (mode != msm_Normal && mode != msm_Control && mode != msm_Annon && mode != msm_AnnonExt) return;
+  if (!VekSoundModeHas(mode, smp_YieldsToHour)) return;
   if (VekStateHas(link_state_.load(), msp_NoTimedSounds)) return;
   const TVEKHoursWorkParams& hours = timed_.Hours;
   // The sound being replaced takes its script with it.
@@ -233,7 +234,9 @@ void TVEKManager::Handle_Timer_HourSound() {
     StopReader();
     if (audio_) audio_->FlushQueue();
   }
-  if (mode == msm_Control && link_.SwitchPending) timed_.SwitchAfterHourSound = true;
+  // The switch the replaced sound's end would have applied waits for the
+  // hour sound's end.
+  if (VekSoundModeHas(mode, smp_SwitchAtEnd) && link_.SwitchPending) timed_.SwitchAfterHourSound = true;
   reader_->AddFileName(file);
   StartFilePlayback(msm_Hour);
 }

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "engine/mngr.h"
+#include "engine/sound_modes.h"
 #include "foundation/buffer_ptr.h"
 #include "foundation/exception.h"
 #include "foundation/pool_buffers.h"
@@ -26,8 +27,7 @@ void TVEKManager::Handle_Audio_CaptureLevel() {
   const uint32_t word = capture_level_.load();
   const TVEKManagerState state = link_state_.load();
   if (!VekStateHas(state, msp_CarrierIgnored)) {
-    const uint8_t mode = sound_mode_.load();
-    if (CardCaptures() && (mode == msm_Normal || mode == msm_Transit)) {
+    if (CardCaptures() && VekSoundModeHas(sound_mode_.load(), smp_CarrierSampled)) {
       if (carrier_.HoldOffPassed(radio_lines_on_.load())) _CheckCos(word);
     } else {
       ResetCarrierDetector();
@@ -206,7 +206,7 @@ void TVEKManager::Handle_Proto_TxDataEnded() {
   Notify(OnTxDataEnded);
   if (link_state_.load() != mst_TxEnding) return;
   const uint8_t mode = sound_mode_.load();
-  if (mode > msm_Transit) throw Exception("Unknown sound mode");
+  if (!VekIsSoundMode(mode)) throw Exception("Unknown sound mode");
   if (mode != msm_Normal) return;
   link_state_.store(mst_Idle);
   const uint8_t sound = TxEndSound();
@@ -267,8 +267,7 @@ void TVEKManager::Handle_Proto_TxAbortedByServer() {
   const TVEKLoopStats stats = TakeTxStats();
   // Another talker took over: the protocol already stopped the own stream,
   // queued that talker's start and opened its recording; both stay.
-  const uint8_t mode = sound_mode_.load();
-  if (mode == msm_Normal || mode == msm_Transit) SilenceOutput(false);
+  if (VekSoundModeHas(sound_mode_.load(), smp_SilencedByLink)) SilenceOutput(false);
   Notify(OnTxAbortedByServer, stats);
 }
 
