@@ -8,11 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -91,6 +94,11 @@ const TCommandRecord kCommands[] = {
 constexpr uint32_t kPidPollMs = 30;
 constexpr uint32_t kPidWaitMs = 1000;
 
+// A stop that has not ended the process in this time ends it from the signal
+// thread: a worker can hang in a device call for good (an open of a named
+// pipe nobody reads cannot be interrupted), and the owner waits for it.
+constexpr std::chrono::seconds kStopBound{5};
+
 // ---------------------------------------------------------------------------
 // Process-wide state (main thread, except where a lock says otherwise)
 
@@ -120,7 +128,8 @@ struct TProgram {
   TVEKOutputFile Error;
   int SavedStdErr = -1;
   // The PID this process wrote into the PID file; 0 when it wrote none.
-  pid_t PidWritten = 0;
+  // Atomic: a stop that takes too long deletes the file from the signal thread.
+  std::atomic<pid_t> PidWritten{0};
   // Daemon child: where the parent waits for the start result.
   int DaemonReportFd = -1;
 };
@@ -427,6 +436,21 @@ void BecomeDaemon() {
   }
 }
 
+// Deletes the PID file only when this process wrote it and it still holds
+// its PID (a second daemon must not remove the first one's file).
+void DeleteOwnPidFile() {
+  const pid_t written = g.PidWritten.exchange(0);
+  if (written == 0) return;
+  const std::string name = Sys(g.PidFileName);
+  pid_t pid = 0;
+  try {
+    VekReadPidFile(name, pid);
+  } catch (...) {
+    return;
+  }
+  if (pid == written) DaxDeleteFileNoRaise(name);
+}
+
 // ---------------------------------------------------------------------------
 // Signals: blocked in every thread; one thread takes them with sigwaitinfo
 // and does the handlers' work, which may lock and allocate.
@@ -461,11 +485,47 @@ void OnReopenSignal() {
   if (g_runner) g_runner->RequestLogReopen();
 }
 
+// One time-stamped line through a file object of its own: the main thread's
+// output object may be in any state when the signal thread has to end the
+// process, and this line leaves it alone.
+void WriteLastLine(const std::u16string& text) {
+  try {
+    TDaxTextFile file;
+    if (g.LogToFile)
+      DaxAppendOrCreateText(file, Sys(g.LogFileName));
+    else
+      file.AttachOutput(STDOUT_FILENO, "stdout");
+    DaxWriteLnFlush(file, DaxDateTimeToLogText(DaxNowLocal()) + u": " + text);
+  } catch (...) {
+  }
+}
+
+// Ends the process from the signal thread, as a stopped run ends.
+[[noreturn]] void EndStoppedProcess(const std::u16string& why) {
+  WriteLastLine(why);
+  DeleteOwnPidFile();
+  std::_Exit(0);
+}
+
 void SignalThread(bool daemon) {
+  using TClock = std::chrono::steady_clock;
   const sigset_t set = HandledSignals();
+  bool stopping = false;
+  TClock::time_point deadline;
   for (;;) {
     siginfo_t info{};
-    const int sig = sigwaitinfo(&set, &info);
+    int sig;
+    if (!stopping) {
+      sig = sigwaitinfo(&set, &info);
+    } else {
+      const auto left = std::max(deadline - TClock::now(), TClock::duration::zero());
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+      sig = sigtimedwait(&set, &info, &wait);
+      if (sig < 0 && errno == EAGAIN)
+        EndStoppedProcess(u"Stop is not done within " + DaxIntToStrW(kStopBound.count()) +
+                          u" s: ending the process");
+    }
     if (sig < 0) continue;
     if (sig == SIGRTMIN) {
       if (g_signal_thread_quit.load()) return;
@@ -475,7 +535,11 @@ void SignalThread(bool daemon) {
       if (daemon) OnReopenSignal();
       continue;
     }
+    if (stopping)
+      EndStoppedProcess(u"Second stop signal [" + DaxSignalName(sig) + u"]: ending the process");
     OnStopSignal(sig);
+    stopping = true;
+    deadline = TClock::now() + kStopBound;
   }
 }
 
@@ -550,21 +614,6 @@ void WaitForFile(const std::string& name, bool present) {
     if (FileExists(name) == present) return;
     usleep(kPidPollMs * 1000);
   }
-}
-
-// Deletes the PID file only when this process wrote it and it still holds
-// its PID (a second daemon must not remove the first one's file).
-void DeleteOwnPidFile() {
-  if (g.PidWritten == 0) return;
-  const std::string name = Sys(g.PidFileName);
-  pid_t pid = 0;
-  try {
-    VekReadPidFile(name, pid);
-  } catch (...) {
-    return;
-  }
-  if (pid == g.PidWritten) DaxDeleteFileNoRaise(name);
-  g.PidWritten = 0;
 }
 
 int32_t IntOr(const std::u16string& text, int32_t def) {
