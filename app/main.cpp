@@ -351,6 +351,9 @@ void ProcessCommandLine(int argc, char** argv) {
       VekAudioDefaults(g.Setup.Audio);
       g.Setup.System.ProgramDir = g.ProgramDir;
       g.Setup.System.StartDir = g.CurrentDir;
+      // Its PID file would be the default one, perhaps a running daemon's.
+      if (g.Code == cmd_Stop || g.Code == cmd_DeletePidFile || g.Code == cmd_ReopenLog)
+        FatalStartupError(u"Configuration not loaded: the PID file is left alone");
     }
   }
   if (g.HasConfig && (g.Flags & cf_NoValidation) == 0) {
