@@ -2,17 +2,22 @@
 // the configuration, becomes a daemon when asked, hands signals to a thread
 // of their own, opens the log, creates the runner and dispatches the command.
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -91,6 +96,11 @@ const TCommandRecord kCommands[] = {
 constexpr uint32_t kPidPollMs = 30;
 constexpr uint32_t kPidWaitMs = 1000;
 
+// A stop that has not ended the process in this time ends it from the signal
+// thread: a worker can hang in a device call for good (an open of a named
+// pipe nobody reads cannot be interrupted), and the owner waits for it.
+constexpr std::chrono::seconds kStopBound{5};
+
 // ---------------------------------------------------------------------------
 // Process-wide state (main thread, except where a lock says otherwise)
 
@@ -120,7 +130,8 @@ struct TProgram {
   TVEKOutputFile Error;
   int SavedStdErr = -1;
   // The PID this process wrote into the PID file; 0 when it wrote none.
-  pid_t PidWritten = 0;
+  // Atomic: a stop that takes too long deletes the file from the signal thread.
+  std::atomic<pid_t> PidWritten{0};
   // Daemon child: where the parent waits for the start result.
   int DaemonReportFd = -1;
 };
@@ -342,6 +353,9 @@ void ProcessCommandLine(int argc, char** argv) {
       VekAudioDefaults(g.Setup.Audio);
       g.Setup.System.ProgramDir = g.ProgramDir;
       g.Setup.System.StartDir = g.CurrentDir;
+      // Its PID file would be the default one, perhaps a running daemon's.
+      if (g.Code == cmd_Stop || g.Code == cmd_DeletePidFile || g.Code == cmd_ReopenLog)
+        FatalStartupError(u"Configuration not loaded: the PID file is left alone");
     }
   }
   if (g.HasConfig && (g.Flags & cf_NoValidation) == 0) {
@@ -372,8 +386,88 @@ void ProcessCommandLine(int argc, char** argv) {
 
 namespace {
 
+const int kStopSignals[] = {SIGINT,  SIGQUIT, SIGABRT, SIGTERM,  SIGALRM,
+                            SIGUSR1, SIGUSR2, SIGPROF, SIGVTALRM};
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kStopSignals) sigaddset(&set, sig);
+  return set;
+}
+
+sigset_t HandledSignals() {
+  sigset_t set = StopSignals();
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGRTMIN);  // ends the signal thread
+  return set;
+}
+
 // ---------------------------------------------------------------------------
 // Daemon
+
+// A daemon child must report its start in this time.
+constexpr std::chrono::seconds kDaemonStartBound{30};
+// A child told to stop ends within its own stop bound; this leaves room.
+constexpr std::chrono::seconds kDaemonEndWait = 2 * kStopBound;
+
+Exception ForkError(int err) {
+  return Exception("Fork error [" + std::to_string(err) + "]: " + DaxErrorText(err));
+}
+
+// The parent of a daemon: ends with the child's start result. A stop signal
+// is passed on to the child, and so is a start that takes too long; the
+// parent then ends once the child has, so that no half-started daemon stays
+// behind unseen. `signal_fd` reads the stop signals and SIGCHLD.
+[[noreturn]] void AwaitDaemonStart(pid_t child, int report_fd, int signal_fd) {
+  using TClock = std::chrono::steady_clock;
+  TClock::time_point deadline = TClock::now() + kDaemonStartBound;
+  std::u16string stopped;  // why the child was told to stop
+  auto stop_child = [&](int sig, const std::u16string& why) {
+    kill(child, sig);
+    if (!stopped.empty()) return;
+    stopped = why;
+    deadline = TClock::now() + kDaemonEndWait;
+  };
+  pollfd fds[2] = {{report_fd, POLLIN, 0}, {signal_fd, POLLIN, 0}};
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+    if (left <= 0) {
+      if (!stopped.empty()) {
+        PrintErr(u"ERROR: " + stopped + u": process " + DaxIntToStrW(child) + u" has not ended");
+        std::_Exit(3);
+      }
+      stop_child(SIGTERM, u"Daemon start not confirmed within " +
+                              DaxIntToStrW(kDaemonStartBound.count()) + u" s");
+      continue;
+    }
+    if (poll(fds, 2, static_cast<int>(left)) <= 0) continue;
+    if (fds[0].revents != 0) {
+      unsigned char byte = 0;
+      const ssize_t n = read(report_fd, &byte, 1);
+      if (n == 1 && stopped.empty()) std::_Exit(byte);
+      if (n != 1) fds[0].fd = -1;  // the child reported, or it ends
+    }
+    if (fds[1].revents != 0) {
+      signalfd_siginfo info{};
+      if (read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+      const int sig = static_cast<int>(info.ssi_signo);
+      if (sig != SIGCHLD) {
+        stop_child(sig, u"Daemon start interrupted [" + DaxSignalName(sig) + u"]");
+        continue;
+      }
+      int status = 0;
+      if (waitpid(child, &status, WNOHANG) != child) continue;
+      if (!stopped.empty()) {
+        PrintErr(u"ERROR: " + stopped);
+        std::_Exit(3);
+      }
+      // The child ended without a word: its own status tells.
+      std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 3);
+    }
+  }
+}
 
 // Returns in the child; the parent ends with the child's start result: 0
 // once the child wrote its PID file, else the child's exit code.
@@ -386,29 +480,25 @@ void BecomeDaemon() {
       EndProcess(4);
     }
     DaxCheckWritable(pid_name);
-    if (pipe2(report, O_CLOEXEC) != 0) {
-      const int err = errno;
-      throw Exception("Fork error [" + std::to_string(err) + "]: " + DaxErrorText(err));
-    }
+    if (pipe2(report, O_CLOEXEC) != 0) throw ForkError(errno);
+    // SIGCHLD blocked before the fork: a child that ends at once is seen.
+    sigset_t awaited = StopSignals();
+    sigaddset(&awaited, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &awaited, nullptr);
+    const int signal_fd = signalfd(-1, &awaited, SFD_CLOEXEC);
+    if (signal_fd < 0) throw ForkError(errno);
     std::fflush(nullptr);
     const pid_t child = fork();
-    if (child < 0) {
-      const int err = errno;
-      throw Exception("Fork error [" + std::to_string(err) + "]: " + DaxErrorText(err));
-    }
+    if (child < 0) throw ForkError(errno);
     if (child > 0) {
       close(report[1]);
-      unsigned char byte = 0;
-      ssize_t n;
-      do n = read(report[0], &byte, 1);
-      while (n < 0 && errno == EINTR);
-      if (n == 1) std::_Exit(byte);
-      // The child ended without a word: its own status tells.
-      int status = 0;
-      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-      }
-      std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 3);
+      AwaitDaemonStart(child, report[0], signal_fd);
     }
+    close(signal_fd);
+    sigset_t child_signal;
+    sigemptyset(&child_signal);
+    sigaddset(&child_signal, SIGCHLD);
+    pthread_sigmask(SIG_UNBLOCK, &child_signal, nullptr);
     close(report[0]);
     g.DaemonReportFd = report[1];
     setsid();
@@ -427,21 +517,24 @@ void BecomeDaemon() {
   }
 }
 
+// Deletes the PID file only when this process wrote it and it still holds
+// its PID (a second daemon must not remove the first one's file).
+void DeleteOwnPidFile() {
+  const pid_t written = g.PidWritten.exchange(0);
+  if (written == 0) return;
+  const std::string name = Sys(g.PidFileName);
+  pid_t pid = 0;
+  try {
+    VekReadPidFile(name, pid);
+  } catch (...) {
+    return;
+  }
+  if (pid == written) DaxDeleteFileNoRaise(name);
+}
+
 // ---------------------------------------------------------------------------
 // Signals: blocked in every thread; one thread takes them with sigwaitinfo
 // and does the handlers' work, which may lock and allocate.
-
-const int kStopSignals[] = {SIGINT,  SIGQUIT, SIGABRT, SIGTERM,  SIGALRM,
-                            SIGUSR1, SIGUSR2, SIGPROF, SIGVTALRM};
-
-sigset_t HandledSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : kStopSignals) sigaddset(&set, sig);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGRTMIN);  // ends the signal thread
-  return set;
-}
 
 std::thread g_signal_thread;
 std::atomic<bool> g_signal_thread_quit{false};
@@ -461,11 +554,47 @@ void OnReopenSignal() {
   if (g_runner) g_runner->RequestLogReopen();
 }
 
+// One time-stamped line through a file object of its own: the main thread's
+// output object may be in any state when the signal thread has to end the
+// process, and this line leaves it alone.
+void WriteLastLine(const std::u16string& text) {
+  try {
+    TDaxTextFile file;
+    if (g.LogToFile)
+      DaxAppendOrCreateText(file, Sys(g.LogFileName));
+    else
+      file.AttachOutput(STDOUT_FILENO, "stdout");
+    DaxWriteLnFlush(file, DaxDateTimeToLogText(DaxNowLocal()) + u": " + text);
+  } catch (...) {
+  }
+}
+
+// Ends the process from the signal thread, as a stopped run ends.
+[[noreturn]] void EndStoppedProcess(const std::u16string& why) {
+  WriteLastLine(why);
+  DeleteOwnPidFile();
+  std::_Exit(0);
+}
+
 void SignalThread(bool daemon) {
+  using TClock = std::chrono::steady_clock;
   const sigset_t set = HandledSignals();
+  bool stopping = false;
+  TClock::time_point deadline;
   for (;;) {
     siginfo_t info{};
-    const int sig = sigwaitinfo(&set, &info);
+    int sig;
+    if (!stopping) {
+      sig = sigwaitinfo(&set, &info);
+    } else {
+      const auto left = std::max(deadline - TClock::now(), TClock::duration::zero());
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+      sig = sigtimedwait(&set, &info, &wait);
+      if (sig < 0 && errno == EAGAIN)
+        EndStoppedProcess(u"Stop is not done within " + DaxIntToStrW(kStopBound.count()) +
+                          u" s: ending the process");
+    }
     if (sig < 0) continue;
     if (sig == SIGRTMIN) {
       if (g_signal_thread_quit.load()) return;
@@ -475,7 +604,11 @@ void SignalThread(bool daemon) {
       if (daemon) OnReopenSignal();
       continue;
     }
+    if (stopping)
+      EndStoppedProcess(u"Second stop signal [" + DaxSignalName(sig) + u"]: ending the process");
     OnStopSignal(sig);
+    stopping = true;
+    deadline = TClock::now() + kStopBound;
   }
 }
 
@@ -550,21 +683,6 @@ void WaitForFile(const std::string& name, bool present) {
     if (FileExists(name) == present) return;
     usleep(kPidPollMs * 1000);
   }
-}
-
-// Deletes the PID file only when this process wrote it and it still holds
-// its PID (a second daemon must not remove the first one's file).
-void DeleteOwnPidFile() {
-  if (g.PidWritten == 0) return;
-  const std::string name = Sys(g.PidFileName);
-  pid_t pid = 0;
-  try {
-    VekReadPidFile(name, pid);
-  } catch (...) {
-    return;
-  }
-  if (pid == g.PidWritten) DaxDeleteFileNoRaise(name);
-  g.PidWritten = 0;
 }
 
 int32_t IntOr(const std::u16string& text, int32_t def) {

@@ -697,7 +697,7 @@ void TVEKAudioPA::CaptureStep() {
     AbortStream();
     SetLevel(0);
     RaiseCaptureLevel();
-    if (LookupDevice(true, true) >= 0) OpenStream(true);
+    if (!Terminated() && LookupDevice(true, true) >= 0) OpenStream(true);
     return;
   }
   if (rc == paInputOverflowed) CountOverUnder(true);
@@ -792,7 +792,9 @@ void TVEKAudioPA::HandleWriteError(PaError rc) {
   AbortStream();
   SetLevel(kLevelPlayDelay);
   RaisePlayLevel();
-  if (LookupDevice(false, true) >= 0) OpenStream(false);
+  // Not once the thread is to end: the failed device may hang the open (a
+  // named pipe nobody reads), and the owner waits for this thread.
+  if (!Terminated() && LookupDevice(false, true) >= 0) OpenStream(false);
   SetLevel(kLevelPlayDelay);
   if (stream_.load() == nullptr) {
     ReturnQueued();

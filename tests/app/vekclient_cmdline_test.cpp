@@ -1,6 +1,7 @@
 // The program's command line, start-up checks and PID-file commands, run as
 // a child process.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -218,6 +219,22 @@ TEST_F(VekClientCmdline, StopAndReopenWithoutUsablePidFile) {
   }
   EXPECT_EQ(kill(bystander.pid(), 0), 0);
   EXPECT_FALSE(bystander.WaitForOutput("never", 50));
+}
+
+TEST_F(VekClientCmdline, PidFileCommandsRefuseAConfigurationThatDidNotLoad) {
+  // Its PID file would be the default one, perhaps a running daemon's; with
+  // one there, even a failing run of this test could harm it.
+  if (Exists("/var/run/vekclient.pid")) GTEST_SKIP() << "/var/run/vekclient.pid exists";
+  const std::string folder = dir_ / "folder.cfg";
+  mkdir(folder.c_str(), 0755);
+  for (const std::string& config : {dir_ / "typo.cfg", folder})
+    for (const char* command : {"stop", "deletepidfile", "reopenlog"}) {
+      const ProcessResult r = Run({command, config});
+      EXPECT_EQ(r.exit_code, 3) << command << " " << config;
+      EXPECT_NE(r.out.find(config), std::string::npos) << r.out;
+      EXPECT_EQ(r.err, "ERROR: Configuration not loaded: the PID file is left alone\n")
+          << command << " " << config;
+    }
 }
 
 TEST_F(VekClientCmdline, DeletePidFile) {

@@ -53,9 +53,8 @@ class VekClientDaemon : public ::testing::Test {
     WriteIni(config_, table_);
   }
   ~VekClientDaemon() override {
-    // Whatever a failed test left running.
-    const pid_t pid = Exists(pid_file_) ? ReadPid(pid_file_) : 0;
-    if (pid > 0 && pid != getpid() && Alive(pid)) kill(pid, SIGKILL);
+    // Whatever a failed test left running, with or without a PID file.
+    for (pid_t pid : ProcessesWithArgument(config_)) kill(pid, SIGKILL);
   }
   ProcessResult Command(const std::string& command) {
     return RunProcess(VekClientPath(), {command, config_}, {}, 5000);
@@ -159,6 +158,40 @@ TEST_F(VekClientDaemon, ParentReportsTheChildsFailure) {
   const ProcessResult r = Command("daemon");
   EXPECT_EQ(r.exit_code, 6) << r.out << r.err;
   EXPECT_FALSE(Exists(pid_file_));
+}
+
+// The daemon's start hangs: the sound library's device scan blocks in the
+// open of a capture pipe that nobody writes.
+class VekClientDaemonStart : public VekClientDaemon {
+ protected:
+  VekClientDaemonStart() {
+    alsa_.AddCapture("vekcap", alsa_.MakeFifo("capture"));
+    alsa_.Install();
+  }
+  TAlsaTestDevices alsa_;
+};
+
+TEST_F(VekClientDaemonStart, StopSignalToTheWaitingParentStopsTheStart) {
+  ChildProcess parent(VekClientPath(), {"daemon", config_});
+  // Parent and child run, the child in its start.
+  ASSERT_TRUE(WaitUntil([&] { return ProcessesWithArgument(config_).size() == 2; }, 10000));
+  parent.Signal(SIGINT);
+  const ProcessResult r = parent.Wait(30000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.err, "ERROR: Daemon start interrupted [SIGINT]\n");
+  // The parent ended after the child, which could only end by its bound.
+  EXPECT_TRUE(ProcessesWithArgument(config_).empty());
+  EXPECT_TRUE(LogHas(log_, "Stop is not done within 5 s: ending the process")) << ReadFile(log_);
+  EXPECT_FALSE(Exists(pid_file_));
+}
+
+TEST_F(VekClientDaemonStart, StartThatIsNeverConfirmedEndsTheParent) {
+  const ProcessResult r = RunProcess(VekClientPath(), {"daemon", config_}, {}, 90000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.err, "ERROR: Daemon start not confirmed within 30 s\n");
+  EXPECT_TRUE(ProcessesWithArgument(config_).empty());
 }
 
 }  // namespace

@@ -59,6 +59,17 @@ class VekClientRun : public ::testing::Test {
     return r;
   }
 
+  // A received sound is playing when the playback pipe's reader goes away:
+  // the write fails, and the reopen that follows hangs in the pipe's open.
+  void LoseThePlaybackPipeInASound() {
+    StartServer(AfterLogin("keepalives 1000\nsleep 300\ntalk 2 440 30000\n"));
+    table_["System"]["LogRx"] = "yes";
+    StartClient();
+    ASSERT_TRUE(client_->WaitForOutput("RX is started", 5000)) << client_->Out();
+    sound_.drainer.reset();
+    ASSERT_TRUE(client_->WaitForOutput("Pa_WriteStream", 5000)) << client_->Out();
+  }
+
   PacedSoundCard sound_;
   TempDir dir_;
   IniTable table_;
@@ -280,6 +291,32 @@ TEST_F(VekClientRun, StopSignalAtAnyMomentOfTheStartEndsCleanly) {
       EXPECT_TRUE(Has(UnstampedLines(r.out), "Aborted [" + name + "]")) << what << "\n" << r.out;
     }
   }
+}
+
+TEST_F(VekClientRun, StopEndsTheProcessWhenTheSoundDeviceHangs) {
+  LoseThePlaybackPipeInASound();
+  client_->Signal(SIGTERM);
+  const ProcessResult r = client_->Wait(30000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = UnstampedLines(r.out);
+  EXPECT_TRUE(Has(lines, "Aborted [SIGTERM]")) << r.out;
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Stop is not done within 5 s: ending the process");
+}
+
+TEST_F(VekClientRun, SecondStopSignalEndsAHangingStop) {
+  LoseThePlaybackPipeInASound();
+  client_->Signal(SIGTERM);
+  // Logged once the engine has ended: the stop now waits for the sound card.
+  ASSERT_TRUE(client_->WaitForOutput("Aborted [SIGTERM]", 10000)) << client_->Out();
+  client_->Signal(SIGINT);
+  const ProcessResult r = client_->Wait(30000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = UnstampedLines(r.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Second stop signal [SIGINT]: ending the process") << r.out;
 }
 
 TEST_F(VekClientRun, RunThatEndsByItselfExitsSeven) {

@@ -636,6 +636,38 @@ TEST_F(AudioTest, WriteErrorReopensAndAFailedReopenEndsPlayback) {
   EXPECT_EQ(pool_->Buffers().Count(), 1050);
 }
 
+TEST_F(AudioTest, FailedReadOrWriteAfterAStopOpensNothing) {
+  // The device that failed may hang in a new open (a named pipe nobody
+  // reads): once the thread is asked to end, it opens nothing more.
+  enum Step { Capture, StartDelay, QueuedBlocks, Silence };
+  const char* const names[] = {"capture", "start delay", "queued blocks", "silence"};
+  settings_.OutFactor = 1;
+  for (Step step : {Capture, StartDelay, QueuedBlocks, Silence}) {
+    SCOPED_TRACE(names[step]);
+    pa_.reset();
+    Make(true);
+    fake_->io_results = {paUnanticipatedHostError};
+    if (step == Capture) pa_->CaptStartBack();
+    else pa_->PlayStart(step == StartDelay ? 200 : 0, 0);
+    if (step == QueuedBlocks) {
+      // Whatever the first write carried, the second one carries blocks.
+      fake_->io_results = {paNoError, paUnanticipatedHostError};
+      auto b = Blocks(3);
+      pa_->PlayPCMArray(b.data(), 3);
+      WaitEntered(1);
+      Allow(1);
+      WaitEntered(2);
+    } else {
+      WaitEntered(1);
+    }
+    pa_->Stop();
+    Allow(1);
+    ASSERT_TRUE(Eventually([&] { return pa_->Finished(); }));
+    std::lock_guard<std::mutex> g(fake_->m);
+    EXPECT_EQ(fake_->opens, 1);
+  }
+}
+
 TEST_F(AudioTest, TimedOutRequestDoesNotReleaseTheNextOne) {
   Make(true);
   fake_->gate_open = true;  // the thread hangs in the open

@@ -1,5 +1,6 @@
 #include "support/child_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 extern char** environ;
@@ -20,6 +23,30 @@ uint64_t MonotonicMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+std::vector<pid_t> ProcessesWithArgument(const std::string& arg) {
+  std::vector<pid_t> found;
+  DIR* proc = opendir("/proc");
+  if (!proc) return found;
+  while (dirent* entry = readdir(proc)) {
+    const std::string name = entry->d_name;
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in("/proc/" + name + "/cmdline", std::ios::binary);
+    std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t start = 0;
+    while (start < cmdline.size()) {
+      size_t end = cmdline.find('\0', start);
+      if (end == std::string::npos) end = cmdline.size();
+      if (cmdline.compare(start, end - start, arg) == 0) {
+        found.push_back(static_cast<pid_t>(std::stol(name)));
+        break;
+      }
+      start = end + 1;
+    }
+  }
+  closedir(proc);
+  return found;
 }
 
 namespace {

@@ -67,4 +67,8 @@ ProcessResult RunShell(const std::string& command, uint32_t timeout_ms = 30000);
 // Milliseconds of a monotonic clock, for test deadlines.
 uint64_t MonotonicMs();
 
+// The running processes that have `arg` among their arguments (a test's own
+// file names find the processes it started, also those gone from its view).
+std::vector<pid_t> ProcessesWithArgument(const std::string& arg);
+
 }  // namespace vektest
