@@ -265,6 +265,17 @@ TEST(EngineTexts, LoopStatsFormat) {
     EXPECT_EQ(vektest::Narrow(VekFormatLoopStats(c.a, c.b, c.c, c.d)), c.want) << c.a;
 }
 
+// By number; the tick (65) is line upkeep's, before the handlers.
+TEST(EngineEvents, APassHandlesTheEventsInTheFixedOrder) {
+  const int fixed[] = {74, 76, 75, 71, 84, 83, 85, 72, 77, 78, 80, 68, 19, 20, 21, 22, 23, 24, 25, 28,
+                       29, 30, 34, 31, 32, 33, 35, 36, 26, 44, 27, 45, 40, 38, 37, 39, 69, 70, 66, 42,
+                       73, 41, 43, 55, 56, 81, 67, 54, 46, 47, 48, 49, 50, 58, 59, 60, 62, 61, 63, 57,
+                       51, 53, 89, 87, 52, 64, 79, 16, 18, 10, 11, 0, 3, 4, 6, 13, 14, 17, 12, 86};
+  const std::vector<int> want(std::begin(fixed), std::end(fixed));
+  const std::vector<int> got(kVekManagerHandlingOrder.begin(), kVekManagerHandlingOrder.end());
+  EXPECT_EQ(got, want);
+}
+
 TEST(EngineStates, PropertyWordsOfTheLinkStates) {
   EXPECT_TRUE(VekStateHas(mst_Idle, msp_LoggedIn | msp_MayRequestTx));
   EXPECT_FALSE(VekStateHas(mst_Connecting, msp_LoggedIn));
