@@ -271,9 +271,17 @@ TEST(EngineEvents, APassHandlesTheEventsInTheFixedOrder) {
                        29, 30, 34, 31, 32, 33, 35, 36, 26, 44, 27, 45, 40, 38, 37, 39, 69, 70, 66, 42,
                        73, 41, 43, 55, 56, 81, 67, 54, 46, 47, 48, 49, 50, 58, 59, 60, 62, 61, 63, 57,
                        51, 53, 89, 87, 52, 64, 79, 16, 18, 10, 11, 0, 3, 4, 6, 13, 14, 17, 12, 86};
-  const std::vector<int> want(std::begin(fixed), std::end(fixed));
-  const std::vector<int> got(kVekManagerHandlingOrder.begin(), kVekManagerHandlingOrder.end());
+  std::vector<std::string> want, got;
+  for (int n : fixed) want.push_back(VekManagerEventName(static_cast<TVEKManagerEvent>(n)));
+  for (TVEKManagerEvent e : kVekManagerHandlingOrder) got.push_back(VekManagerEventName(e));
   EXPECT_EQ(got, want);
+}
+
+TEST(EngineEvents, NamesOfHandledUnhandledAndForeignNumbers) {
+  EXPECT_STREQ(VekManagerEventName(me_Evn_Proto_Disconnected), "me_Evn_Proto_Disconnected");
+  EXPECT_STREQ(VekManagerEventName(me_Evn_Timer_Tick), "me_Evn_Timer_Tick");
+  EXPECT_STREQ(VekManagerEventName(me_Evn_Unused88), "me_Evn_Unused88");
+  EXPECT_STREQ(VekManagerEventName(static_cast<TVEKManagerEvent>(kVekManagerEventCount)), "me_Evn_?");
 }
 
 TEST(EngineStates, PropertyWordsOfTheLinkStates) {
