@@ -359,11 +359,15 @@ class TVEKManager : public TDaxThread {
   uint32_t Now() const;
 
   // Raising: into pending (any thread; wakes the engine unless `wake` is
-  // false), with data stored under the same lock; into the current pass
-  // (engine thread only).
+  // false), with data stored under the same lock.
   void Raise(TVEKManagerEvent event, bool wake = true);
   void RaiseWith(TVEKManagerEvent event, const std::function<void(TVEKEventArgs&)>& store);
-  void RaiseNow(TVEKManagerEvent event) { current_[event] = 1; }
+  // For the running pass (engine thread only): an event whose turn is still
+  // ahead is handled in this pass. Any other (its turn has passed, or the
+  // pass is before its copy or past its last handler) goes to pending for
+  // the next copy, with the data it has now unless a receiver raised it
+  // anew.
+  void RaiseNow(TVEKManagerEvent event);
   void ClearPending(TVEKManagerEvent event);
   void ClearNow(TVEKManagerEvent event) { current_[event] = 0; }
   bool IsCurrent(TVEKManagerEvent event) const { return current_[event] != 0; }

@@ -1,5 +1,6 @@
 // The run method: raising, the pass with its fixed handling order, the
 // wait, the end, and the handlers that only pass events on to the owner.
+#include <array>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -21,6 +22,15 @@ constexpr uint32_t kIdleWaitMs = 130;
 constexpr size_t kOrderSize = kVekManagerHandlingOrder.size();
 // The pass's position between the copy and the first handler.
 constexpr size_t kBeforeDispatch = static_cast<size_t>(-1);
+
+// Each event's place in the handling order; the order's size for the
+// events outside it.
+constexpr std::array<size_t, kVekManagerEventCount> kTurns = [] {
+  std::array<size_t, kVekManagerEventCount> turns{};
+  turns.fill(kOrderSize);
+  for (size_t i = 0; i < kOrderSize; ++i) turns[kVekManagerHandlingOrder[i]] = i;
+  return turns;
+}();
 
 // A handler takes nothing, or the event when it serves several.
 void RunHandler(TVEKManager& engine, void (TVEKManager::*handler)(), TVEKManagerEvent) { (engine.*handler)(); }
@@ -47,6 +57,22 @@ void TVEKManager::RaiseWith(TVEKManagerEvent event, const std::function<void(TVE
     pending_[event] = 1;
   }
   Wake();
+}
+
+// The copy at the next pass would overwrite a current flag whose turn has
+// passed: such a raise waits in pending instead.
+void TVEKManager::RaiseNow(TVEKManagerEvent event) {
+  const bool dispatching = pass_position_ < kOrderSize;
+  const bool ahead = pass_position_ == kBeforeDispatch ||
+                     (dispatching && kTurns[event] > pass_position_ && kTurns[event] < kOrderSize);
+  if (ahead) {
+    current_[event] = 1;
+    return;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  if (pending_[event]) return;
+  pending_[event] = 1;
+  pending_args_[event] = current_args_[event];
 }
 
 void TVEKManager::ClearPending(TVEKManagerEvent event) {

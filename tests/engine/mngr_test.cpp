@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/exception.h"
@@ -26,6 +27,8 @@ struct TVEKManagerProbe {
   static int32_t HoldAfterPlayback(const TVEKManager& e) { return e.voice_.HoldAfterPlayback; }
   static int32_t ReconnectCount(const TVEKManager& e) { return e.link_.ReconnectCount; }
   static uint32_t ReconnectInterval(const TVEKManager& e) { return e.link_.ReconnectInterval; }
+  // Only from an owner callback, while the engine thread waits in a handler.
+  static void RaiseNow(TVEKManager& e, TVEKManagerEvent event) { e.RaiseNow(event); }
 };
 
 namespace {
@@ -136,6 +139,33 @@ TEST(EngineLoop, AThrowingCallbackIsReportedAndLaterEventsOfItsPassStillArrive) 
   e.Protocol()->OnServerConnecting(u"host", 1);
   ASSERT_TRUE(rig.PumpUntil("Handshaked"));
   EXPECT_EQ(rig.CountOf("ErrorText:VEK main loop error: log disk full"), 1);
+}
+
+// A handler raises events for its own pass (the checker report's owner
+// callback stands in for it): ReopenLog, still ahead, comes in this pass;
+// ServerConnecting, whose turn has passed, at the next, with its data.
+TEST(EngineLoop, AnEventRaisedForThisPassAfterItsTurnComesAtTheNextPass) {
+  EngineRig rig;
+  bool raised = false;
+  TVEKManager& e = rig.Create(mopt_NoSoundCard, [&](TVEKManager& m) {
+    m.OnCheckServer = [&rig, &raised, engine = &m](uint8_t, const std::u16string&, int32_t, bool,
+                                                   const std::u16string&) {
+      rig.log.Add("CheckServer");
+      if (std::exchange(raised, true)) return;
+      TVEKManagerProbe::RaiseNow(*engine, me_Evn_Proto_ServerConnecting);
+      TVEKManagerProbe::RaiseNow(*engine, me_Evn_Cmd_ReopenLog);
+    };
+  });
+  e.WaitThreadsStarted();
+  HoldEngine(rig);
+  e.Protocol()->OnServerConnecting(u"host", 1);
+  e.Checker()->OnChecked(0, u"main", 1, 1, u"ok");
+  rig.log.Clear();
+  rig.Pump([&] { return rig.CountOf("ServerConnecting") == 2; });
+  std::vector<std::string> got = rig.log.Events();
+  got.erase(got.begin());  // the held ReopenLog
+  EXPECT_EQ(got, (std::vector<std::string>{"ServerConnecting:host:1", "CheckServer", "ReopenLog",
+                                           "ServerConnecting:host:1"}));
 }
 
 TEST(EngineLoop, ALoopErrorWhoseReportThrowsKeepsTheLoopAndTheTeardown) {
