@@ -363,10 +363,11 @@ class TVEKManager : public TDaxThread {
   void Raise(TVEKManagerEvent event, bool wake = true);
   void RaiseWith(TVEKManagerEvent event, const std::function<void(TVEKEventArgs&)>& store);
   // For the running pass (engine thread only): an event whose turn is still
-  // ahead is handled in this pass. Any other (its turn has passed, or the
-  // pass is before its copy or past its last handler) goes to pending for
-  // the next copy, with the data it has now unless a receiver raised it
-  // anew.
+  // ahead is handled in this pass. A raise behind its turn (or after the
+  // last handler) is dropped on purpose: the worker's own event follows (the
+  // protocol reports the disconnect that BeginDisconnect asks for), and
+  // handling it at the next pass would come before the events that lead to
+  // it ("Disconnected" before "Disconnecting").
   void RaiseNow(TVEKManagerEvent event);
   void ClearPending(TVEKManagerEvent event);
   void ClearNow(TVEKManagerEvent event) { current_[event] = 0; }

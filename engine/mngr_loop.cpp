@@ -59,20 +59,11 @@ void TVEKManager::RaiseWith(TVEKManagerEvent event, const std::function<void(TVE
   Wake();
 }
 
-// The copy at the next pass would overwrite a current flag whose turn has
-// passed: such a raise waits in pending instead.
 void TVEKManager::RaiseNow(TVEKManagerEvent event) {
   const bool dispatching = pass_position_ < kOrderSize;
   const bool ahead = pass_position_ == kBeforeDispatch ||
                      (dispatching && kTurns[event] > pass_position_ && kTurns[event] < kOrderSize);
-  if (ahead) {
-    current_[event] = 1;
-    return;
-  }
-  std::lock_guard<std::mutex> guard(lock_);
-  if (pending_[event]) return;
-  pending_[event] = 1;
-  pending_args_[event] = current_args_[event];
+  if (ahead) current_[event] = 1;
 }
 
 void TVEKManager::ClearPending(TVEKManagerEvent event) {
