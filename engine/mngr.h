@@ -119,13 +119,8 @@ struct TVEKLoopStats {
 
 // The data a receiver leaves with its event: one slot per event, stored and
 // copied with the flag under the engine's lock, so a worker never writes a
-// field the main thread is reading. What the receivers store: texts in
-// Text/Detail (37: the password sent / the server's message; 30: the
-// prefixed error / the manager's host:port or answer), addresses in
-// Host/Port, proxy type or code in Number (22, 24), versions in
-// Number/Number2 (44, 45), counts in Number (57-63, 70), the control sound
-// in Number (76), level words in Word (83, 84), checker reports in Number
-// (kind), Host, Port, Number2 (online), Text (89).
+// field the main thread is reading. Which fields an event fills is noted
+// at its row in mngr_event_table.def.
 struct TVEKEventArgs {
   std::u16string Text;    // error, answer, password, handshake text ...
   std::u16string Detail;  // detail, server message, server address ...
@@ -364,11 +359,16 @@ class TVEKManager : public TDaxThread {
   uint32_t Now() const;
 
   // Raising: into pending (any thread; wakes the engine unless `wake` is
-  // false), with data stored under the same lock; into the current pass
-  // (engine thread only).
+  // false), with data stored under the same lock.
   void Raise(TVEKManagerEvent event, bool wake = true);
   void RaiseWith(TVEKManagerEvent event, const std::function<void(TVEKEventArgs&)>& store);
-  void RaiseNow(TVEKManagerEvent event) { current_[event] = 1; }
+  // For the running pass (engine thread only): an event whose turn is still
+  // ahead is handled in this pass. A raise behind its turn (or after the
+  // last handler) is dropped on purpose: the worker's own event follows (the
+  // protocol reports the disconnect that BeginDisconnect asks for), and
+  // handling it at the next pass would come before the events that lead to
+  // it ("Disconnected" before "Disconnecting").
+  void RaiseNow(TVEKManagerEvent event);
   void ClearPending(TVEKManagerEvent event);
   void ClearNow(TVEKManagerEvent event) { current_[event] = 0; }
   bool IsCurrent(TVEKManagerEvent event) const { return current_[event] != 0; }
@@ -390,6 +390,7 @@ class TVEKManager : public TDaxThread {
 
   void RunPass();
   void TakePending();
+  // Runs the handler of the event's row in mngr_event_table.def.
   void Dispatch(TVEKManagerEvent event);
   void ReportLoopError(const std::exception& e);
   void WaitForEvents();
@@ -436,7 +437,8 @@ class TVEKManager : public TDaxThread {
   // Play timing values (SetPlayDelay and buffer layout changes).
   void RecomputePlayTiming();
 
-  // Core handlers.
+  // Core handlers. Every handler of the engine has its row (or rows) in
+  // mngr_event_table.def.
   void Handle_Cmd_SetRunState();
   void Handle_Cmd_ReopenLog();
   void Handle_Log_Error();

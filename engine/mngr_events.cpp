@@ -4,40 +4,28 @@
 
 #include "foundation/types.h"
 
-// clang-format off
-const std::array<TVEKManagerEvent, 80> kVekManagerHandlingOrder = {
-    me_Evn_Reader_Text, me_Evn_Reader_ServiceSoundStart, me_Evn_Reader_ExternalSoundStart,
-    me_Evn_Proto_DataSent, me_Evn_Audio_CaptureLevel, me_Evn_Audio_PlayLevel, me_Evn_Audio_DtmfTone,
-    me_Evn_Proto_TxDataEnded, me_Evn_Reader_DataReady, me_Evn_Reader_Finished,
-    me_Evn_Audio_PlayBufferIsEmpty, me_Evn_Proto_TxRejected, me_Evn_Proto_InfoText,
-    me_Evn_Proto_LogLines, me_Evn_Proto_Error, me_Evn_Proto_ProxyConnecting,
-    me_Evn_Proto_ProxyConnected, me_Evn_Proto_ProxyError, me_Evn_Proto_ServerConnecting,
-    me_Evn_DynPass_Connecting, me_Evn_DynPass_Connected, me_Evn_DynPass_Error,
-    me_Evn_DynPass_InvalidStaticPassword, me_Evn_DynPass_StaticPasswordRequested,
-    me_Evn_DynPass_NewStaticPasswordSent, me_Evn_DynPass_DynamicPasswordRequested,
-    me_Evn_DynPass_GotPassword, me_Evn_Int_DynPasswordSaved, me_Evn_Proto_ServerConnected,
-    me_Evn_Proto_HandshakeRequest, me_Evn_Proto_ServerConnectError, me_Evn_Proto_Handshaked,
-    me_Evn_Proto_ProtocolError, me_Evn_Proto_AnswerUnknownError,
-    me_Evn_Proto_AnswerInvalidPassword, me_Evn_Proto_AnswerBlocked,
-    me_Evn_Proto_TxAbortedByServer, me_Evn_Proto_RxAlignSkipped, me_Evn_Proto_RxAborted,
-    me_Evn_Proto_Disconnecting, me_Evn_Proto_ServerTimeout, me_Evn_Proto_PeerDisconnected,
-    me_Evn_Proto_Disconnected, me_Evn_Proto_Message, me_Evn_Proto_PoolUnderflow,
-    me_Evn_Audio_PoolUnderflow, me_Evn_Proto_TxApproved, me_Evn_Proto_KeepAlive,
-    me_Evn_Proto_LoginPhase1, me_Evn_Proto_LoggedInPhase1, me_Evn_Proto_LoginPhase2,
-    me_Evn_Proto_LoggedInPhase2, me_Evn_Proto_LoginPhase3, me_Evn_Proto_BlockedList,
-    me_Evn_Proto_MutedList, me_Evn_Proto_AdminsList, me_Evn_Proto_Modes,
-    me_Evn_Proto_AccessList, me_Evn_Proto_Notices, me_Evn_Proto_Networks,
-    me_Evn_Proto_LoggedInPhase3, me_Evn_Proto_Marker, me_Evn_Checker_Report,
-    me_Evn_Checker_Result, me_Evn_Proto_Initiated, me_Evn_Proto_QueueData,
-    me_Evn_Writer_FileWritten, me_Evn_Log_Error, me_Evn_Log_Warning, me_Evn_Int_CarrierOn,
-    me_Evn_Int_CarrierOff, me_Evn_Cmd_SetRunState, me_Evn_Int_TxRequest,
-    me_Evn_Int_TxCaptureEnd, me_Evn_Cmd_SetOnline, me_Evn_Timer_HourSound,
-    me_Evn_Timer_Informer, me_Evn_Log_Info, me_Evn_Cmd_ReopenLog,
-    me_Evn_Audio_HardwareFailure,
-};
-// clang-format on
-
 namespace {
+
+// The first event number that has no row or two rows, or -1 when every
+// number from 0 up has exactly one. A member the table lacks altogether is
+// for VekManagerEventName's switch to find.
+constexpr int FirstEventWithoutOneRow() {
+  std::array<int, kVekManagerEventCount> rows{};
+  auto count = [&rows](const auto& list) {
+    for (TVEKManagerEvent event : list) {
+      if (event >= kVekManagerEventCount) return static_cast<int>(event);
+      ++rows[event];
+    }
+    return -1;
+  };
+  if (const int beyond = count(kVekManagerHandlingOrder); beyond >= 0) return beyond;
+  if (const int beyond = count(kVekManagerEventsOutsideOrder); beyond >= 0) return beyond;
+  for (int event = 0; event < kVekManagerEventCount; ++event)
+    if (rows[event] != 1) return event;
+  return -1;
+}
+static_assert(FirstEventWithoutOneRow() == -1,
+              "the event of this number needs exactly one row in mngr_event_table.def");
 
 constexpr uint32_t kStateProps[kVekManagerStateCount] = {
     0xA0,   // mst_Init
@@ -73,6 +61,23 @@ std::string Fixed(float value, int decimals) {
 uint32_t VekManagerStateProps(TVEKManagerState state) {
   return state < kVekManagerStateCount ? kStateProps[state] : 0;
 }
+
+// No default: a member without a row is an error here, not a warning.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic error "-Wswitch"
+const char* VekManagerEventName(TVEKManagerEvent event) {
+  switch (event) {
+#define VEK_EVENT(event, handler) \
+  case event:                     \
+    return #event;
+#define VEK_EVENT_OUTSIDE_ORDER(event) \
+  case event:                          \
+    return #event;
+#include "engine/mngr_event_table.def"
+  }
+  return "me_Evn_?";
+}
+#pragma GCC diagnostic pop
 
 const char* VekManagerStateName(TVEKManagerState state) {
   return state < kVekManagerStateCount ? kStateNames[state] : "mst_?";

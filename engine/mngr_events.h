@@ -1,4 +1,4 @@
-// The engine's vocabulary: its 90 events, the flags that carry them, the link
+// The engine's vocabulary: its events, the flags that carry them, the link
 // state with the property word of each state, the fixed order in which a pass
 // handles the events, and the text form of the reception and transmission
 // counters.
@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <string>
 
-// Members without a name of their own (1, 2, 5, 7, 8, 9, 15, 82, 88) are
-// never raised; their bytes exist and stay 0.
+// Every member has its row in mngr_event_table.def: its handler and its
+// place in the handling order, or its place outside the order. Members
+// without a name of their own (1, 2, 5, 7, 8, 9, 15, 82, 88) are never
+// raised.
 enum TVEKManagerEvent : uint8_t {
   me_Evn_Cmd_SetRunState = 0,
   me_Evn_Unused1 = 1,
@@ -103,15 +105,29 @@ enum TVEKManagerEvent : uint8_t {
   me_Evn_Checker_Report = 89,
 };
 
-constexpr int kVekManagerEventCount = 90;
+// The order in which one pass handles its current flags. Handlers may set
+// flags of later events for the same pass; a flag set behind the handler
+// that is running waits for the next copy.
+inline constexpr auto kVekManagerHandlingOrder = std::to_array<TVEKManagerEvent>({
+#define VEK_EVENT(event, handler) event,
+#include "engine/mngr_event_table.def"
+});
+
+// The events no handler of the order takes: the tick and the unused ones.
+inline constexpr auto kVekManagerEventsOutsideOrder = std::to_array<TVEKManagerEvent>({
+#define VEK_EVENT_OUTSIDE_ORDER(event) event,
+#include "engine/mngr_event_table.def"
+});
+
+// mngr_events.cpp checks that the two lists hold every member once.
+constexpr int kVekManagerEventCount =
+    static_cast<int>(kVekManagerHandlingOrder.size() + kVekManagerEventsOutsideOrder.size());
 
 // One byte per event: set when the event is pending (or current in a pass).
 using TVEKManagerEventFlags = std::array<uint8_t, kVekManagerEventCount>;
 
-// The order in which one pass handles its current flags. Handlers may set
-// flags of later events for the same pass; a flag set behind the handler
-// that is running waits for the next copy.
-extern const std::array<TVEKManagerEvent, 80> kVekManagerHandlingOrder;
+// "me_Evn_Proto_Disconnected" and so on, for debug texts and test messages.
+const char* VekManagerEventName(TVEKManagerEvent event);
 
 // The engine's own view of the link, kept apart from the protocol's state.
 enum TVEKManagerState : uint8_t {

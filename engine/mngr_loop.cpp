@@ -1,5 +1,6 @@
 // The run method: raising, the pass with its fixed handling order, the
 // wait, the end, and the handlers that only pass events on to the owner.
+#include <array>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -22,6 +23,21 @@ constexpr size_t kOrderSize = kVekManagerHandlingOrder.size();
 // The pass's position between the copy and the first handler.
 constexpr size_t kBeforeDispatch = static_cast<size_t>(-1);
 
+// Each event's place in the handling order; the order's size for the
+// events outside it.
+constexpr std::array<size_t, kVekManagerEventCount> kTurns = [] {
+  std::array<size_t, kVekManagerEventCount> turns{};
+  turns.fill(kOrderSize);
+  for (size_t i = 0; i < kOrderSize; ++i) turns[kVekManagerHandlingOrder[i]] = i;
+  return turns;
+}();
+
+// A handler takes nothing, or the event when it serves several.
+void RunHandler(TVEKManager& engine, void (TVEKManager::*handler)(), TVEKManagerEvent) { (engine.*handler)(); }
+void RunHandler(TVEKManager& engine, void (TVEKManager::*handler)(TVEKManagerEvent), TVEKManagerEvent event) {
+  (engine.*handler)(event);
+}
+
 }  // namespace
 
 // ----- raising
@@ -41,6 +57,13 @@ void TVEKManager::RaiseWith(TVEKManagerEvent event, const std::function<void(TVE
     pending_[event] = 1;
   }
   Wake();
+}
+
+void TVEKManager::RaiseNow(TVEKManagerEvent event) {
+  const bool dispatching = pass_position_ < kOrderSize;
+  const bool ahead = pass_position_ == kBeforeDispatch ||
+                     (dispatching && kTurns[event] > pass_position_ && kTurns[event] < kOrderSize);
+  if (ahead) current_[event] = 1;
 }
 
 void TVEKManager::ClearPending(TVEKManagerEvent event) {
@@ -209,86 +232,11 @@ void TVEKManager::Teardown() {
 
 void TVEKManager::Dispatch(TVEKManagerEvent event) {
   switch (event) {
-    case me_Evn_Cmd_SetRunState: Handle_Cmd_SetRunState(); break;
-    case me_Evn_Int_TxRequest: Handle_Int_TxRequest(); break;
-    case me_Evn_Int_TxCaptureEnd: Handle_Int_TxCaptureEnd(); break;
-    case me_Evn_Cmd_SetOnline: Handle_Cmd_SetOnline(); break;
-    case me_Evn_Int_CarrierOn: Handle_Int_CarrierOn(); break;
-    case me_Evn_Int_CarrierOff: Handle_Int_CarrierOff(); break;
-    case me_Evn_Cmd_ReopenLog: Handle_Cmd_ReopenLog(); break;
-    case me_Evn_Timer_HourSound: Handle_Timer_HourSound(); break;
-    case me_Evn_Timer_Informer: Handle_Timer_Informer(); break;
-    case me_Evn_Log_Error: Handle_Log_Error(); break;
-    case me_Evn_Log_Info: Handle_Log_Info(); break;
-    case me_Evn_Log_Warning: Handle_Log_Warning(); break;
-    case me_Evn_Proto_InfoText: Handle_Proto_InfoText(); break;
-    case me_Evn_Proto_LogLines: Handle_Proto_LogLines(); break;
-    case me_Evn_Proto_Error: Handle_Proto_Error(); break;
-    case me_Evn_Proto_ProxyConnecting: Handle_Proto_ProxyConnecting(); break;
-    case me_Evn_Proto_ProxyConnected: Handle_Proto_ProxyConnected(); break;
-    case me_Evn_Proto_ProxyError: Handle_Proto_ProxyError(); break;
-    case me_Evn_Proto_ServerConnecting: Handle_Proto_ServerConnecting(); break;
-    case me_Evn_Proto_ServerConnected: Handle_Proto_ServerConnected(); break;
-    case me_Evn_Proto_ServerConnectError: Handle_Proto_ServerConnectError(); break;
-    case me_Evn_DynPass_Connecting: Handle_DynPass_Connecting(); break;
-    case me_Evn_DynPass_Connected: Handle_DynPass_Connected(); break;
-    case me_Evn_DynPass_Error: Handle_DynPass_Error(); break;
-    case me_Evn_DynPass_StaticPasswordRequested: Handle_DynPass_StaticPasswordRequested(); break;
-    case me_Evn_DynPass_NewStaticPasswordSent: Handle_DynPass_NewStaticPasswordSent(); break;
-    case me_Evn_DynPass_DynamicPasswordRequested: Handle_DynPass_DynamicPasswordRequested(); break;
-    case me_Evn_DynPass_InvalidStaticPassword: Handle_DynPass_InvalidStaticPassword(); break;
-    case me_Evn_DynPass_GotPassword: Handle_DynPass_GotPassword(); break;
-    case me_Evn_Int_DynPasswordSaved: Handle_Int_DynPasswordSaved(); break;
-    case me_Evn_Proto_AnswerInvalidPassword: Handle_Proto_AnswerInvalidPassword(); break;
-    case me_Evn_Proto_AnswerUnknownError: Handle_Proto_AnswerUnknownError(); break;
-    case me_Evn_Proto_AnswerBlocked: Handle_Proto_AnswerBlocked(); break;
-    case me_Evn_Proto_ProtocolError: Handle_Proto_ProtocolError(); break;
-    case me_Evn_Proto_PeerDisconnected: Handle_Proto_PeerDisconnected(); break;
-    case me_Evn_Proto_Disconnecting: Handle_Proto_Disconnecting(); break;
-    case me_Evn_Proto_Disconnected: Handle_Proto_Disconnected(); break;
-    case me_Evn_Proto_HandshakeRequest: Handle_Proto_HandshakeRequest(); break;
-    case me_Evn_Proto_Handshaked: Handle_Proto_Handshaked(); break;
-    case me_Evn_Proto_LoginPhase1:
-    case me_Evn_Proto_LoggedInPhase1:
-    case me_Evn_Proto_LoginPhase2:
-    case me_Evn_Proto_LoggedInPhase2:
-    case me_Evn_Proto_LoginPhase3:
-    case me_Evn_Proto_LoggedInPhase3: Handle_Proto_LoginPhase(event); break;
-    case me_Evn_Proto_Initiated: Handle_Proto_Initiated(); break;
-    case me_Evn_Proto_Marker: Handle_Proto_Marker(); break;
-    case me_Evn_Proto_KeepAlive: Handle_Proto_KeepAlive(); break;
-    case me_Evn_Proto_Message: Handle_Proto_Message(); break;
-    case me_Evn_Proto_PoolUnderflow: Handle_Proto_PoolUnderflow(); break;
-    case me_Evn_Proto_Networks:
-    case me_Evn_Proto_BlockedList:
-    case me_Evn_Proto_MutedList:
-    case me_Evn_Proto_AdminsList:
-    case me_Evn_Proto_AccessList:
-    case me_Evn_Proto_Modes:
-    case me_Evn_Proto_Notices: Handle_Proto_ListCount(event); break;
-    case me_Evn_Proto_QueueData: Handle_Proto_QueueData(); break;
-    case me_Evn_Proto_RxAborted: Handle_Proto_RxAborted(); break;
-    case me_Evn_Proto_TxApproved: Handle_Proto_TxApproved(); break;
-    case me_Evn_Proto_TxRejected: Handle_Proto_TxRejected(); break;
-    case me_Evn_Proto_TxAbortedByServer: Handle_Proto_TxAbortedByServer(); break;
-    case me_Evn_Proto_RxAlignSkipped: Handle_Proto_RxAlignSkipped(); break;
-    case me_Evn_Proto_DataSent: Handle_Proto_DataSent(); break;
-    case me_Evn_Proto_TxDataEnded: Handle_Proto_TxDataEnded(); break;
-    case me_Evn_Proto_ServerTimeout: Handle_Proto_ServerTimeout(); break;
-    case me_Evn_Reader_Text: Handle_Reader_Text(); break;
-    case me_Evn_Reader_ExternalSoundStart: Handle_Reader_ExternalSoundStart(); break;
-    case me_Evn_Reader_ServiceSoundStart: Handle_Reader_ServiceSoundStart(); break;
-    case me_Evn_Reader_DataReady: Handle_Reader_DataReady(); break;
-    case me_Evn_Reader_Finished: Handle_Reader_Finished(); break;
-    case me_Evn_Writer_FileWritten: Handle_Writer_FileWritten(); break;
-    case me_Evn_Audio_PlayBufferIsEmpty: Handle_Audio_PlayBufferIsEmpty(); break;
-    case me_Evn_Audio_PoolUnderflow: Handle_Audio_PoolUnderflow(); break;
-    case me_Evn_Audio_PlayLevel: Handle_Audio_PlayLevel(); break;
-    case me_Evn_Audio_CaptureLevel: Handle_Audio_CaptureLevel(); break;
-    case me_Evn_Audio_DtmfTone: Handle_Audio_DtmfTone(); break;
-    case me_Evn_Audio_HardwareFailure: Handle_Audio_HardwareFailure(); break;
-    case me_Evn_Checker_Result: Handle_Checker_Result(); break;
-    case me_Evn_Checker_Report: Handle_Checker_Report(); break;
+#define VEK_EVENT(row_event, handler)                    \
+  case row_event:                                        \
+    RunHandler(*this, &TVEKManager::handler, row_event); \
+    break;
+#include "engine/mngr_event_table.def"
     default: break;
   }
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/exception.h"
@@ -26,6 +27,8 @@ struct TVEKManagerProbe {
   static int32_t HoldAfterPlayback(const TVEKManager& e) { return e.voice_.HoldAfterPlayback; }
   static int32_t ReconnectCount(const TVEKManager& e) { return e.link_.ReconnectCount; }
   static uint32_t ReconnectInterval(const TVEKManager& e) { return e.link_.ReconnectInterval; }
+  // Only from an owner callback, while the engine thread waits in a handler.
+  static void RaiseNow(TVEKManager& e, TVEKManagerEvent event) { e.RaiseNow(event); }
 };
 
 namespace {
@@ -136,6 +139,36 @@ TEST(EngineLoop, AThrowingCallbackIsReportedAndLaterEventsOfItsPassStillArrive) 
   e.Protocol()->OnServerConnecting(u"host", 1);
   ASSERT_TRUE(rig.PumpUntil("Handshaked"));
   EXPECT_EQ(rig.CountOf("ErrorText:VEK main loop error: log disk full"), 1);
+}
+
+// A handler raises events for its own pass (the checker report's owner
+// callback stands in for it): ReopenLog, still ahead, comes in this pass;
+// ServerConnecting, whose turn has passed, is dropped, neither handled in
+// this pass nor carried into the next (the second report marks that pass).
+TEST(EngineLoop, AnEventRaisedForThisPassAfterItsTurnIsDropped) {
+  EngineRig rig;
+  bool raised = false;
+  TVEKManager& e = rig.Create(mopt_NoSoundCard, [&](TVEKManager& m) {
+    m.OnCheckServer = [&rig, &raised, engine = &m](uint8_t, const std::u16string&, int32_t, bool,
+                                                   const std::u16string&) {
+      rig.log.Add("CheckServer");
+      if (std::exchange(raised, true)) return;
+      TVEKManagerProbe::RaiseNow(*engine, me_Evn_Proto_ServerConnecting);
+      TVEKManagerProbe::RaiseNow(*engine, me_Evn_Cmd_ReopenLog);
+    };
+  });
+  e.WaitThreadsStarted();
+  HoldEngine(rig);
+  e.Protocol()->OnServerConnecting(u"host", 1);
+  e.Checker()->OnChecked(0, u"main", 1, 1, u"ok");
+  rig.log.Clear();
+  ASSERT_TRUE(rig.Pump([&] { return rig.CountOf("ReopenLog") == 2; }));
+  e.Checker()->OnChecked(0, u"main", 1, 1, u"ok");
+  ASSERT_TRUE(rig.Pump([&] { return rig.CountOf("CheckServer") == 2; }));
+  std::vector<std::string> got = rig.log.Events();
+  got.erase(got.begin());  // the held ReopenLog
+  EXPECT_EQ(got, (std::vector<std::string>{"ServerConnecting:host:1", "CheckServer", "ReopenLog",
+                                           "CheckServer"}));
 }
 
 TEST(EngineLoop, ALoopErrorWhoseReportThrowsKeepsTheLoopAndTheTeardown) {
@@ -263,6 +296,25 @@ TEST(EngineTexts, LoopStatsFormat) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(vektest::Narrow(VekFormatLoopStats(c.a, c.b, c.c, c.d)), c.want) << c.a;
+}
+
+// By number; the tick (65) is line upkeep's, before the handlers.
+TEST(EngineEvents, APassHandlesTheEventsInTheFixedOrder) {
+  const int fixed[] = {74, 76, 75, 71, 84, 83, 85, 72, 77, 78, 80, 68, 19, 20, 21, 22, 23, 24, 25, 28,
+                       29, 30, 34, 31, 32, 33, 35, 36, 26, 44, 27, 45, 40, 38, 37, 39, 69, 70, 66, 42,
+                       73, 41, 43, 55, 56, 81, 67, 54, 46, 47, 48, 49, 50, 58, 59, 60, 62, 61, 63, 57,
+                       51, 53, 89, 87, 52, 64, 79, 16, 18, 10, 11, 0, 3, 4, 6, 13, 14, 17, 12, 86};
+  std::vector<std::string> want, got;
+  for (int n : fixed) want.push_back(VekManagerEventName(static_cast<TVEKManagerEvent>(n)));
+  for (TVEKManagerEvent e : kVekManagerHandlingOrder) got.push_back(VekManagerEventName(e));
+  EXPECT_EQ(got, want);
+}
+
+TEST(EngineEvents, NamesOfHandledUnhandledAndForeignNumbers) {
+  EXPECT_STREQ(VekManagerEventName(me_Evn_Proto_Disconnected), "me_Evn_Proto_Disconnected");
+  EXPECT_STREQ(VekManagerEventName(me_Evn_Timer_Tick), "me_Evn_Timer_Tick");
+  EXPECT_STREQ(VekManagerEventName(me_Evn_Unused88), "me_Evn_Unused88");
+  EXPECT_STREQ(VekManagerEventName(static_cast<TVEKManagerEvent>(kVekManagerEventCount)), "me_Evn_?");
 }
 
 TEST(EngineStates, PropertyWordsOfTheLinkStates) {
