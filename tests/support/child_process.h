@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/wait.h"
+
 namespace vektest {
 
 struct ProcessResult {
@@ -33,10 +35,10 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
   void Signal(int sig);
   // Waits for the end; past the limit the child is killed and timed_out set.
-  ProcessResult Wait(uint32_t timeout_ms);
+  ProcessResult Wait(uint32_t timeout_ms = kPeerWaitMs);
   // True once standard output (or error) holds `needle`, within the limit;
   // false at once when the child ended without it.
-  bool WaitForOutput(const std::string& needle, uint32_t timeout_ms, bool in_stderr = false);
+  bool WaitForOutput(const std::string& needle, uint32_t timeout_ms = kPeerWaitMs, bool in_stderr = false);
   std::string Out() const;
   std::string Err() const;
 
@@ -57,7 +59,7 @@ class ChildProcess {
 
 // Starts, waits, returns.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& env = {}, uint32_t timeout_ms = 5000,
+                         const std::vector<std::string>& env = {}, uint32_t timeout_ms = kPeerWaitMs,
                          const std::string& cwd = {});
 
 // Runs a command line through /bin/sh (for fixtures made by a command:
