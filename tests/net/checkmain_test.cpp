@@ -14,6 +14,7 @@
 #include "net/server.h"
 #include "support/event_log.h"
 #include "support/fake_vek_server.h"
+#include "support/held_wakeup_connection.h"
 #include "support/proxy_peers.h"
 
 namespace {
@@ -33,14 +34,14 @@ struct Checker {
   Log log;
   std::unique_ptr<TVEKCheckMain> checker;
 
-  explicit Checker(uint16_t port) {
+  explicit Checker(uint16_t port, std::unique_ptr<TVEKConnection> connection = nullptr) {
     setup.Server.CheckServerInterval = 10;
     server.SetMainServer(u"127.0.0.1", port);
     server.SetMainUseProxy(1);
     link.SetServer(&server);
     link.SetNetwork(u"Net");
     link.SetClientVersion(2014004);
-    checker = std::make_unique<TVEKCheckMain>(setup.Server, maker);
+    checker = std::make_unique<TVEKCheckMain>(setup.Server, maker, std::move(connection));
     checker->RetryDelayMs = 30;
     checker->PeriodMs = 120;
     checker->OnChecked = [this](uint8_t target, const std::u16string& host, int32_t p,
@@ -120,6 +121,18 @@ TEST(CheckMain, ThreeGoodChecksInARowConfirm) {
   EXPECT_NE(lines[0].find("<NT>Net</NT>"), std::string::npos);
   EXPECT_EQ(lines[0].find("CEF"), std::string::npos);
   EXPECT_TRUE(vek.Failures().empty()) << ::testing::PrintToString(vek.Failures());
+}
+
+// The start request's wake-up must not reach the first check's connect: a
+// wake-up ends a connect as timed out, a spurious offline result.
+TEST(CheckMain, StartRequestsOwnWakeupNeverEndsTheFirstCheck) {
+  FakeVekServer vek(Good());
+  auto connection = std::make_unique<TVEKHeldWakeupConnection>(true);
+  connection->HoldNextWakeup();
+  Checker c(vek.Port(), std::move(connection));
+  c.checker->StartChecking();
+  ASSERT_TRUE(c.log.WaitCount(1));
+  EXPECT_EQ(c.log.Events()[0], "C1");
 }
 
 TEST(CheckMain, BadAnswersAndConnectFailuresAreOfflineResults) {

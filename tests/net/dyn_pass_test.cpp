@@ -16,6 +16,7 @@
 #include "net/conn_mk.h"
 #include "support/event_log.h"
 #include "support/fake_manager.h"
+#include "support/held_wakeup_connection.h"
 #include "support/proxy_peers.h"
 
 namespace {
@@ -59,8 +60,10 @@ struct Client {
   EventLog log;
   std::unique_ptr<TVEKDynamicPassword> dp;
 
-  explicit Client(const TVEKInternetParameters& internet = Direct()) : maker(internet, nullptr) {
-    dp = std::make_unique<TVEKDynamicPassword>(maker);
+  explicit Client(const TVEKInternetParameters& internet = Direct(),
+                  std::unique_ptr<TVEKConnection> connection = nullptr)
+      : maker(internet, nullptr) {
+    dp = std::make_unique<TVEKDynamicPassword>(maker, std::move(connection));
     auto& d = *dp;
     d.OnConnected = [this] { log.Add("Connected"); };
     d.OnProxyError = [this](uint8_t code, const std::u16string& m) {
@@ -134,6 +137,20 @@ TEST(DynamicPassword, PasswordAnswers) {
   ASSERT_GE(events.size(), 3u);
   EXPECT_EQ(events[0], "Connected");
   EXPECT_EQ(events[1], "PasswordRequest:" + requests[0]);
+}
+
+// A request's wake-up must not reach the exchange's connect: a wake-up ends
+// a connect as timed out, a failed request.
+TEST(DynamicPassword, RequestsOwnWakeupNeverEndsItsConnect) {
+  FakeManager manager({Answer("AA"), Answer("OK")});
+  for (const bool password : {true, false}) {
+    SCOPED_TRACE(password ? "password" : "register");
+    auto connection = std::make_unique<TVEKHeldWakeupConnection>(false);
+    connection->HoldNextWakeup();
+    Client c(Direct(), std::move(connection));
+    c.Target(manager);
+    EXPECT_EQ(c.Run(password), password ? "NewPassword:AA" : "Registered");
+  }
 }
 
 TEST(DynamicPassword, RequestLinesNarrowAndEncodeTheirTexts) {
