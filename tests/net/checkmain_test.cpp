@@ -16,6 +16,7 @@
 #include "support/fake_vek_server.h"
 #include "support/held_wakeup_connection.h"
 #include "support/proxy_peers.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -73,11 +74,7 @@ Script Answering(const HandshakeReply& reply) {
 }
 
 bool WaitMode(const TVEKCheckMain& c, uint32_t mode) {
-  for (int i = 0; i < 1000; ++i) {
-    if (c.Mode() == mode) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
+  return vektest::WaitUntil([&] { return c.Mode() == mode; });
 }
 
 TEST(CheckMain, PeriodComesFromTheClampedInterval) {
@@ -191,9 +188,7 @@ TEST(CheckMain, StoppingInTheMiddleOfACheck) {
     ASSERT_TRUE(vek.WaitFor([](const auto& items) { return items.size() >= 3; }));
     // Stop ends the thread in the middle of that check.
     c.checker->Stop();
-    for (int i = 0; i < 1000 && !c.checker->Finished(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_TRUE(c.checker->Finished());
+    EXPECT_TRUE(vektest::WaitUntil([&] { return c.checker->Finished(); }));
   }
 }
 
