@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -45,6 +46,10 @@ class ChildProcess {
  private:
   void Read();
   bool Reap(bool block);
+  // Returns once the reader has taken everything the pipes held when it was
+  // called (or they closed, or reading stopped): all an ended child wrote
+  // is then in out_/err_.
+  void CatchUp();
 
   pid_t pid_ = -1;
   int out_fd_ = -1, err_fd_ = -1;
@@ -54,6 +59,10 @@ class ChildProcess {
   int status_ = 0;
   bool stop_reading_ = false;
   bool done_reading_ = false;
+  // CatchUp's requests, and the last one the reader saw both pipes empty for.
+  uint64_t drain_asked_ = 0;
+  uint64_t drained_ = 0;
+  std::condition_variable read_changed_;
   std::thread reader_;
 };
 
