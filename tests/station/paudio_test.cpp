@@ -20,6 +20,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
+constexpr std::chrono::milliseconds kWait{vektest::kPeerWaitMs};
+
 // Waits until `cond` holds.
 template <typename F>
 bool Eventually(F cond) {
@@ -188,11 +190,11 @@ class AudioTest : public ::testing::Test {
   // Waits until the thread sits in its n-th read or write.
   void WaitEntered(int n) {
     std::unique_lock<std::mutex> g(fake_->m);
-    ASSERT_TRUE(fake_->cv.wait_for(g, std::chrono::milliseconds(vektest::kPeerWaitMs), [&] { return fake_->entered_io >= n; }));
+    ASSERT_TRUE(fake_->cv.wait_for(g, kWait, [&] { return fake_->entered_io >= n; }));
   }
   void WaitWrites(size_t n) {
     std::unique_lock<std::mutex> g(fake_->m);
-    ASSERT_TRUE(fake_->cv.wait_for(g, std::chrono::milliseconds(vektest::kPeerWaitMs), [&] { return fake_->writes.size() >= n; }));
+    ASSERT_TRUE(fake_->cv.wait_for(g, kWait, [&] { return fake_->writes.size() >= n; }));
   }
   // Takes `n` blocks from the pool, sample value `base + i` in block i.
   std::vector<void*> Blocks(int n, int16_t base = 100) {
