@@ -18,9 +18,10 @@ std::u16string MessageOf(const std::exception& e) { return DaxHookSysToUnicode(e
 
 }  // namespace
 
-TVEKCheckMain::TVEKCheckMain(const TVEKServerParameters& server, const TVEKConnectionMaker& maker)
+TVEKCheckMain::TVEKCheckMain(const TVEKServerParameters& server, const TVEKConnectionMaker& maker,
+                             std::unique_ptr<TVEKConnection> connection)
     : maker_(maker),
-      connection_(maker.NewConnection(true)),
+      connection_(connection ? std::move(connection) : maker.NewConnection(true)),
       period_s_(DaxClamp3To300(server.CheckServerInterval)) {
   PeriodMs = static_cast<std::uint32_t>(period_s_) * 1000u;
   Start();
@@ -38,8 +39,14 @@ TVEKCheckMain::~TVEKCheckMain() {
 void TVEKCheckMain::SetServerParams(TVEKLinkAttr* link) { link_ = link; }
 
 void TVEKCheckMain::StartChecking() {
+  std::lock_guard<std::mutex> lock(request_lock_);
   start_request_ = true;
   connection_->Wakeup();
+}
+
+bool TVEKCheckMain::TakeStartRequest() {
+  std::lock_guard<std::mutex> lock(request_lock_);
+  return start_request_.exchange(false);
 }
 
 void TVEKCheckMain::StopChecking() {
@@ -134,7 +141,7 @@ void TVEKCheckMain::Execute() {
   while (!Terminated()) {
     try {
       if (stop_request_.exchange(false)) mode_ = kIdle;
-      if (start_request_.exchange(false) && mode_.load() != kChecking) {
+      if (TakeStartRequest() && mode_.load() != kChecking) {
         mode_ = kChecking;
         countdown_ = kSuccessesNeeded;
       }

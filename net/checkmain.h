@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "foundation/ansi_unicode_converter.h"
@@ -33,8 +34,10 @@ class TVEKCheckMain : public TDaxThread {
   static constexpr std::int32_t kMaxLine = 16384;
 
   // The maker is not owned and must outlive the thread. The period comes
-  // from [Server] CheckServerInterval.
-  TVEKCheckMain(const TVEKServerParameters& server, const TVEKConnectionMaker& maker);
+  // from [Server] CheckServerInterval. A given connection replaces the
+  // maker's (tests).
+  TVEKCheckMain(const TVEKServerParameters& server, const TVEKConnectionMaker& maker,
+                std::unique_ptr<TVEKConnection> connection = nullptr);
   ~TVEKCheckMain() override;
 
   // The link attributes whose server entry is checked; not owned. Set
@@ -67,6 +70,7 @@ class TVEKCheckMain : public TDaxThread {
  private:
   // 1: wait the period; 0: wait the retry delay.
   int CheckOnce();
+  bool TakeStartRequest();
   void Probe(TVEKLinkAttr& link);
   void Interrupt();
 
@@ -78,6 +82,10 @@ class TVEKCheckMain : public TDaxThread {
   std::atomic<std::uint32_t> mode_{kIdle};
   std::atomic<std::int32_t> countdown_{kSuccessesNeeded};
   std::atomic<bool> start_request_{false};
+  // A start request is set and its wake-up sent under this lock, and taken
+  // under it: a wake-up sent after the thread took the request would reach
+  // the check's connect and end it as woken.
+  std::mutex request_lock_;
   std::atomic<bool> stop_request_{false};
   std::atomic<bool> started_{false};
 };

@@ -20,8 +20,9 @@ bool IsAlphanumeric(const std::string& s) {
 
 }  // namespace
 
-TVEKDynamicPassword::TVEKDynamicPassword(const TVEKConnectionMaker& maker)
-    : maker_(maker), connection_(maker.NewConnection(false)) {
+TVEKDynamicPassword::TVEKDynamicPassword(const TVEKConnectionMaker& maker,
+                                         std::unique_ptr<TVEKConnection> connection)
+    : maker_(maker), connection_(connection ? std::move(connection) : maker.NewConnection(false)) {
   Start();
 }
 
@@ -38,6 +39,7 @@ void TVEKDynamicPassword::RequestPassword() {
   if (state_.load() != kIdle) throw Exception("busy");
   // A Cancel that landed as the last exchange ended must not drop this one.
   cancel_ = false;
+  std::lock_guard<std::mutex> lock(request_lock_);
   password_request_ = true;
   connection_->Wakeup();
 }
@@ -45,6 +47,7 @@ void TVEKDynamicPassword::RequestPassword() {
 void TVEKDynamicPassword::RequestRegister() {
   if (state_.load() != kIdle) throw Exception("busy");
   cancel_ = false;
+  std::lock_guard<std::mutex> lock(request_lock_);
   register_request_ = true;
   connection_->Wakeup();
 }
@@ -208,10 +211,13 @@ void TVEKDynamicPassword::Execute() {
         password_request_ = false;
         state_ = kIdle;
       }
-      if (register_request_.exchange(false))
-        state_ = kRegistering;
-      else if (password_request_.exchange(false))
-        state_ = kRequestingPassword;
+      {
+        std::lock_guard<std::mutex> lock(request_lock_);
+        if (register_request_.exchange(false))
+          state_ = kRegistering;
+        else if (password_request_.exchange(false))
+          state_ = kRequestingPassword;
+      }
       switch (state_.load()) {
         case kIdle:
           connection_->WaitWakeup(kIdleWaitMs);

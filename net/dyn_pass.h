@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "foundation/ansi_unicode_converter.h"
@@ -28,8 +29,10 @@ class TVEKDynamicPassword : public TDaxThread {
   static constexpr std::uint32_t kIdleWaitMs = 600000;
   static constexpr std::int32_t kMaxAnswer = 16384;
 
-  // The maker is not owned and must outlive the thread.
-  explicit TVEKDynamicPassword(const TVEKConnectionMaker& maker);
+  // The maker is not owned and must outlive the thread. A given connection
+  // replaces the maker's (tests).
+  explicit TVEKDynamicPassword(const TVEKConnectionMaker& maker,
+                               std::unique_ptr<TVEKConnection> connection = nullptr);
   ~TVEKDynamicPassword() override;
 
   // Raise Exception("busy") while an exchange runs.
@@ -117,5 +120,9 @@ class TVEKDynamicPassword : public TDaxThread {
   std::atomic<bool> cancel_{false};
   std::atomic<bool> password_request_{false};
   std::atomic<bool> register_request_{false};
+  // A request is set and its wake-up sent under this lock, and taken under
+  // it: a wake-up sent after the thread took the request would reach the
+  // exchange's connect and end it as woken.
+  std::mutex request_lock_;
   std::atomic<bool> started_{false};
 };

@@ -81,6 +81,9 @@ bool TVEKProtocol::AnyRequest() const {
 void TVEKProtocol::RequestConnect() {
   if (!link_attr_) throw Exception("connect attributes server not provided");
   if (!link_attr_->Server()) throw Exception("server not provided");
+  // The wake-up is sent before the thread can take the request: one sent
+  // after would reach the connect it asked for and end it as woken.
+  std::lock_guard<std::mutex> g(connect_lock_);
   SetRequest(req_Connect);
 }
 

@@ -279,8 +279,9 @@ class TVEKProtocol : public TDaxThread {
   // The server charset, set from the link attributes at every handshake;
   // the thread's own, so list reads never hold the shared converter's lock.
   TAnsiUnicodeConverter converter_;
-  // Guards the connect request's hand-over (request byte, connect_pending_
-  // and the step to CONNECTING) against WithdrawConnect/HasLinkOrAttempt.
+  // Guards the connect request's hand-over (request byte and its wake-up,
+  // connect_pending_ and the step to CONNECTING) against each other and
+  // WithdrawConnect/HasLinkOrAttempt.
   mutable std::mutex connect_lock_;
   bool connect_pending_ = false;
 

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include "support/wait.h"
+
 namespace {
 
 TEST(EventAuto, OneSetReleasesOneWaitThenResets) {
@@ -34,14 +36,19 @@ TEST(EventAuto, OneSetReleasesExactlyOneOfTwoWaiters) {
   TEventAuto e;
   std::atomic<int> released{0};
   auto wait = [&] {
-    if (e.WaitFor(300)) released.fetch_add(1);
+    if (e.WaitFor(vektest::kPeerWaitMs)) released.fetch_add(1);
   };
   std::thread a(wait), b(wait);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   e.SetEvent();
+  EXPECT_TRUE(vektest::WaitUntil([&] { return released.load() > 0; }));
+  // The other waiter stays put until the next set.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(released.load(), 1);
+  e.SetEvent();
   a.join();
   b.join();
-  EXPECT_EQ(released.load(), 1);
+  EXPECT_EQ(released.load(), 2);
 }
 
 }  // namespace

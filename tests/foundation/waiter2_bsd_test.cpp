@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/wait.h"
+
 namespace {
 
 struct SocketPair {
@@ -243,14 +245,16 @@ TEST(Waiter, InterruptedWaitIsRestarted) {
   std::thread waiter([&] {
     TWaiter2Socket w(0);
     started = true;
-    result = w.WaitOne(300);
+    result = w.WaitOne(1000);
     done = true;
   });
   while (!started) std::this_thread::yield();
-  for (int i = 0; i < 3 && !done; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    if (!done) pthread_kill(waiter.native_handle(), SIGUSR1);
-  }
+  // Into the wait, then signals until one was handled (each restarts it).
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  EXPECT_TRUE(vektest::WaitUntil([&] {
+    if (!done && g_handled.load() == 0) pthread_kill(waiter.native_handle(), SIGUSR1);
+    return done || g_handled.load() > 0;
+  }, vektest::kPeerWaitMs, 1));
   waiter.join();
   EXPECT_GE(g_handled.load(), 1);
   EXPECT_EQ(result.load(), wr_Timeout);

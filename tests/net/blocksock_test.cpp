@@ -14,6 +14,7 @@
 #include "foundation/wire_text.h"
 #include "net/idn.h"
 #include "support/proxy_peers.h"
+#include "support/wait.h"
 
 using namespace vektest;
 
@@ -52,14 +53,14 @@ struct NoNamesResolver : TDaxResolver {
 
 void NewSocket(TTCPBlockSocket& s) {
   s.RaiseExcept = false;
-  s.ConnectionTimeout = 5000;
+  s.ConnectionTimeout = kPeerWaitMs;
 }
 
 // Talks through an open connection and checks the echo.
 void ExpectEcho(TTCPBlockSocket& s, const std::string& text) {
   s.SendText(text);
   ASSERT_EQ(s.LastError(), 0);
-  EXPECT_EQ(s.ReceiveText(static_cast<int>(text.size()), 5000), text);
+  EXPECT_EQ(s.ReceiveText(static_cast<int>(text.size()), kPeerWaitMs), text);
   EXPECT_EQ(s.LastError(), 0);
 }
 
@@ -132,17 +133,17 @@ TEST(BlockSocket, ReceiveUntilAcrossPacketsAndOrderlyClose) {
     WriteAll(fd, "abc\r");
     ::usleep(50000);
     WriteAll(fd, "\ndef");
-    ReadExactly(fd, 1, 2000);  // the client's go-ahead
+    ReadExactly(fd, 1, kPeerWaitMs);  // the client's go-ahead
   });
   TTCPBlockSocket s;
   NewSocket(s);
   s.Connect(u"127.0.0.1", P(peer.Port()));
   ASSERT_EQ(s.LastError(), 0);
-  EXPECT_EQ(s.ReceiveCrLfLine(5000), "abc");
+  EXPECT_EQ(s.ReceiveCrLfLine(kPeerWaitMs), "abc");
   EXPECT_EQ(s.LineBuffer(), "def");
-  EXPECT_EQ(s.ReceiveText(3, 5000), "def");
+  EXPECT_EQ(s.ReceiveText(3, kPeerWaitMs), "def");
   s.SendText("x");
-  EXPECT_EQ(s.ReceiveChunk(5000), "");
+  EXPECT_EQ(s.ReceiveChunk(kPeerWaitMs), "");
   EXPECT_EQ(s.LastError(), ECONNRESET);
   EXPECT_EQ(s.LastErrorDesc(), u"Connection reset by peer");
 }
@@ -150,13 +151,13 @@ TEST(BlockSocket, ReceiveUntilAcrossPacketsAndOrderlyClose) {
 TEST(BlockSocket, LineCapAndTimeoutOfReceiveUntil) {
   TcpPeer peer([](int fd) {
     WriteAll(fd, std::string(20000, 'x'));
-    ReadExactly(fd, 1, 3000);
+    ReadExactly(fd, 1, kPeerWaitMs);
   });
   TTCPBlockSocket s;
   NewSocket(s);
   s.MaxLineLength = 16384;
   s.Connect(u"127.0.0.1", P(peer.Port()));
-  EXPECT_EQ(s.ReceiveUntil(5000, "\n"), "");
+  EXPECT_EQ(s.ReceiveUntil(kPeerWaitMs, "\n"), "");
   EXPECT_EQ(s.LastError(), ENOBUFS);
   s.MaxLineLength = 0;
   s.ReceiveUntil(100, "\n");
@@ -188,16 +189,16 @@ TEST(BlockSocket, BlockedSendWaitsThroughTheHookAndKeepsGoing) {
   EXPECT_EQ(s.LastError(), ETIMEDOUT);
   EXPECT_EQ(waits, 1);
   EXPECT_LT(sent, static_cast<int>(block.size()));
-  std::string drained = ReadExactly(sv[1], static_cast<std::size_t>(sent), 2000);
+  std::string drained = ReadExactly(sv[1], static_cast<std::size_t>(sent), kPeerWaitMs);
   EXPECT_EQ(drained.size(), static_cast<std::size_t>(sent));
 
   // A reader that keeps up: every byte arrives, however many waits it takes.
   std::string got;
-  std::thread reader([&] { got = ReadExactly(sv[1], block.size(), 10000); });
+  std::thread reader([&] { got = ReadExactly(sv[1], block.size(), kPeerWaitMs); });
   s.OnExtCanWrite = [&](TBlockSocket& sock, std::uint32_t, std::int32_t& error) {
     pollfd p{sock.Socket(), POLLOUT, 0};
     error = 0;
-    return ::poll(&p, 1, 5000) == 1;
+    return ::poll(&p, 1, static_cast<int>(kPeerWaitMs)) == 1;
   };
   EXPECT_EQ(s.SendBytes(block.data(), static_cast<int>(block.size())), static_cast<int>(block.size()));
   EXPECT_EQ(s.LastError(), 0);
@@ -207,7 +208,7 @@ TEST(BlockSocket, BlockedSendWaitsThroughTheHookAndKeepsGoing) {
 }
 
 TEST(BlockSocket, StopFlagEndsTheNextReceive) {
-  TcpPeer peer([](int fd) { ReadExactly(fd, 1, 2000); });
+  TcpPeer peer([](int fd) { ReadExactly(fd, 1, kPeerWaitMs); });
   TTCPBlockSocket s;
   NewSocket(s);
   s.Connect(u"127.0.0.1", P(peer.Port()));
@@ -230,7 +231,7 @@ TEST(BlockSocket, CloseDrainsOnlyABoundedAmount) {
   NewSocket(s);
   s.Connect(u"127.0.0.1", P(flood.Port()));
   ASSERT_EQ(s.LastError(), 0);
-  while (s.PendingBytes() == 0) ::usleep(1000);
+  ASSERT_TRUE(WaitUntil([&] { return s.PendingBytes() > 0; }, kPeerWaitMs, 1));
   s.Close();  // returns although the peer never stops sending
   EXPECT_EQ(s.Socket(), -1);
   EXPECT_LE(s.RecvCounter(), 2u << 20);
@@ -306,7 +307,7 @@ TEST(SocksClient, ExactBytesAndReplyJudgement) {
     for (const SocksStep& st : c.steps) expected += st.expect;
     TcpPeer fake([&](int fd) {
       for (const SocksStep& st : c.steps) {
-        rec.Add(ReadExactly(fd, st.expect.size(), 2000));
+        rec.Add(ReadExactly(fd, st.expect.size(), kPeerWaitMs));
         WriteAll(fd, st.reply);
       }
       ::shutdown(fd, SHUT_WR);
@@ -319,7 +320,7 @@ TEST(SocksClient, ExactBytesAndReplyJudgement) {
     s.SocksType = c.type;
     s.SocksUsername = c.user;
     s.SocksPassword = c.password;
-    s.SocksTimeout = 2000;
+    s.SocksTimeout = kPeerWaitMs;
     s.Connect(c.host, u"8080");
     EXPECT_EQ(s.LastError(), c.error);
     EXPECT_EQ(s.UsingSocks(), c.error == 0);
@@ -330,11 +331,11 @@ TEST(SocksClient, ExactBytesAndReplyJudgement) {
 
 TEST(SocksClient, ReplyAddressIsReported) {
   TcpPeer fake([](int fd) {
-    ReadExactly(fd, 3, 2000);
+    ReadExactly(fd, 3, kPeerWaitMs);
     WriteAll(fd, B({5, 0}));
-    ReadExactly(fd, 10, 2000);
+    ReadExactly(fd, 10, kPeerWaitMs);
     WriteAll(fd, B({5, 0, 0, 1, 10, 0, 0, 9, 0x30, 0x39}));
-    ReadExactly(fd, 1, 2000);
+    ReadExactly(fd, 1, kPeerWaitMs);
   });
   TTCPBlockSocket s;
   NewSocket(s);
@@ -351,11 +352,11 @@ TEST(SocksClient, ReplyAddressIsReported) {
 
 TEST(SocksClient, ReplyNameBytesAboveAsciiWidenToLatin1) {
   TcpPeer fake([](int fd) {
-    ReadExactly(fd, 3, 2000);
+    ReadExactly(fd, 3, kPeerWaitMs);
     WriteAll(fd, B({5, 0}));
-    ReadExactly(fd, 10, 2000);
+    ReadExactly(fd, 10, kPeerWaitMs);
     WriteAll(fd, B({5, 0, 0, 3, 3, 'h', 0xE9, 0xFF, 0, 80}));
-    ReadExactly(fd, 1, 2000);
+    ReadExactly(fd, 1, kPeerWaitMs);
   });
   TTCPBlockSocket s;
   NewSocket(s);
@@ -370,7 +371,7 @@ TEST(SocksClient, ReplyNameBytesAboveAsciiWidenToLatin1) {
 TEST(SocksClient, NameLongerThanALengthByteIsRefusedBeforeSending) {
   Recorder rec;
   TcpPeer fake([&](int fd) {
-    rec.Add(ReadExactly(fd, 3, 2000));
+    rec.Add(ReadExactly(fd, 3, kPeerWaitMs));
     WriteAll(fd, B({5, 0}));
     rec.Add(ReadExactly(fd, 1, 300));
   });
@@ -393,15 +394,15 @@ struct HttpResult {
   std::string request;
 };
 
-HttpResult RunTunnel(const std::string& answer, const std::u16string& target, std::uint32_t timeout = 3000,
+HttpResult RunTunnel(const std::string& answer, const std::u16string& target, std::uint32_t timeout = kPeerWaitMs,
                      std::function<void(int)> trickle = nullptr) {
   HttpResult r;
   Recorder rec;
   TcpPeer fake([&](int fd) {
-    rec.Add(ReadUntil(fd, "\r\n\r\n", 2000));
+    rec.Add(ReadUntil(fd, "\r\n\r\n", kPeerWaitMs));
     WriteAll(fd, answer);
     if (trickle) trickle(fd);
-    ReadExactly(fd, 1, 500);
+    ReadExactly(fd, 1, kPeerWaitMs);
   });
   TTCPBlockSocket s;
   NewSocket(s);
@@ -461,7 +462,7 @@ TEST(HttpTunnel, AnswerIsBoundedInSizeAndTime) {
 TEST(HttpTunnel, BasicAuthorisationLine) {
   Recorder rec;
   TcpPeer fake([&](int fd) {
-    rec.Add(ReadUntil(fd, "\r\n\r\n", 2000));
+    rec.Add(ReadUntil(fd, "\r\n\r\n", kPeerWaitMs));
     WriteAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
     ReadExactly(fd, 1, 300);
   });

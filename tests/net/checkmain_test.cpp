@@ -14,7 +14,9 @@
 #include "net/server.h"
 #include "support/event_log.h"
 #include "support/fake_vek_server.h"
+#include "support/held_wakeup_connection.h"
 #include "support/proxy_peers.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -33,14 +35,14 @@ struct Checker {
   Log log;
   std::unique_ptr<TVEKCheckMain> checker;
 
-  explicit Checker(uint16_t port) {
+  explicit Checker(uint16_t port, std::unique_ptr<TVEKConnection> connection = nullptr) {
     setup.Server.CheckServerInterval = 10;
     server.SetMainServer(u"127.0.0.1", port);
     server.SetMainUseProxy(1);
     link.SetServer(&server);
     link.SetNetwork(u"Net");
     link.SetClientVersion(2014004);
-    checker = std::make_unique<TVEKCheckMain>(setup.Server, maker);
+    checker = std::make_unique<TVEKCheckMain>(setup.Server, maker, std::move(connection));
     checker->RetryDelayMs = 30;
     checker->PeriodMs = 120;
     checker->OnChecked = [this](uint8_t target, const std::u16string& host, int32_t p,
@@ -72,11 +74,7 @@ Script Answering(const HandshakeReply& reply) {
 }
 
 bool WaitMode(const TVEKCheckMain& c, uint32_t mode) {
-  for (int i = 0; i < 1000; ++i) {
-    if (c.Mode() == mode) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
+  return vektest::WaitUntil([&] { return c.Mode() == mode; });
 }
 
 TEST(CheckMain, PeriodComesFromTheClampedInterval) {
@@ -120,6 +118,18 @@ TEST(CheckMain, ThreeGoodChecksInARowConfirm) {
   EXPECT_NE(lines[0].find("<NT>Net</NT>"), std::string::npos);
   EXPECT_EQ(lines[0].find("CEF"), std::string::npos);
   EXPECT_TRUE(vek.Failures().empty()) << ::testing::PrintToString(vek.Failures());
+}
+
+// The start request's wake-up must not reach the first check's connect: a
+// wake-up ends a connect as timed out, a spurious offline result.
+TEST(CheckMain, StartRequestsOwnWakeupNeverEndsTheFirstCheck) {
+  FakeVekServer vek(Good());
+  auto connection = std::make_unique<TVEKHeldWakeupConnection>(true);
+  connection->HoldNextWakeup();
+  Checker c(vek.Port(), std::move(connection));
+  c.checker->StartChecking();
+  ASSERT_TRUE(c.log.WaitCount(1));
+  EXPECT_EQ(c.log.Events()[0], "C1");
 }
 
 TEST(CheckMain, BadAnswersAndConnectFailuresAreOfflineResults) {
@@ -178,9 +188,7 @@ TEST(CheckMain, StoppingInTheMiddleOfACheck) {
     ASSERT_TRUE(vek.WaitFor([](const auto& items) { return items.size() >= 3; }));
     // Stop ends the thread in the middle of that check.
     c.checker->Stop();
-    for (int i = 0; i < 1000 && !c.checker->Finished(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_TRUE(c.checker->Finished());
+    EXPECT_TRUE(vektest::WaitUntil([&] { return c.checker->Finished(); }));
   }
 }
 

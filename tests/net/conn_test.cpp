@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -19,6 +20,7 @@
 #include "net/exception.h"
 #include "support/env_guard.h"
 #include "support/proxy_peers.h"
+#include "support/wait.h"
 
 using namespace vektest;
 
@@ -26,8 +28,9 @@ namespace {
 
 TVEKConnectionParams DirectParams() {
   TVEKConnectionParams p;
-  p.ConnectTimeout = 5000;
-  p.ProxyConnectTimeout = 5000;
+  p.ConnectTimeout = kPeerWaitMs;
+  p.ProxyConnectTimeout = kPeerWaitMs;
+  p.ReadTimeout = kPeerWaitMs;
   p.CharsetName = u"UTF-8";
   return p;
 }
@@ -147,14 +150,14 @@ TEST(ConnBlocks, ReadBufferTakesBufferedBytesFirstAndAvailableNeverWaits) {
   const std::string first(100, 'a'), rest(225, 'b');
   TcpPeer peer([&](int fd) {
     WriteAll(fd, "x\n" + first);
-    ReadExactly(fd, 1, 3000);
+    ReadExactly(fd, 1, kPeerWaitMs);
     WriteAll(fd, rest);
-    ReadExactly(fd, 1, 3000);
+    ReadExactly(fd, 1, kPeerWaitMs);
   });
   auto c = Open(peer.Port(), true);
   std::string line;
   c->ReadLine(line, 100);
-  while (c->Available() < 100) ::usleep(1000);
+  ASSERT_TRUE(WaitUntil([&] { return c->Available() >= 100; }, kPeerWaitMs, 1));
   EXPECT_EQ(c->Available(), 100);
   c->WriteBuffer("g", 1);
   std::string block(325, '\0');
@@ -167,7 +170,7 @@ TEST(ConnBlocks, ReadBufferTakesBufferedBytesFirstAndAvailableNeverWaits) {
 TEST(ConnDeadlines, ReadTimesOutAcrossAClockWrap) {
   TcpPeer peer([](int fd) {
     WriteAll(fd, "no line end");
-    ReadExactly(fd, 1, 3000);
+    ReadExactly(fd, 1, kPeerWaitMs);
   });
   auto c = Open(peer.Port(), true);
   const std::uint32_t base = DaxTickMs();
@@ -214,7 +217,7 @@ TEST(ConnDeadlines, ClosedPeerBlockReadSleepsToItsDeadline) {
 }
 
 TEST(ConnWakeup, ReadGoesOnAfterAWakeupAndEndsOnStop) {
-  TcpPeer peer([](int fd) { ReadExactly(fd, 1, 5000); });
+  TcpPeer peer([](int fd) { ReadExactly(fd, 1, kPeerWaitMs); });
   auto c = Open(peer.Port(), true);
   c->Params.ReadTimeout = 20000;
   std::atomic<int> phase{0};
@@ -234,10 +237,11 @@ TEST(ConnWakeup, ReadGoesOnAfterAWakeupAndEndsOnStop) {
 }
 
 // A wake-up from another thread ends a wait inside Connect; the connect fails
-// with the socket layer's timeout.
-void ExpectWakeupEndsConnect(TVEKConnSock& c) {
+// with the socket layer's timeout. The wake-up goes once `waiting` holds: one
+// sent before the connect began would be cleared by it.
+void ExpectWakeupEndsConnect(TVEKConnSock& c, const std::function<bool()>& waiting) {
   std::thread other([&] {
-    ::usleep(200000);
+    EXPECT_TRUE(WaitUntil(waiting, kPeerWaitMs, 1));
     c.Wakeup();
   });
   try {
@@ -261,10 +265,15 @@ TEST(ConnWakeup, EndsTcpConnectAndEveryHandshake) {
     c.SetParams(p);
     c.SetHost(u"127.0.0.1");
     c.SetPort(hole.Port());
-    ExpectWakeupEndsConnect(c);
+    ExpectWakeupEndsConnect(c, [&] { return c.Connecting.load(); });
   }
-  // Proxies that accept and then say nothing.
-  TcpPeer silent([](int fd) { ReadExactly(fd, 1 << 20, 3000); });
+  // Proxies that accept and then say nothing; the client waits for their
+  // answer once they have its first bytes.
+  std::atomic<int> greeted{0};
+  TcpPeer silent([&](int fd) {
+    if (!ReadExactly(fd, 1, kPeerWaitMs).empty()) ++greeted;
+    ReadExactly(fd, 1 << 20, kPeerWaitMs);
+  });
   for (std::uint8_t type : {VEK_PROXY_TYPE_SOCKS5, VEK_PROXY_TYPE_SOCKS4, VEK_PROXY_TYPE_HTTP}) {
     SCOPED_TRACE(int(type));
     TVEKConnSock c(true);
@@ -276,14 +285,15 @@ TEST(ConnWakeup, EndsTcpConnectAndEveryHandshake) {
     c.SetParams(p);
     c.SetHost(u"vek.example");
     c.SetPort(5000);
-    ExpectWakeupEndsConnect(c);
+    const int before = greeted.load();
+    ExpectWakeupEndsConnect(c, [&] { return greeted.load() > before; });
   }
 }
 
 TEST(ConnProxy, HttpProxyFailuresAndRecovery) {
   TcpPeer target([](int fd) {
     WriteAll(fd, "HELLO\n");
-    ReadExactly(fd, 1, 2000);
+    ReadExactly(fd, 1, kPeerWaitMs);
   });
   auto viaHttp = [&](int proxyPort) {
     auto p = DirectParams();
@@ -350,12 +360,12 @@ TEST(ConnProxy, HttpProxyFailuresAndRecovery) {
 
 TEST(ConnProxy, BytesBehindTheProxyAnswerAreNotLost) {
   TcpPeer proxy([](int fd) {
-    ReadExactly(fd, 3, 2000);
+    ReadExactly(fd, 3, kPeerWaitMs);
     WriteAll(fd, std::string("\x05\x00", 2));
-    ReadExactly(fd, 10, 2000);
+    ReadExactly(fd, 10, kPeerWaitMs);
     // The reply and the server's first line in one packet.
     WriteAll(fd, std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x13\x88", 10) + "HELLO\n");
-    ReadExactly(fd, 1, 2000);
+    ReadExactly(fd, 1, kPeerWaitMs);
   });
   auto p = DirectParams();
   p.ProxyType = VEK_PROXY_TYPE_SOCKS5;
@@ -384,7 +394,7 @@ TEST(ConnProxy, ProxyTypeWithoutAddressIsAnError) {
 TEST(ConnProxy, ThroughRealProxiesThePeerAddressIsHidden) {
   TcpPeer target([](int fd) {
     WriteAll(fd, "HELLO\n");
-    ReadExactly(fd, 1, 2000);
+    ReadExactly(fd, 1, kPeerWaitMs);
   });
   struct Case {
     ProxyKind kind;

@@ -14,9 +14,12 @@
 #include "foundation/setup_data.h"
 #include "foundation/types.h"
 #include "net/conn_mk.h"
+#include "net/conn_sock.h"
 #include "support/event_log.h"
 #include "support/fake_manager.h"
+#include "support/held_wakeup_connection.h"
 #include "support/proxy_peers.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -32,7 +35,7 @@ std::string Narrow(const std::u16string& s) { return DaxUnicodeToAnsiRaw(s); }
 // the events that end a request.
 class EventLog : public vektest::EventLog {
  public:
-  bool WaitFinal(size_t finals, uint32_t ms = 15000) {
+  bool WaitFinal(size_t finals, uint32_t ms = vektest::kPeerWaitMs) {
     return WaitUntil([finals](const std::vector<std::string>& events) { return Finals(events) >= finals; }, ms);
   }
 
@@ -47,6 +50,19 @@ class EventLog : public vektest::EventLog {
   }
 };
 
+// The manager connection that tells when its owner begins the latency wait
+// before a password is published, which nothing else shows.
+constexpr uint32_t kLatencyMs = 500000;  // far beyond any wait of a test
+class LatencyWatch : public TVEKConnSock {
+ public:
+  LatencyWatch() : TVEKConnSock(false) {}
+  TWaiterResult DoWaitWakeup(uint32_t ms) override {
+    if (ms == kLatencyMs) waits.Add("latency");
+    return TVEKConnSock::DoWaitWakeup(ms);
+  }
+  vektest::EventLog waits;
+};
+
 TVEKInternetParameters Direct() {
   TVEKInternetParameters p;
   p.ConnectTimeout = 5;
@@ -59,8 +75,10 @@ struct Client {
   EventLog log;
   std::unique_ptr<TVEKDynamicPassword> dp;
 
-  explicit Client(const TVEKInternetParameters& internet = Direct()) : maker(internet, nullptr) {
-    dp = std::make_unique<TVEKDynamicPassword>(maker);
+  explicit Client(const TVEKInternetParameters& internet = Direct(),
+                  std::unique_ptr<TVEKConnection> connection = nullptr)
+      : maker(internet, nullptr) {
+    dp = std::make_unique<TVEKDynamicPassword>(maker, std::move(connection));
     auto& d = *dp;
     d.OnConnected = [this] { log.Add("Connected"); };
     d.OnProxyError = [this](uint8_t code, const std::u16string& m) {
@@ -87,7 +105,7 @@ struct Client {
     d.Country = u"Country";
     d.PlaceText = u"City";
     d.ManagerHost = u"127.0.0.1";
-    for (int i = 0; i < 200 && !d.Started(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    vektest::WaitUntil([&] { return d.Started(); });
   }
   void Target(const FakeManager& m) { dp->ManagerPort = m.Port(); }
   // Runs one request and returns its final event; the thread is idle after it.
@@ -95,8 +113,7 @@ struct Client {
     log.Clear();
     password ? dp->RequestPassword() : dp->RequestRegister();
     if (!log.WaitFinal(1)) return "timeout";
-    for (int i = 0; i < 400 && dp->State() != TVEKDynamicPassword::kIdle; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    vektest::WaitUntil([&] { return dp->State() == TVEKDynamicPassword::kIdle; });
     return log.Last();
   }
 };
@@ -134,6 +151,20 @@ TEST(DynamicPassword, PasswordAnswers) {
   ASSERT_GE(events.size(), 3u);
   EXPECT_EQ(events[0], "Connected");
   EXPECT_EQ(events[1], "PasswordRequest:" + requests[0]);
+}
+
+// A request's wake-up must not reach the exchange's connect: a wake-up ends
+// a connect as timed out, a failed request.
+TEST(DynamicPassword, RequestsOwnWakeupNeverEndsItsConnect) {
+  FakeManager manager({Answer("AA"), Answer("OK")});
+  for (const bool password : {true, false}) {
+    SCOPED_TRACE(password ? "password" : "register");
+    auto connection = std::make_unique<TVEKHeldWakeupConnection>(false);
+    connection->HoldNextWakeup();
+    Client c(Direct(), std::move(connection));
+    c.Target(manager);
+    EXPECT_EQ(c.Run(password), password ? "NewPassword:AA" : "Registered");
+  }
 }
 
 TEST(DynamicPassword, RequestLinesNarrowAndEncodeTheirTexts) {
@@ -231,12 +262,13 @@ TEST(DynamicPassword, BusyCancelAndStop) {
   FakeManager manager({Misbehave(ManagerAct::Silent)});
   Client c;
   c.Target(manager);
+  // Only the Cancel below can end the read in time.
+  c.dp->AnswerTimeoutMs = 3600000;
   // Cancel while idle does nothing; the next request runs.
   c.dp->Cancel();
   c.dp->RequestPassword();
   ASSERT_TRUE(manager.WaitForConnections(1));
-  for (int i = 0; i < 400 && manager.Requests().empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(vektest::WaitUntil([&] { return !manager.Requests().empty(); }));
   try {
     c.dp->RequestPassword();
     FAIL() << "no exception";
@@ -244,32 +276,30 @@ TEST(DynamicPassword, BusyCancelAndStop) {
     EXPECT_STREQ(e.what(), "busy");
   }
   EXPECT_THROW(c.dp->RequestRegister(), Exception);
-  // Cancel ends the read in progress at once (the timeout is 8 s) and quietly.
+  // Cancel ends the read in progress at once and quietly.
   c.dp->Cancel();
-  ASSERT_TRUE(manager.WaitForClosed(1, 5000));
-  for (int i = 0; i < 400 && c.dp->State() != TVEKDynamicPassword::kIdle; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(c.dp->State(), TVEKDynamicPassword::kIdle);
+  ASSERT_TRUE(manager.WaitForClosed(1, vektest::kPeerWaitMs));
+  EXPECT_TRUE(vektest::WaitUntil([&] { return c.dp->State() == TVEKDynamicPassword::kIdle; }));
   // Stop in the middle of the next exchange ends the thread.
   c.dp->RequestRegister();
   ASSERT_TRUE(manager.WaitForConnections(2));
   c.dp->Stop();
-  for (int i = 0; i < 1000 && !c.dp->Finished(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_TRUE(c.dp->Finished());
+  EXPECT_TRUE(vektest::WaitUntil([&] { return c.dp->Finished(); }));
   for (const auto& e : c.log.Events()) EXPECT_EQ(e.find("Error"), std::string::npos) << e;
 }
 
 TEST(DynamicPassword, LatencyDelaysThePasswordUntilWokenAndStopDropsIt) {
   FakeManager manager({Answer("Late1")});
   {
-    Client c;
+    auto connection = std::make_unique<LatencyWatch>();
+    LatencyWatch& watch = *connection;
+    Client c(Direct(), std::move(connection));
     c.Target(manager);
-    c.dp->Latency = 600000;
+    c.dp->Latency = kLatencyMs;
     c.dp->RequestPassword();
     ASSERT_TRUE(manager.WaitForClosed(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(c.log.WaitFinal(1, 1));
+    ASSERT_TRUE(watch.waits.WaitCount(1));
+    EXPECT_FALSE(c.log.WaitFinal(1, 200));
     EXPECT_EQ(c.dp->State(), TVEKDynamicPassword::kRequestingPassword);
     // A wake-up shortens the wait: the password is published then.
     c.dp->Cancel();
@@ -277,12 +307,14 @@ TEST(DynamicPassword, LatencyDelaysThePasswordUntilWokenAndStopDropsIt) {
     EXPECT_EQ(c.log.Last(), "NewPassword:Late1");
   }
   {
-    Client c;
+    auto connection = std::make_unique<LatencyWatch>();
+    LatencyWatch& watch = *connection;
+    Client c(Direct(), std::move(connection));
     c.Target(manager);
-    c.dp->Latency = 600000;
+    c.dp->Latency = kLatencyMs;
     c.dp->RequestPassword();
     ASSERT_TRUE(manager.WaitForClosed(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(watch.waits.WaitCount(1));
     c.dp->Stop();
     c.dp->WaitFor();
     for (const auto& e : c.log.Events()) EXPECT_EQ(e.find("NewPassword"), std::string::npos);
@@ -309,9 +341,11 @@ TEST(DynamicPassword, OwnerCanAskAgainFromTheFinalEvent) {
   for (const Case& cs : cases) {
     SCOPED_TRACE(cs.final_event);
     FakeManager manager({cs.first, Answer("Next2")});
-    Client c;
+    auto connection = std::make_unique<LatencyWatch>();
+    LatencyWatch& watch = *connection;
+    Client c(Direct(), std::move(connection));
     c.Target(manager);
-    if (cs.cancel_late) c.dp->Latency = 600000;
+    if (cs.cancel_late) c.dp->Latency = kLatencyMs;
     std::atomic<int> finals{0};
     std::atomic<bool> idle_in_event{false};
     auto again = [&] {
@@ -335,7 +369,7 @@ TEST(DynamicPassword, OwnerCanAskAgainFromTheFinalEvent) {
     c.dp->RequestPassword();
     if (cs.cancel_late) {
       ASSERT_TRUE(manager.WaitForClosed(1));
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ASSERT_TRUE(watch.waits.WaitCount(1));
       c.dp->Cancel();
     }
     ASSERT_TRUE(c.log.WaitFinal(2));

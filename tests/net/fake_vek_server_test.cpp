@@ -45,11 +45,11 @@ class Client {
     ASSERT_EQ(send(fd_, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
   }
   // Up to n bytes, waiting at most timeout_ms for them; fewer at EOF.
-  std::string Read(size_t n, int timeout_ms = 5000) {
+  std::string Read(size_t n, uint32_t timeout_ms = kPeerWaitMs) {
     std::string out;
     while (out.size() < n) {
       pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, timeout_ms) <= 0) break;
+      if (poll(&p, 1, static_cast<int>(timeout_ms)) <= 0) break;
       char buf[4096];
       ssize_t r = recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
       if (r <= 0) {
@@ -60,7 +60,7 @@ class Client {
     }
     return out;
   }
-  std::string ReadLine(int timeout_ms = 5000) {
+  std::string ReadLine(uint32_t timeout_ms = kPeerWaitMs) {
     std::string line;
     while (line.empty() || line.back() != '\n') {
       std::string c = Read(1, timeout_ms);
@@ -69,7 +69,7 @@ class Client {
     }
     return line;
   }
-  bool WaitEof(int timeout_ms = 5000) {
+  bool WaitEof(uint32_t timeout_ms = kPeerWaitMs) {
     while (!eof_) {
       std::string s = Read(1, timeout_ms);
       if (s.empty()) break;
@@ -218,7 +218,7 @@ TEST(FakeVekServerHandshake, LoginChecksTheChallengeByVersionClass) {
     c.ReadLine();
     c.ReadLine();
     for (const auto& l : k.client_sends) c.Send(l + "\r\n");
-    std::string list = c.Read(std::strlen("\x05" "2\r\nNet A\r\nNet B\r\n"), 3000);
+    std::string list = c.Read(std::strlen("\x05" "2\r\nNet A\r\nNet B\r\n"));
     if (k.accepted) {
       EXPECT_EQ(list, "\x05" "2\r\nNet A\r\nNet B\r\n");
       c.Send("P\r\n");
@@ -328,7 +328,7 @@ TEST(FakeVekServerScript, SplitSendsAtTheGivenBoundaries) {
 TEST(FakeVekServerScript, BackgroundKeepAlivesAndSkippedAcks) {
   FakeVekServer server(Script().SkipAcks(true).KeepAlives(40).ExpectLine("ST:1").KeepAlives(0).KeepAlive());
   Client c(server.Port());
-  std::string got = c.Read(3, 5000);
+  std::string got = c.Read(3);
   EXPECT_EQ(got, std::string(3, '\0'));
   c.Send("P\r\nP\r\nP\r\nST:1\r\n");
   ASSERT_TRUE(server.WaitForScripts(1));
@@ -433,7 +433,7 @@ TEST(FakeVekServerVoiceFlow, ChannelRequestsApprovedIgnoredOrTakenAway) {
     FakeVekServer server(s);
     Client c(server.Port());
     c.Send("A\r\nTX0\r\n");
-    EXPECT_EQ(c.Read(3, 2000), std::string("\x01", 1) + Be16(0));
+    EXPECT_EQ(c.Read(3), std::string("\x01", 1) + Be16(0));
   }
 }
 
@@ -537,9 +537,9 @@ TEST(VekTestServerTool, DefaultScriptLogsInAndKeepsAlive) {
     c.ReadLine();
     c.ReadLine();
     c.Send("P\r\n");
-    EXPECT_EQ(c.Read(1, 5000), std::string(1, '\0'));  // a keep-alive
+    EXPECT_EQ(c.Read(1), std::string(1, '\0'));  // a keep-alive
     c.Send("P\r\nTX0\r\n");
-    EXPECT_EQ(c.Read(3, 5000), "\x01" + Be16(0));
+    EXPECT_EQ(c.Read(3), "\x01" + Be16(0));
   }
   kill(pid, SIGTERM);
   int status = 0;

@@ -108,10 +108,16 @@ struct ProtoHarness : vektest::ProtoRig {
   }
 
   // Waits until the event (exact name, or a prefix ending in ':') was seen
-  // count times.
-  bool WaitEvent(const std::string& name, int count = 1, int timeout_ms = 10000) {
-    return log.WaitUntil([&](const std::vector<std::string>& events) { return CountIn(events, name) >= count; },
-                         static_cast<uint32_t>(timeout_ms));
+  // count times; a failure names the events seen so far.
+  ::testing::AssertionResult WaitEvent(const std::string& name, int count = 1,
+                                       uint32_t timeout_ms = vektest::kPeerWaitMs) {
+    if (log.WaitUntil([&](const std::vector<std::string>& events) { return CountIn(events, name) >= count; },
+                      timeout_ms))
+      return ::testing::AssertionSuccess();
+    std::string seen;
+    for (const auto& e : log.Events()) seen += (seen.empty() ? "" : ", ") + e;
+    return ::testing::AssertionFailure() << name << " x" << count << " not seen within " << timeout_ms
+                                         << " ms; events: " << seen;
   }
   int Count(const std::string& name) { return CountIn(log.Events(), name); }
   static int CountIn(const std::vector<std::string>& events, const std::string& name) {
@@ -134,8 +140,8 @@ struct ProtoHarness : vektest::ProtoRig {
     return -1;
   }
 
-  static bool WaitUntil(const std::function<bool()>& pred, int timeout_ms = 10000) {
-    return vektest::WaitUntil(pred, static_cast<uint32_t>(timeout_ms), 2);
+  static bool WaitUntil(const std::function<bool()>& pred, uint32_t timeout_ms = vektest::kPeerWaitMs) {
+    return vektest::WaitUntil(pred, timeout_ms, 2);
   }
 
   // Every record of the player queue so far, in order.

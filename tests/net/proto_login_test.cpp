@@ -8,6 +8,7 @@
 
 #include "net/proto_harness.h"
 #include "net/proto_versions.h"
+#include "support/proxy_peers.h"
 
 using namespace vektest;
 using prototest::ProtoHarness;
@@ -260,15 +261,11 @@ TEST(ProtoLogin, FailuresMapToTheirEvents) {
 }
 
 TEST(ProtoLogin, ConnectFailuresReportAndWait) {
-  // A port nobody listens on: bind one, note it, close it.
-  uint16_t port;
-  {
-    FakeVekServer probe(Script{});
-    port = probe.Port();
-  }
+  // A port nobody listens on, kept bound so that no other test takes it.
+  const DeadPort dead;
   ProtoHarness h;
   h.proto->TargetHost = u"127.0.0.1";
-  h.proto->TargetPort = port;
+  h.proto->TargetPort = dead.Port();
   h.proto->TargetUseProxy = VEK_USE_PROXY_NEVER;
   h.proto->RequestConnect();
   ASSERT_TRUE(h.WaitEvent("ServerConnectError:"));

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "net/proto_harness.h"
+#include "support/held_wakeup_connection.h"
 
 using namespace vektest;
 using prototest::ProtoHarness;
@@ -141,6 +142,28 @@ TEST(Proto, ConnectRequestWhileConnectedIsServedOnceTheLinkIsDown) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(fake.Connections(), 3);
   EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+}
+
+// The wake-up of a connect request must not reach the connect it asked for:
+// a wake-up ends a connect as timed out.
+TEST(Proto, ConnectRequestsOwnWakeupNeverEndsItsConnect) {
+  Script s;
+  s.Login().Sleep(200);
+  FakeVekServer fake(s);
+  ProtoHarness h;
+  h.Stop();
+  auto connection = std::make_unique<TVEKHeldWakeupConnection>(false);
+  TVEKHeldWakeupConnection& held = *connection;
+  h.Start(std::move(connection));
+  h.Wire();
+  held.HoldNextWakeup();
+  h.Connect(fake);
+  ASSERT_TRUE(h.log.WaitUntil(
+      [](const std::vector<std::string>& events) {
+        return ProtoHarness::CountIn(events, "Initiated") + ProtoHarness::CountIn(events, "ServerConnectError:") > 0;
+      }));
+  EXPECT_EQ(h.Find("ServerConnectError:"), "");
+  EXPECT_EQ(h.Count("Initiated"), 1);
 }
 
 TEST(Proto, LinkResetForgetsTheClientList) {

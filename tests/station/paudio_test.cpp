@@ -20,10 +20,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits (up to 10 s) until `cond` holds.
+constexpr std::chrono::milliseconds kWait{vektest::kPeerWaitMs};
+
+// Waits until `cond` holds.
 template <typename F>
 bool Eventually(F cond) {
-  return vektest::WaitUntil(cond, 10000, 5);
+  return vektest::WaitUntil(cond);
 }
 
 // A stream that the test paces: every read and write waits for permission,
@@ -188,11 +190,11 @@ class AudioTest : public ::testing::Test {
   // Waits until the thread sits in its n-th read or write.
   void WaitEntered(int n) {
     std::unique_lock<std::mutex> g(fake_->m);
-    ASSERT_TRUE(fake_->cv.wait_for(g, 10s, [&] { return fake_->entered_io >= n; }));
+    ASSERT_TRUE(fake_->cv.wait_for(g, kWait, [&] { return fake_->entered_io >= n; }));
   }
   void WaitWrites(size_t n) {
     std::unique_lock<std::mutex> g(fake_->m);
-    ASSERT_TRUE(fake_->cv.wait_for(g, 10s, [&] { return fake_->writes.size() >= n; }));
+    ASSERT_TRUE(fake_->cv.wait_for(g, kWait, [&] { return fake_->writes.size() >= n; }));
   }
   // Takes `n` blocks from the pool, sample value `base + i` in block i.
   std::vector<void*> Blocks(int n, int16_t base = 100) {

@@ -77,8 +77,7 @@ class SoundReaderTest : public ::testing::Test {
       ++finished_;
       cv_.notify_all();
     };
-    for (int i = 0; i < 500 && !reader_->Started(); ++i) std::this_thread::sleep_for(2ms);
-    ASSERT_TRUE(reader_->Started());
+    ASSERT_TRUE(WaitFor([&] { return reader_->Started(); }));
   }
 
   int Finished() {
@@ -130,7 +129,7 @@ class SoundReaderTest : public ::testing::Test {
 
   template <class Pred>
   bool WaitFor(Pred pred) {
-    return vektest::WaitUntil(pred, 10000, 2);
+    return vektest::WaitUntil(pred, vektest::kPeerWaitMs, 2);
   }
 
   vektest::TempDir dir_;

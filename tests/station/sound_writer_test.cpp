@@ -90,11 +90,11 @@ class SoundWriterTest : public ::testing::Test {
   }
 
   bool WaitFor(std::size_t files, std::size_t errs = 0) {
-    return written.WaitCount(files, 20000) && errors.WaitCount(errs, 20000);
+    return written.WaitCount(files) && errors.WaitCount(errs);
   }
 
   static void WaitIdle(TVEKSoundWriter& w) {
-    vektest::WaitUntil([&] { return w.Pending() == 0; }, 10000, 5);
+    vektest::WaitUntil([&] { return w.Pending() == 0; });
   }
 
   vektest::TempDir dir;

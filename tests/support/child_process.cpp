@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -137,11 +138,22 @@ void ChildProcess::Read() {
   int open_count = 2;
   char buffer[4096];
   while (open_count > 0) {
+    uint64_t asked;
     {
       std::lock_guard<std::mutex> guard(lock_);
       if (stop_reading_) return;
+      asked = drain_asked_;
     }
-    if (poll(fds, 2, 50) <= 0) continue;
+    const int ready = poll(fds, 2, 50);
+    if (ready == 0) {
+      // Both pipes stayed empty: everything written before `asked` is in.
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        drained_ = asked;
+      }
+      read_changed_.notify_all();
+    }
+    if (ready <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
@@ -154,8 +166,18 @@ void ChildProcess::Read() {
       }
     }
   }
-  std::lock_guard<std::mutex> guard(lock_);
-  done_reading_ = true;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    done_reading_ = true;
+  }
+  read_changed_.notify_all();
+}
+
+void ChildProcess::CatchUp() {
+  std::unique_lock<std::mutex> guard(lock_);
+  const uint64_t asked = ++drain_asked_;
+  read_changed_.wait_for(guard, std::chrono::milliseconds(kPeerWaitMs),
+                         [&] { return done_reading_ || stop_reading_ || drained_ >= asked; });
 }
 
 bool ChildProcess::Reap(bool block) {
@@ -184,16 +206,9 @@ ProcessResult ChildProcess::Wait(uint32_t timeout_ms) {
     kill(pid_, SIGKILL);
     Reap(true);
   }
-  // Output still in the pipes: read until both ends close (a daemon child
-  // may keep them open, so not for ever).
-  const uint64_t drain_deadline = MonotonicMs() + 1000;
-  while (MonotonicMs() < drain_deadline) {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      if (done_reading_) break;
-    }
-    usleep(2000);
-  }
+  // Output still in the pipes is read; a daemon child may keep them open,
+  // so not until they close.
+  CatchUp();
   {
     std::lock_guard<std::mutex> guard(lock_);
     stop_reading_ = true;
@@ -211,7 +226,7 @@ bool ChildProcess::WaitForOutput(const std::string& needle, uint32_t timeout_ms,
   for (;;) {
     if ((in_stderr ? Err() : Out()).find(needle) != std::string::npos) return true;
     if (Reap(false) || MonotonicMs() >= deadline) {
-      usleep(20000);
+      CatchUp();
       return (in_stderr ? Err() : Out()).find(needle) != std::string::npos;
     }
     usleep(5000);

@@ -5,11 +5,14 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/wait.h"
 
 namespace vektest {
 
@@ -33,16 +36,20 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
   void Signal(int sig);
   // Waits for the end; past the limit the child is killed and timed_out set.
-  ProcessResult Wait(uint32_t timeout_ms);
+  ProcessResult Wait(uint32_t timeout_ms = kPeerWaitMs);
   // True once standard output (or error) holds `needle`, within the limit;
   // false at once when the child ended without it.
-  bool WaitForOutput(const std::string& needle, uint32_t timeout_ms, bool in_stderr = false);
+  bool WaitForOutput(const std::string& needle, uint32_t timeout_ms = kPeerWaitMs, bool in_stderr = false);
   std::string Out() const;
   std::string Err() const;
 
  private:
   void Read();
   bool Reap(bool block);
+  // Returns once the reader has taken everything the pipes held when it was
+  // called (or they closed, or reading stopped): all an ended child wrote
+  // is then in out_/err_.
+  void CatchUp();
 
   pid_t pid_ = -1;
   int out_fd_ = -1, err_fd_ = -1;
@@ -52,12 +59,16 @@ class ChildProcess {
   int status_ = 0;
   bool stop_reading_ = false;
   bool done_reading_ = false;
+  // CatchUp's requests, and the last one the reader saw both pipes empty for.
+  uint64_t drain_asked_ = 0;
+  uint64_t drained_ = 0;
+  std::condition_variable read_changed_;
   std::thread reader_;
 };
 
 // Starts, waits, returns.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& env = {}, uint32_t timeout_ms = 5000,
+                         const std::vector<std::string>& env = {}, uint32_t timeout_ms = kPeerWaitMs,
                          const std::string& cwd = {});
 
 // Runs a command line through /bin/sh (for fixtures made by a command:

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/wait.h"
+
 namespace vektest {
 
 class EventLog {
@@ -32,11 +34,11 @@ class EventLog {
     events_.clear();
   }
   // Waits until the events so far satisfy done; false when ms ran out first.
-  bool WaitUntil(const std::function<bool(const std::vector<std::string>&)>& done, uint32_t ms) {
+  bool WaitUntil(const std::function<bool(const std::vector<std::string>&)>& done, uint32_t ms = kPeerWaitMs) {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return done(events_); });
   }
-  bool WaitCount(size_t n, uint32_t ms = 20000) {
+  bool WaitCount(size_t n, uint32_t ms = kPeerWaitMs) {
     return WaitUntil([n](const std::vector<std::string>& e) { return e.size() >= n; }, ms);
   }
 

@@ -62,14 +62,14 @@ Script& Script::Expect(Match rule, std::string text, uint32_t timeout_ms) {
 Script& Script::ExpectChallengeReply(bool only_if_needed) {
   Step s{Op::ExpectChallenge};
   s.flag = only_if_needed;
-  s.ms = 10000;
+  s.ms = kPeerWaitMs;
   return Add(std::move(s));
 }
 
 Script& Script::ExpectRxState(int status) {
   Step s{Op::ExpectRxState};
   s.num = status;
-  s.ms = 10000;
+  s.ms = kPeerWaitMs;
   return Add(std::move(s));
 }
 
@@ -89,7 +89,7 @@ Script& Script::ExpectMessage(Match rule, std::string text) {
   s.kind = ItemKind::Message;
   s.match = rule;
   s.text = std::move(text);
-  s.ms = 10000;
+  s.ms = kPeerWaitMs;
   return Add(std::move(s));
 }
 

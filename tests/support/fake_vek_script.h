@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/fake_vek_wire.h"
+#include "support/wait.h"
 
 namespace vektest {
 
@@ -82,7 +83,7 @@ class Script {
 
   // Reading: each expect takes the next item the client sent. Items that
   // fail the match end the connection and record a failure.
-  Script& Expect(Match rule, std::string text = {}, uint32_t timeout_ms = 10000);
+  Script& Expect(Match rule, std::string text = {}, uint32_t timeout_ms = kPeerWaitMs);
   Script& ExpectLine(std::string exact) { return Expect(Match::Exact, std::move(exact)); }
   Script& ExpectLogin() { return Expect(Match::Prefix, "CT:"); }
   // The reply to the KP of the last handshake. only_if_needed: expect it
@@ -92,9 +93,9 @@ class Script {
   Script& ExpectRxState(int status = -1);
   Script& ExpectAck() { return ExpectLine("P"); }
   // A TX packet; with a header ("TX1" or "TX8") only that kind.
-  Script& ExpectTx(std::string header = {}, uint32_t timeout_ms = 10000);
+  Script& ExpectTx(std::string header = {}, uint32_t timeout_ms = kPeerWaitMs);
   Script& ExpectMessage(Match rule, std::string text = {});
-  Script& ExpectClose(uint32_t timeout_ms = 10000);
+  Script& ExpectClose(uint32_t timeout_ms = kPeerWaitMs);
   // Let expects pass over "P" lines (acknowledgements of background markers).
   Script& SkipAcks(bool on);
 

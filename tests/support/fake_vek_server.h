@@ -18,6 +18,7 @@
 #include "support/fake_vek_script.h"
 #include "support/fake_vek_wire.h"
 #include "support/loopback_listener.h"
+#include "support/wait.h"
 
 namespace vektest {
 
@@ -49,10 +50,10 @@ class FakeVekServer {
 
   // Block until pred(items) holds or the time runs out; true if it held.
   bool WaitFor(const std::function<bool(const std::vector<ClientItem>&)>& pred,
-               uint32_t timeout_ms = 10000) const;
-  bool WaitForLine(const std::string& exact, uint32_t timeout_ms = 10000) const;
-  bool WaitForScripts(int n, uint32_t timeout_ms = 10000) const;
-  bool WaitForDisconnects(int n, uint32_t timeout_ms = 10000) const;
+               uint32_t timeout_ms = kPeerWaitMs) const;
+  bool WaitForLine(const std::string& exact, uint32_t timeout_ms = kPeerWaitMs) const;
+  bool WaitForScripts(int n, uint32_t timeout_ms = kPeerWaitMs) const;
+  bool WaitForDisconnects(int n, uint32_t timeout_ms = kPeerWaitMs) const;
 
   void Stop();
 
