@@ -29,6 +29,7 @@
 #include "station/portaudio.h"
 #include "station/sound_reader.h"
 #include "support/alsa_devices.h"
+#include "support/case_name.h"
 #include "support/engine_rig.h"
 #include "support/fake_vek_server.h"
 #include "support/wait.h"
@@ -130,49 +131,54 @@ class TimedEngine : public testing::Test {
   std::atomic<int64_t> local_{0};
 };
 
-TEST_F(TimedEngine, HourFileOnlyRightAfterTheSlotBoundary) {
+struct HourCase {
+  const char* name;
+  int32_t correction;
+  uint32_t play_delay;  // with the radio lines on
+  bool debug;
+  const char* interval;
+  TDaxDateTime before, after;
+  const char* file;  // empty: nothing plays
+};
+
+const HourCase kHourCases[] = {
+    {"on time", 0, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 100), "11_00.wav"},
+    {"pass too late", 0, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 300), ""},
+    {"correction delays it", 500, 0, false, "60", At(11, 0, 0, 400), At(11, 0, 0, 600), "11_00.wav"},
+    {"correction, not yet", 500, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 400), ""},
+    {"keying delay brings it forward", 0, 400, false, "60", At(10, 59, 59, 500), At(10, 59, 59, 700),
+     "11_00.wav"},
+    {"quarter hours", 0, 0, false, "15", At(11, 14, 59, 950), At(11, 15, 0, 50), "11_15.wav"},
+    {"debug names the hour", 0, 0, true, "15", At(11, 14, 59, 950), At(11, 15, 0, 50), "11_00.wav"},
+};
+
+class TimedEngineHour : public TimedEngine, public ::testing::WithParamInterface<HourCase> {};
+
+TEST_P(TimedEngineHour, HourFileOnlyRightAfterTheSlotBoundary) {
+  const HourCase& c = GetParam();
   Sound("hours/11_00.wav");
   Sound("hours/11_15.wav");
-  struct Case {
-    const char* what;
-    int32_t correction;
-    uint32_t play_delay;  // with the radio lines on
-    bool debug;
-    const char* interval;
-    TDaxDateTime before, after;
-    const char* file;  // empty: nothing plays
-  } cases[] = {
-      {"on time", 0, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 100), "11_00.wav"},
-      {"pass too late", 0, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 300), ""},
-      {"correction delays it", 500, 0, false, "60", At(11, 0, 0, 400), At(11, 0, 0, 600), "11_00.wav"},
-      {"correction, not yet", 500, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 400), ""},
-      {"keying delay brings it forward", 0, 400, false, "60", At(10, 59, 59, 500), At(10, 59, 59, 700),
-       "11_00.wav"},
-      {"quarter hours", 0, 0, false, "15", At(11, 14, 59, 950), At(11, 15, 0, 50), "11_15.wav"},
-      {"debug names the hour", 0, 0, true, "15", At(11, 14, 59, 950), At(11, 15, 0, 50), "11_00.wav"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    rig.setup.Hours.Enabled = true;
-    rig.setup.Hours.Correction = c.correction;
-    rig.setup.Hours.Debug = c.debug;
-    rig.setup.Hours.Interval = U(c.interval);
-    SetLocal(c.before);
-    TVEKManager& e = Create();
-    if (c.play_delay) {
-      e.SetPlayDelay(c.play_delay);
-      e.SetRunState(true);
-      rig.PumpFor(300);
-    }
-    SetLocal(c.after);
-    if (*c.file) {
-      ASSERT_TRUE(WaitStarted(1));
-      EXPECT_EQ(started, std::vector<std::string>{c.file});
-    }
-    Settle();
-    EXPECT_EQ(started.size(), *c.file ? 1u : 0u);
+  rig.setup.Hours.Enabled = true;
+  rig.setup.Hours.Correction = c.correction;
+  rig.setup.Hours.Debug = c.debug;
+  rig.setup.Hours.Interval = U(c.interval);
+  SetLocal(c.before);
+  TVEKManager& e = Create();
+  if (c.play_delay) {
+    e.SetPlayDelay(c.play_delay);
+    e.SetRunState(true);
+    rig.PumpFor(300);
   }
+  SetLocal(c.after);
+  if (*c.file) {
+    ASSERT_TRUE(WaitStarted(1));
+    EXPECT_EQ(started, std::vector<std::string>{c.file});
+  }
+  Settle();
+  EXPECT_EQ(started.size(), *c.file ? 1u : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(TimedEngine, TimedEngineHour, ::testing::ValuesIn(kHourCases), vektest::RowName());
 
 TEST_F(TimedEngine, HourScriptFilesFollowWhenTheScriptFinishedInTime) {
   Sound("hours/11_00.wav");
@@ -681,6 +687,6 @@ INSTANTIATE_TEST_SUITE_P(Commands, TimedEngineSwitch,
                          testing::Values(SwitchCase{"Network", false, false}, SwitchCase{"NetworkAfterHour", true, false},
                                          SwitchCase{"Connect", false, true},
                                          SwitchCase{"NetworkWithoutCourtesy", false, false, false}),
-                         [](const testing::TestParamInfo<SwitchCase>& i) { return std::string(i.param.name); });
+                         vektest::RowName());
 
 }  // namespace
