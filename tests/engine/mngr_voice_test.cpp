@@ -85,42 +85,24 @@ constexpr double kInputHz = 800;
 // One frequency per control sound, far enough apart for a 20-ms fit.
 double SoundHz(int sound) { return 1000 + 250 * sound; }
 
-struct VoiceRig {
-  struct Options {
-    int out_rate = 8000;
-    bool play_device = true;
-    uint32_t play_delay = 400;
-    std::vector<int> sounds;        // enabled control sounds
-    std::vector<int16_t> capture;   // fed to the capture pipe
-    bool online = true;
+// The voice tests' rig: a 400-ms play delay, neither path processing the
+// sound unless a case says so, and control sounds as tones at SoundHz.
+class VoiceRig : public EngineVoiceRig {
+ public:
+  struct Options : EngineVoiceRig::Options {
+    Options() { play_delay = 400; }
+    std::vector<int> sounds;                      // enabled control sounds
     std::function<void(TVEKAudioParams&)> audio;  // last word on [Audio]
-    bool card = true;
   };
 
-  explicit VoiceRig(const Options& o) : opt(o) {
-    cap = alsa.MakeFifo("cap.fifo");
-    play = alsa.MakeFifo("play.fifo");
-    alsa.AddCapture("cap", cap);
-    alsa.AddPlayback("play", play);
-    alsa.Install();
-    drainer = std::make_unique<TFifoDrainer>(play, opt.out_rate);
-    feeder = std::make_unique<TFifoFeeder>(cap, opt.capture, 8000, 640);
-    rt = std::make_unique<TVEKAudioRT>();
-    rig.audio_rt = rt.get();
+  explicit VoiceRig(const Options& o) : EngineVoiceRig(o) {
     TVEKAudioParams& a = rig.setup.Audio;
-    a.InDevice = u"ALSA:cap";
-    a.OutDevice = opt.play_device ? u"ALSA:play" : u"ALSA:none";
-    a.InSampleRate = 8000;
-    a.OutSampleRate = opt.out_rate;
-    a.InFactor = 2;
-    a.OutFactor = 1;
     a.InPreCapturedTime = 0;
     a.OutDelayLatency = false;
     a.InAGC.Enabled = a.OutAGC.Enabled = 0;
     a.InHPFEnabled = a.OutHPFEnabled = false;
-    if (opt.audio) opt.audio(a);
-    for (int i = 0; i < VekControlSoundCount; ++i) rig.setup.Sounds.Enabled[i] = false;
-    for (int s : opt.sounds) {
+    if (o.audio) o.audio(a);
+    for (int s : o.sounds) {
       const std::string wav = rig.Path("snd" + std::to_string(s) + ".wav");
       const std::string cmd = "sox -n -r 8000 -c 1 -b 16 -e signed-integer " + wav +
                               " synth 0.4 sine " + std::to_string(SoundHz(s)) + " vol 0.5";
@@ -128,80 +110,14 @@ struct VoiceRig {
       rig.setup.Sounds.FileNames[s] = DaxAnsiToUnicodeRaw(wav);
       rig.setup.Sounds.Enabled[s] = true;
     }
-    VekDefaultAccount(account);
-    account.Callsign = u"TEST1";
-    account.CharsetName = u"ASCII";
-    info = std::make_unique<TVEKLoginInfo>(account);
-  }
-
-  ~VoiceRig() {
-    rig.Destroy();
-    if (fake) fake->Stop();
-  }
-
-  // Starts the engine with the lines on; online against the script's server.
-  TVEKManager& Start(const Script& script, const std::function<void(TVEKManager&)>& tune = {}) {
-    fake = std::make_unique<FakeVekServer>(script);
-    server.SetMainServer(u"127.0.0.1", fake->Port());
-    TVEKManager& e = rig.Create(opt.card ? 0u : uint32_t{mopt_NoSoundCard});
-    std::u16string error;
-    EXPECT_EQ(CreateFileSignalLines(e, rig.dir.path(), error), 0) << Narrow(error);
-    ptt = std::make_unique<SignalFileWatch>(rig.Path("ptt"));
-    light = std::make_unique<SignalFileWatch>(rig.Path("light"));
-    e.SetPlayDelay(opt.play_delay);
-    e.SetLoginInfo(info.get());
-    e.SetServerEntry(&server);
-    e.SetNetwork(u"Test");
-    if (tune) tune(e);
-    e.WaitThreadsStarted();
-    e.SetRunState(true);
-    if (opt.online) {
-      e.SetOnline(true);
-      EXPECT_TRUE(rig.PumpUntil("SessionInitiated"));
-    }
-    return e;
-  }
-
-  void Cos(bool on) {
-    if (on)
-      WriteFile(rig.Path("cos"), "");
-    else
-      std::remove(rig.Path("cos").c_str());
-  }
-
-  int Lines(const std::string& text) const {
-    const auto lines = fake->Lines();
-    return static_cast<int>(std::count(lines.begin(), lines.end(), text));
-  }
-  bool WaitLines(const std::string& text, int n, uint32_t ms = 5000) {
-    return rig.Pump([&] { return Lines(text) >= n; }, ms);
-  }
-  std::vector<int16_t> Sent() const {
-    std::vector<int16_t> pcm;
-    for (const auto& it : fake->Items())
-      if (it.kind == ItemKind::TxPacket) pcm.insert(pcm.end(), it.pcm.begin(), it.pcm.end());
-    return pcm;
   }
 
   // Idle again: PTT released, every block back, no loop error.
   void ExpectAtRest() {
-    EXPECT_TRUE(rig.Pump([&] { return !ptt->On() && rig.PoolBlocks() == 1050; }, 3000))
-        << "ptt " << ptt->On() << " blocks " << rig.PoolBlocks();
+    EXPECT_TRUE(rig.Pump([&] { return !Ptt().On() && rig.PoolBlocks() == 1050; }, 3000))
+        << "ptt " << Ptt().On() << " blocks " << rig.PoolBlocks();
     EXPECT_EQ(rig.CountOf("ErrorText:VEK main loop error"), 0);
   }
-
-  Options opt;
-  TAlsaTestDevices alsa;
-  std::string cap, play;
-  std::unique_ptr<TFifoDrainer> drainer;
-  std::unique_ptr<TFifoFeeder> feeder;
-  std::unique_ptr<TVEKAudioRT> rt;
-  EngineRig rig;
-  TVEKAccount account;
-  std::unique_ptr<TVEKLoginInfo> info;
-  TVEKServer server;
-  std::unique_ptr<FakeVekServer> fake;
-  std::unique_ptr<SignalFileWatch> ptt, light;
 };
 
 std::vector<FakeClient> Clients(const std::vector<const char*>& ids) {
@@ -264,7 +180,7 @@ TEST_P(EngineVoiceRx, ReceivedVoice) {
     all.insert(all.end(), voice.begin(), voice.end());
   }
   s.KeepAlive().Sleep(30000);
-  r.Start(s);
+  EXPECT_EQ(r.Start(s), "");
   ASSERT_TRUE(r.rig.PumpUntil("RxStopped", 15000));
   r.ExpectAtRest();
   if (row.sounds == std::vector<int>{csnd_Roger}) {
@@ -272,7 +188,7 @@ TEST_P(EngineVoiceRx, ReceivedVoice) {
   }
   EXPECT_EQ(r.rig.CountOf("RxStarted"), row.rx_started);
   EXPECT_EQ(r.rig.CountOf("RxStopped"), 1);
-  EXPECT_EQ(r.light->Ons(), 0);
+  EXPECT_EQ(r.Light().Ons(), 0);
   if (!row.device) {
     // Nothing held the line: the next carrier asks for the channel.
     r.Cos(true);
@@ -280,7 +196,7 @@ TEST_P(EngineVoiceRx, ReceivedVoice) {
     r.Cos(false);
     return;
   }
-  EXPECT_EQ(r.ptt->Ons(), 1) << "one keying for the whole reception";
+  EXPECT_EQ(r.Ptt().Ons(), 1) << "one keying for the whole reception";
   EXPECT_EQ(r.drainer->Sessions(), 1) << "sounds and voice in one playback stream";
   r.rig.PumpFor(300);
   const auto out = r.drainer->Samples();
@@ -300,7 +216,7 @@ TEST_P(EngineVoiceRx, ReceivedVoice) {
   ASSERT_NE(voice_at, std::string::npos);
   TFifoDrainer::TClock::time_point first_voice;
   ASSERT_TRUE(r.drainer->SampleTime(voice_at, first_voice));
-  EXPECT_LT(r.ptt->FirstOn(), first_voice) << "PTT before the first voice sample";
+  EXPECT_LT(r.Ptt().FirstOn(), first_voice) << "PTT before the first voice sample";
   for (int sound : row.sounds) {
     EXPECT_GE(ToneMs(out, 8000, SoundHz(sound)), 300u);
     const size_t at = ToneStart(out, 8000, SoundHz(sound));
@@ -359,7 +275,7 @@ TEST_P(EngineVoiceTx, Transmission) {
   s.Login().Marker(0x83, ClientListTlvPayload(Clients(row.clients)));
   if (row.kind == TxKind::Rejected) s.KeepAlives(500);
   s.Sleep(30000);
-  r.Start(s, [&](TVEKManager& e) { e.SetPostCaptureWait(row.courtesy_delay); });
+  EXPECT_EQ(r.Start(s, [&](TVEKManager& e) { e.SetPostCaptureWait(row.courtesy_delay); }), "");
   if (o.online) {
     ASSERT_TRUE(r.rig.PumpUntil("ClientList"));
   }
@@ -369,8 +285,8 @@ TEST_P(EngineVoiceTx, Transmission) {
     case TxKind::Granted:
     case TxKind::TakenAway:
       ASSERT_TRUE(r.rig.PumpUntil("TxApproved"));
-      EXPECT_TRUE(r.rig.Pump([&] { return r.light->On(); }, 1000)) << "LIGHT from approval";
-      EXPECT_FALSE(r.ptt->On());
+      EXPECT_TRUE(r.rig.Pump([&] { return r.Light().On(); }, 1000)) << "LIGHT from approval";
+      EXPECT_FALSE(r.Ptt().On());
       break;
     case TxKind::Rejected:
       // Unanswered, the request goes again with keep-alives.
@@ -381,7 +297,7 @@ TEST_P(EngineVoiceTx, Transmission) {
   }
   if (row.kind == TxKind::TakenAway) {
     ASSERT_TRUE(r.rig.PumpUntil("TxAbortedByServer"));
-    EXPECT_TRUE(r.rig.Pump([&] { return !r.light->On(); }, 1000));
+    EXPECT_TRUE(r.rig.Pump([&] { return !r.Light().On(); }, 1000));
   } else {
     r.rig.PumpFor(600);
   }
@@ -390,7 +306,7 @@ TEST_P(EngineVoiceTx, Transmission) {
   ASSERT_TRUE(r.rig.PumpUntil("CarrierOff"));
   ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 5000));
   r.ExpectAtRest();
-  EXPECT_EQ(r.ptt->Ons(), 1) << "keyed for the sound only";
+  EXPECT_EQ(r.Ptt().Ons(), 1) << "keyed for the sound only";
   // The pipe and the card still hold the sound's end when the engine is
   // done with it.
   EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, SoundHz(row.expected)) >= 300u; }, 3000));
@@ -401,7 +317,7 @@ TEST_P(EngineVoiceTx, Transmission) {
     }
   }
   if (row.courtesy_delay > 0) {
-    EXPECT_GE(r.ptt->FirstOn() - cos_off, std::chrono::milliseconds(row.courtesy_delay - 10));
+    EXPECT_GE(r.Ptt().FirstOn() - cos_off, std::chrono::milliseconds(row.courtesy_delay - 10));
   }
   if (row.kind == TxKind::Offline) {
     EXPECT_EQ(r.Lines("TX0"), 0);
@@ -436,7 +352,7 @@ TEST(EngineVoice, AnotherTalkerTakesOverTheTransmission) {
       .Talk(2, voice)
       .KeepAlive()
       .Sleep(30000);
-  r.Start(s);
+  EXPECT_EQ(r.Start(s), "");
   r.Cos(true);
   ASSERT_TRUE(r.rig.PumpUntil("TxApproved"));
   // The server hands the channel to talker 2 in the middle of the turn:
@@ -458,9 +374,9 @@ TEST(EngineVoice, ApprovalCrossingTheCarrierDropLeavesTheEngineReady) {
   VoiceRig r(o);
   Script s;
   s.TxPolicy(TxMode::Approve, 100).Login().Sleep(30000);
-  r.Start(s, [&](TVEKManager& e) {
-    // Runs while the engine waits: the approval reaches the protocol and
-    // the carrier drops, so one pass sees both.
+  // Runs while the engine waits: the approval reaches the protocol and the
+  // carrier drops, so one pass sees both.
+  const auto drop_the_carrier_at_approval = [&](TVEKManager& e) {
     e.OnTxRequested = [&r, &e] {
       r.rig.log.Add("TxRequested");
       const auto until = Clock::now() + std::chrono::seconds(5);
@@ -468,7 +384,8 @@ TEST(EngineVoice, ApprovalCrossingTheCarrierDropLeavesTheEngineReady) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       r.Cos(false);
     };
-  });
+  };
+  EXPECT_EQ(r.Start(s, drop_the_carrier_at_approval), "");
   r.Cos(true);
   ASSERT_TRUE(r.rig.PumpUntil("CarrierOff"));
   EXPECT_TRUE(r.rig.Pump([&] { return r.rig.engine().LinkState() == mst_Idle; }, 2000))
@@ -516,7 +433,7 @@ TEST_P(EngineVoiceCapture, FilterAndAgc) {
   VoiceRig r(o);
   Script s;
   s.TxPolicy(TxMode::Approve, 0).Login().Sleep(30000);
-  r.Start(s);
+  EXPECT_EQ(r.Start(s), "");
   r.Cos(true);
   ASSERT_TRUE(r.rig.PumpUntil("TxApproved"));
   r.rig.PumpFor(1200);
@@ -557,12 +474,12 @@ TEST(EngineVoice, ConnectSoundThenTheFilesItsScriptNames) {
   s.ConnectSoundExtDir = DaxAnsiToUnicodeRaw(dir + "/");
   Script server;
   server.Login().Sleep(30000);
-  r.Start(server);
+  EXPECT_EQ(r.Start(server), "");
   ASSERT_TRUE(r.rig.PumpUntil("ExternalSoundStopped", 5000));
   r.ExpectAtRest();
   EXPECT_EQ(r.rig.CountOf("ServiceSoundStarted"), 1);
   EXPECT_EQ(r.rig.CountOf("ErrorText"), 0);
-  EXPECT_EQ(r.ptt->Ons(), 1);
+  EXPECT_EQ(r.Ptt().Ons(), 1);
   // The pipe and the card still hold the end when the engine is done.
   EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, 3000) >= 300u; }, 3000));
   const auto out = r.drainer->Samples();
@@ -579,11 +496,11 @@ namespace {
 TEST(EngineVoice, WithoutASoundCardAnOwnSoundStillReleasesPtt) {
   VoiceRig::Options o;
   o.sounds = {csnd_Connect};
-  o.card = false;
+  o.engine_options = mopt_NoSoundCard;
   VoiceRig r(o);
   Script s;
   s.Login().Sleep(30000);
-  r.Start(s);
+  EXPECT_EQ(r.Start(s), "");
   ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 5000));
   r.ExpectAtRest();
   EXPECT_EQ(r.rig.engine().SoundMode(), msm_Normal);
