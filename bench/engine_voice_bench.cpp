@@ -19,14 +19,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "app/config_reader.h"
-#include "bench/bench_engine.h"
 #include "bench/bench_stats.h"
 #include "engine/mngr.h"
 #include "foundation/types.h"
@@ -67,75 +64,25 @@ struct Settings {
   uint32_t play_delay = 0;
 };
 
-// Engine, server, pipes and lines; online when made.
+// The voice tests' rig with a round's settings, online when made.
 class VoiceBench {
  public:
-  VoiceBench(const Settings& s, const Script& script) {
-    cap_ = alsa_.MakeFifo("cap.fifo");
-    play_ = alsa_.MakeFifo("play.fifo");
-    alsa_.AddCapture("cap", cap_);
-    alsa_.AddPlayback("play", play_);
-    alsa_.Install();
-    drainer_ = std::make_unique<TFifoDrainer>(play_, 8000);
-    const int frames = 320 * s.in_factor;
-    feeder_ = std::make_unique<TFifoFeeder>(cap_, TAlsaTestDevices::Sine(600, 800, 8000, 8000), 8000, frames);
-    rt_ = std::make_unique<TVEKAudioRT>();
-    const std::string cfg = alsa_.PathOf("vek.cfg");
-    std::ofstream(cfg).close();
-    const std::u16string home = DaxAnsiToUnicodeRaw(alsa_.Dir());
-    VekLoadConfig(DaxAnsiToUnicodeRaw(cfg), setup_, home, home);
-    setup_.Manager.DynamicPasswordMode = dpm_NO;
-    TVEKAudioParams& a = setup_.Audio;
-    a.InDevice = u"ALSA:cap";
-    a.OutDevice = u"ALSA:play";
-    a.InSampleRate = a.OutSampleRate = 8000;
-    a.InFactor = s.in_factor;
-    a.OutFactor = 1;
+  VoiceBench(const Settings& s, const Script& script) : r_(RigOptions(s)) {
+    r_.rig.setup.Manager.DynamicPasswordMode = dpm_NO;
+    TVEKAudioParams& a = r_.rig.setup.Audio;
     a.InPreCapturedTime = s.pre_capture;
     a.OutDelayLatency = s.delay_latency;
-    for (bool& on : setup_.Sounds.Enabled) on = false;
-    server_ = std::make_unique<FakeVekServer>(script);
-    entry_.SetMainServer(u"127.0.0.1", server_->Port());
-    VekDefaultAccount(account_);
-    account_.Callsign = u"BENCH1";
-    account_.CharsetName = u"ASCII";
-    info_ = std::make_unique<TVEKLoginInfo>(account_);
-    engine_ = std::make_unique<TVEKManager>(
-        mopt_NoTimers, rt_.get(), VekManagerSections(setup_), DaxAnsiToUnicodeRaw(cfg), [this](TVEKManager& e) {
-          e.OnSessionInitiated = [this] { initiated_ = true; };
-          BenchDrainEngineTexts(e);
-        });
-    TVEKManager& e = *engine_;
-    std::u16string error;
-    CreateFileSignalLines(e, alsa_.Dir(), error);
-    ptt_ = std::make_unique<SignalFileWatch>(alsa_.PathOf("ptt"));
-    e.SetPlayDelay(s.play_delay);
-    e.SetLoginInfo(info_.get());
-    e.SetServerEntry(&entry_);
-    e.SetNetwork(u"Test");
-    e.WaitThreadsStarted();
-    e.SetRunState(true);
-    e.SetOnline(true);
-    Serve([this] { return initiated_; }, 10000);
-  }
-  ~VoiceBench() {
-    engine_.reset();
-    server_->Stop();
+    r_.Start(script);
   }
 
   void Serve(const std::function<bool()>& done, uint32_t ms) {
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
-    engine_->Dispatcher().WaitServing([&] { return done() || Clock::now() >= until; }, 2);
+    engine().Dispatcher().WaitServing([&] { return done() || Clock::now() >= until; }, 2);
   }
-  void Cos(bool on) {
-    if (on)
-      std::ofstream(alsa_.PathOf("cos")).close();
-    else
-      std::remove(alsa_.PathOf("cos").c_str());
-  }
+  void Cos(bool on) { r_.Cos(on); }
   // Tick of the first item after `from` that matches.
   bool ItemAfter(uint32_t from, const std::function<bool(const ClientItem&)>& match, uint32_t& tick) {
-    for (const auto& it : server_->Items())
+    for (const auto& it : server().Items())
       if (static_cast<int32_t>(it.tick - from) >= 0 && match(it)) {
         tick = it.tick;
         return true;
@@ -143,27 +90,26 @@ class VoiceBench {
     return false;
   }
 
-  TVEKManager& engine() { return *engine_; }
-  FakeVekServer& server() { return *server_; }
-  TFifoDrainer& drainer() { return *drainer_; }
-  SignalFileWatch& ptt() { return *ptt_; }
-  // The watch polls every millisecond: off for the CPU figure.
-  void StopWatch() { ptt_.reset(); }
+  TVEKManager& engine() { return r_.rig.engine(); }
+  FakeVekServer& server() { return *r_.fake; }
+  TFifoDrainer& drainer() { return *r_.drainer; }
+  SignalFileWatch& ptt() { return r_.Ptt(); }
+  // The watch's thread wakes every 5 ms: off for the CPU figure.
+  void StopWatch() { r_.StopWatches(); }
 
  private:
-  TAlsaTestDevices alsa_;
-  std::string cap_, play_;
-  std::unique_ptr<TFifoDrainer> drainer_;
-  std::unique_ptr<TFifoFeeder> feeder_;
-  std::unique_ptr<TVEKAudioRT> rt_;
-  TVEKSetupData setup_;
-  TVEKAccount account_;
-  std::unique_ptr<TVEKLoginInfo> info_;
-  TVEKServer entry_;
-  std::unique_ptr<FakeVekServer> server_;
-  std::unique_ptr<TVEKManager> engine_;
-  std::unique_ptr<SignalFileWatch> ptt_;
-  bool initiated_ = false;  // owner thread only
+  static EngineVoiceRig::Options RigOptions(const Settings& s) {
+    EngineVoiceRig::Options o;
+    o.in_factor = s.in_factor;
+    o.capture = TAlsaTestDevices::Sine(600, 800, 8000, 8000);
+    o.engine_options = mopt_NoTimers;
+    o.play_delay = s.play_delay;
+    o.watched = {msig_PTT};
+    o.callsign = u"BENCH1";
+    return o;
+  }
+
+  EngineVoiceRig r_;
 };
 
 void BM_CosToTx(benchmark::State& state) {

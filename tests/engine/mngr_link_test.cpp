@@ -26,6 +26,7 @@
 #include "net/logininfo.h"
 #include "net/proto.h"
 #include "net/server.h"
+#include "support/case_name.h"
 #include "support/engine_rig.h"
 #include "support/fake_manager.h"
 #include "support/fake_vek_server.h"
@@ -210,63 +211,68 @@ TEST_F(Link, LogsInWaitsTheIntervalAfterADropAndLogsInAgain) {
 
 // ServerReconnectCount 2 with the main server down: the third attempt goes
 // wherever the backup mode says.
-TEST(LinkBackup, ThirdAttemptFollowsTheBackupMode) {
-  struct Case {
-    const char* name;
-    uint8_t mode;
-    bool backup_host;  // the entry holds the backup server
-    bool backup_port;  // ... with its port
-    bool forced;       // the forced server is configured
-    bool to_backup;    // the third attempt reaches the second server
-  } cases[] = {
-      {"yes", bsm_YES, true, true, false, true},
-      {"no", bsm_NO, true, true, false, false},
-      {"forced", bsm_FORCED, false, false, true, true},
-      {"yes without host", bsm_YES, false, true, false, false},
-      {"yes with port 0", bsm_YES, true, false, false, false},
-      {"forced without address", bsm_FORCED, true, true, false, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    HandshakeReply forced_reply;
-    forced_reply.nt = "Forced";
-    FakeVekServer second(StayLoggedIn(forced_reply));
-    const DeadPort dead;
-    const int main_port = dead.Port();
-    LinkRig r;
-    r.rig.setup.Server.BackupServerMode = c.mode;
-    if (c.forced) {
-      r.rig.setup.Server.ForcedBackupServerAddress = u"127.0.0.1";
-      r.rig.setup.Server.ForcedBackupServerPort = second.Port();
-      r.rig.setup.Server.ForcedBackupServerNetwork = u"Forced";
-    }
-    r.server.SetBackup(c.backup_host ? u"127.0.0.1" : u"", c.backup_port ? second.Port() : 0);
-    TVEKManager& e = r.Start(main_port);
-    e.SetOnline(true);
-    ASSERT_TRUE(r.FailAttempts(2));
-    if (c.to_backup) {
-      ASSERT_TRUE(r.Until("SessionInitiated"));
-      EXPECT_EQ(r.Events("BackupServerMode:"), std::vector<std::string>{"BackupServerMode:1"});
-      EXPECT_EQ(e.Checker()->Mode(), TVEKCheckMain::kChecking);
-      EXPECT_EQ(e.GetBackupState(), c.mode == bsm_FORCED ? bm_FORCED : bm_BACKUP);
-      const auto logins = LoginLines(second);
-      ASSERT_EQ(logins.size(), 1u);
-      EXPECT_EQ(TagOf(logins[0], "NT"), c.forced ? "Forced" : "Test");
-    } else {
-      ASSERT_TRUE(r.Until("ServerConnectError:", 3));
-      EXPECT_EQ(r.Targets().size(), 3u);
-      EXPECT_EQ(r.Targets().back(), Target(main_port));
-      EXPECT_EQ(r.rig.CountOf("BackupServerMode:"), 0);
-      EXPECT_FALSE(r.server.OnBackup());
-      EXPECT_EQ(e.GetBackupState(), bm_MAIN);
-      EXPECT_EQ(second.Connections(), 0);
-    }
-    const auto targets = r.Targets();
-    ASSERT_GE(targets.size(), 3u);
-    EXPECT_EQ(targets[0], Target(main_port));
-    EXPECT_EQ(targets[1], Target(main_port));
+struct BackupModeCase {
+  const char* name;
+  uint8_t mode;
+  bool backup_host;  // the entry holds the backup server
+  bool backup_port;  // ... with its port
+  bool forced;       // the forced server is configured
+  bool to_backup;    // the third attempt reaches the second server
+};
+
+const BackupModeCase kBackupModeCases[] = {
+    {"yes", bsm_YES, true, true, false, true},
+    {"no", bsm_NO, true, true, false, false},
+    {"forced", bsm_FORCED, false, false, true, true},
+    {"yes without host", bsm_YES, false, true, false, false},
+    {"yes with port 0", bsm_YES, true, false, false, false},
+    {"forced without address", bsm_FORCED, true, true, false, false},
+};
+
+class BackupModes : public ::testing::TestWithParam<BackupModeCase> {};
+
+TEST_P(BackupModes, ThirdAttemptFollowsTheBackupMode) {
+  const BackupModeCase& c = GetParam();
+  HandshakeReply forced_reply;
+  forced_reply.nt = "Forced";
+  FakeVekServer second(StayLoggedIn(forced_reply));
+  const DeadPort dead;
+  const int main_port = dead.Port();
+  LinkRig r;
+  r.rig.setup.Server.BackupServerMode = c.mode;
+  if (c.forced) {
+    r.rig.setup.Server.ForcedBackupServerAddress = u"127.0.0.1";
+    r.rig.setup.Server.ForcedBackupServerPort = second.Port();
+    r.rig.setup.Server.ForcedBackupServerNetwork = u"Forced";
   }
+  r.server.SetBackup(c.backup_host ? u"127.0.0.1" : u"", c.backup_port ? second.Port() : 0);
+  TVEKManager& e = r.Start(main_port);
+  e.SetOnline(true);
+  ASSERT_TRUE(r.FailAttempts(2));
+  if (c.to_backup) {
+    ASSERT_TRUE(r.Until("SessionInitiated"));
+    EXPECT_EQ(r.Events("BackupServerMode:"), std::vector<std::string>{"BackupServerMode:1"});
+    EXPECT_EQ(e.Checker()->Mode(), TVEKCheckMain::kChecking);
+    EXPECT_EQ(e.GetBackupState(), c.mode == bsm_FORCED ? bm_FORCED : bm_BACKUP);
+    const auto logins = LoginLines(second);
+    ASSERT_EQ(logins.size(), 1u);
+    EXPECT_EQ(TagOf(logins[0], "NT"), c.forced ? "Forced" : "Test");
+  } else {
+    ASSERT_TRUE(r.Until("ServerConnectError:", 3));
+    EXPECT_EQ(r.Targets().size(), 3u);
+    EXPECT_EQ(r.Targets().back(), Target(main_port));
+    EXPECT_EQ(r.rig.CountOf("BackupServerMode:"), 0);
+    EXPECT_FALSE(r.server.OnBackup());
+    EXPECT_EQ(e.GetBackupState(), bm_MAIN);
+    EXPECT_EQ(second.Connections(), 0);
+  }
+  const auto targets = r.Targets();
+  ASSERT_GE(targets.size(), 3u);
+  EXPECT_EQ(targets[0], Target(main_port));
+  EXPECT_EQ(targets[1], Target(main_port));
 }
+
+INSTANTIATE_TEST_SUITE_P(LinkBackup, BackupModes, ::testing::ValuesIn(kBackupModeCases), RowName());
 
 // A kernel-picked port kept bound (never listening) for a whole test:
 // connects are refused while no server listens there, and no other test can
@@ -354,128 +360,138 @@ TEST(LinkBackup, ConfirmedMainServerTakesTheLinkBackAtOnce) {
 
 // The password cycle over per-connection login answers: which password each
 // connection sends, the texts, the system manager's part and what is stored.
-TEST(LinkPasswords, CycleOverTheLoginAnswers) {
-  struct Case {
-    const char* name;
-    uint8_t mode;
-    bool on_backup;
-    std::vector<std::string> answers;  // AL per connection; the last logs in when "OK"
-    std::vector<std::string> passwords;
-    std::string error;  // the ProtocolError that ends the cycle, "" for none
-    size_t manager_requests;
-    bool stored = true;  // the file holds passwords for the account
-  } cases[] = {
-      {"all refused, the manager's password works", dpm_YES, false, {"WRONG", "WRONG", "WRONG", "OK"},
-       {"Static1", "New1", "Old1", "Fresh1"}, "ProtocolError:INVALID PASSWORD: Static: Dynamic: Dynamic|Welcome", 1},
-      {"blocked once", dpm_YES, false, {"BLOCK", "WRONG", "WRONG"}, {"Static1", "New1", "Old1"},
-       "ProtocolError:ACCOUNT IS BLOCKED|", 0},
-      {"server errors", dpm_YES, false, {"ERROR", "ERROR", "ERROR"}, {"Static1", "New1", "Old1"},
-       "ProtocolError:UNKNOWN SERVER ERROR|", 0},
-      {"static only", dpm_NO, false, {"WRONG"}, {"Static1"}, "ProtocolError:INVALID PASSWORD: Static|Welcome", 0},
-      {"static refused on the backup", dpm_NO, true, {"WRONG"}, {"Static1"},
-       "ProtocolError:ACCOUNT IS BLOCKED or INVALID PASSWORD|", 0},
-      // No dynamic password obtained yet: the manager hands out the first.
-      {"nothing stored, static refused", dpm_YES, false, {"WRONG", "OK"}, {"Static1", "Fresh1"},
-       "ProtocolError:INVALID PASSWORD: Static|Welcome", 1, false},
-      {"soft, nothing stored, static refused", dpm_SOFT, false, {"WRONG", "OK"}, {"Static1", "Fresh1"},
-       "ProtocolError:INVALID PASSWORD: Static|Welcome", 1, false},
-      {"nothing stored, static refused on the backup", dpm_YES, true, {"WRONG", "OK"}, {"Static1", "Fresh1"},
-       "ProtocolError:ACCOUNT IS BLOCKED or INVALID PASSWORD|", 1, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<Script> scripts;
-    for (const std::string& al : c.answers) scripts.push_back(al == "OK" ? StayLoggedIn() : Refuse(al));
-    FakeVekServer fake(scripts);
-    FakeManager manager({Answer("Fresh1")});
-    LinkRig r;
-    // The newest stored password is for another server, the exact one for
-    // this one.
-    if (c.stored) StorePasswords(r.rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
-    int main_port = fake.Port();
-    const DeadPort dead;
-    if (c.on_backup) {
-      main_port = dead.Port();
-      r.rig.setup.Server.BackupServerMode = bsm_YES;
-      r.server.SetBackup(u"127.0.0.1", fake.Port());
-    }
-    TVEKManager& e = r.Start(main_port, c.mode);
-    r.AskManagerAt(manager.Port());
-    e.SetOnline(true);
-    if (c.on_backup) {
-      ASSERT_TRUE(r.FailAttempts(2));
-    }
-    if (c.error.empty() || c.answers.back() == "OK") {
-      ASSERT_TRUE(r.Until("SessionInitiated"));
-      EXPECT_EQ(e.LinkState(), mst_Idle);
-    } else {
-      ASSERT_TRUE(r.Until("ProtocolError:"));
-      ASSERT_TRUE(r.UntilState(mst_Offline));
-      r.rig.PumpFor(300);
-      EXPECT_EQ(e.LinkState(), mst_Offline);  // a reconnect wait, not a new attempt
-    }
-    std::vector<std::string> sent;
-    for (const std::string& l : LoginLines(fake)) sent.push_back(TagOf(l, "PW"));
-    EXPECT_EQ(sent, c.passwords);
-    const auto errors = r.Events("ProtocolError:");
-    if (c.error.empty()) {
-      EXPECT_TRUE(errors.empty());
-    } else {
-      ASSERT_EQ(errors.size(), 1u);
-      EXPECT_EQ(errors[0], c.error);
-    }
-    EXPECT_EQ(manager.Requests().size(), c.manager_requests);
-    if (c.manager_requests > 0) {
-      EXPECT_EQ(manager.Requests()[0], "DP:<EA>op@example.org</EA><PW>Static1</PW><Sr>127.0.0.1</Sr>");
-      EXPECT_EQ(r.Events("Save:"), std::vector<std::string>{"Save:127.0.0.1:Fresh1"});
-      std::u16string newest, exact;
-      VekFindDynamicPassword(r.rig.setup.System, u"op@example.org", u"127.0.0.1", newest, exact);
-      EXPECT_EQ(Narrow(exact), "Fresh1");
-    }
+struct PasswordCycleCase {
+  const char* name;
+  uint8_t mode;
+  bool on_backup;
+  std::vector<std::string> answers;  // AL per connection; the last logs in when "OK"
+  std::vector<std::string> passwords;
+  std::string error;  // the ProtocolError that ends the cycle, "" for none
+  size_t manager_requests;
+  bool stored = true;  // the file holds passwords for the account
+};
+
+const PasswordCycleCase kPasswordCycleCases[] = {
+    {"all refused, the manager's password works", dpm_YES, false, {"WRONG", "WRONG", "WRONG", "OK"},
+     {"Static1", "New1", "Old1", "Fresh1"}, "ProtocolError:INVALID PASSWORD: Static: Dynamic: Dynamic|Welcome", 1},
+    {"blocked once", dpm_YES, false, {"BLOCK", "WRONG", "WRONG"}, {"Static1", "New1", "Old1"},
+     "ProtocolError:ACCOUNT IS BLOCKED|", 0},
+    {"server errors", dpm_YES, false, {"ERROR", "ERROR", "ERROR"}, {"Static1", "New1", "Old1"},
+     "ProtocolError:UNKNOWN SERVER ERROR|", 0},
+    {"static only", dpm_NO, false, {"WRONG"}, {"Static1"}, "ProtocolError:INVALID PASSWORD: Static|Welcome", 0},
+    {"static refused on the backup", dpm_NO, true, {"WRONG"}, {"Static1"},
+     "ProtocolError:ACCOUNT IS BLOCKED or INVALID PASSWORD|", 0},
+    // No dynamic password obtained yet: the manager hands out the first.
+    {"nothing stored, static refused", dpm_YES, false, {"WRONG", "OK"}, {"Static1", "Fresh1"},
+     "ProtocolError:INVALID PASSWORD: Static|Welcome", 1, false},
+    {"soft, nothing stored, static refused", dpm_SOFT, false, {"WRONG", "OK"}, {"Static1", "Fresh1"},
+     "ProtocolError:INVALID PASSWORD: Static|Welcome", 1, false},
+    {"nothing stored, static refused on the backup", dpm_YES, true, {"WRONG", "OK"}, {"Static1", "Fresh1"},
+     "ProtocolError:ACCOUNT IS BLOCKED or INVALID PASSWORD|", 1, false},
+};
+
+class PasswordCycle : public ::testing::TestWithParam<PasswordCycleCase> {};
+
+TEST_P(PasswordCycle, CycleOverTheLoginAnswers) {
+  const PasswordCycleCase& c = GetParam();
+  std::vector<Script> scripts;
+  for (const std::string& al : c.answers) scripts.push_back(al == "OK" ? StayLoggedIn() : Refuse(al));
+  FakeVekServer fake(scripts);
+  FakeManager manager({Answer("Fresh1")});
+  LinkRig r;
+  // The newest stored password is for another server, the exact one for
+  // this one.
+  if (c.stored) StorePasswords(r.rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
+  int main_port = fake.Port();
+  const DeadPort dead;
+  if (c.on_backup) {
+    main_port = dead.Port();
+    r.rig.setup.Server.BackupServerMode = bsm_YES;
+    r.server.SetBackup(u"127.0.0.1", fake.Port());
+  }
+  TVEKManager& e = r.Start(main_port, c.mode);
+  r.AskManagerAt(manager.Port());
+  e.SetOnline(true);
+  if (c.on_backup) {
+    ASSERT_TRUE(r.FailAttempts(2));
+  }
+  if (c.error.empty() || c.answers.back() == "OK") {
+    ASSERT_TRUE(r.Until("SessionInitiated"));
+    EXPECT_EQ(e.LinkState(), mst_Idle);
+  } else {
+    ASSERT_TRUE(r.Until("ProtocolError:"));
+    ASSERT_TRUE(r.UntilState(mst_Offline));
+    r.rig.PumpFor(300);
+    EXPECT_EQ(e.LinkState(), mst_Offline);  // a reconnect wait, not a new attempt
+  }
+  std::vector<std::string> sent;
+  for (const std::string& l : LoginLines(fake)) sent.push_back(TagOf(l, "PW"));
+  EXPECT_EQ(sent, c.passwords);
+  const auto errors = r.Events("ProtocolError:");
+  if (c.error.empty()) {
+    EXPECT_TRUE(errors.empty());
+  } else {
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], c.error);
+  }
+  EXPECT_EQ(manager.Requests().size(), c.manager_requests);
+  if (c.manager_requests > 0) {
+    EXPECT_EQ(manager.Requests()[0], "DP:<EA>op@example.org</EA><PW>Static1</PW><Sr>127.0.0.1</Sr>");
+    EXPECT_EQ(r.Events("Save:"), std::vector<std::string>{"Save:127.0.0.1:Fresh1"});
+    std::u16string newest, exact;
+    VekFindDynamicPassword(r.rig.setup.System, u"op@example.org", u"127.0.0.1", newest, exact);
+    EXPECT_EQ(Narrow(exact), "Fresh1");
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(LinkPasswords, PasswordCycle, ::testing::ValuesIn(kPasswordCycleCases), RowName());
 
 // A server that refuses every password: a dead manager, or one that keeps
 // handing out a password the server refuses, costs at most one manager
 // exchange per reconnect interval.
-TEST(LinkPasswords, RefusingServerCostsOneManagerExchangePerInterval) {
-  struct Case {
-    const char* name;
-    bool stored;  // passwords in the file; else only the account's
-    bool manager_alive;
-  } cases[] = {
-      {"manager on a closed port, nothing obtained yet", false, false},
-      {"manager on a closed port, stored passwords", true, false},
-      {"manager repeats a refused password", true, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeVekServer fake(Refuse("WRONG"));
-    FakeManager manager({Answer("Fresh1")});
-    LinkRig r;
-    if (c.stored) {
-      StorePasswords(r.rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
-    } else {
-      r.account.DynamicPassword = u"Acc1";
-    }
-    TVEKManager& e = r.Start(fake.Port(), dpm_YES);
-    const DeadPort dead_manager;
-    r.AskManagerAt(c.manager_alive ? manager.Port() : dead_manager.Port());
-    e.SetOnline(true);
-    int asked = 0;
-    for (int interval = 0; interval < 5; ++interval) {
-      r.rig.PumpFor(700);  // a loop would show here
-      EXPECT_EQ(e.LinkState(), mst_Offline);
-      const int now = r.rig.CountOf("DynPassRequestStart");
-      EXPECT_LE(now - asked, 1) << interval;
-      asked = now;
-      r.Advance(kInterval, 0);
-    }
-    EXPECT_GE(asked, 4);
-    EXPECT_EQ(manager.Requests().size(), c.manager_alive ? static_cast<size_t>(asked) : 0u);
-    EXPECT_EQ(r.rig.CountOf("DynPassError:"), c.manager_alive ? 0 : asked);
+struct RefusingServerCase {
+  const char* name;
+  bool stored;  // passwords in the file; else only the account's
+  bool manager_alive;
+};
+
+const RefusingServerCase kRefusingServerCases[] = {
+    {"manager on a closed port, nothing obtained yet", false, false},
+    {"manager on a closed port, stored passwords", true, false},
+    {"manager repeats a refused password", true, true},
+};
+
+class RefusingServer : public ::testing::TestWithParam<RefusingServerCase> {};
+
+TEST_P(RefusingServer, CostsOneManagerExchangePerInterval) {
+  const RefusingServerCase& c = GetParam();
+  FakeVekServer fake(Refuse("WRONG"));
+  FakeManager manager({Answer("Fresh1")});
+  LinkRig r;
+  if (c.stored) {
+    StorePasswords(r.rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
+  } else {
+    r.account.DynamicPassword = u"Acc1";
   }
+  TVEKManager& e = r.Start(fake.Port(), dpm_YES);
+  const DeadPort dead_manager;
+  r.AskManagerAt(c.manager_alive ? manager.Port() : dead_manager.Port());
+  e.SetOnline(true);
+  int asked = 0;
+  for (int interval = 0; interval < 5; ++interval) {
+    r.rig.PumpFor(700);  // a loop would show here
+    EXPECT_EQ(e.LinkState(), mst_Offline);
+    const int now = r.rig.CountOf("DynPassRequestStart");
+    EXPECT_LE(now - asked, 1) << interval;
+    asked = now;
+    r.Advance(kInterval, 0);
+  }
+  EXPECT_GE(asked, 4);
+  EXPECT_EQ(manager.Requests().size(), c.manager_alive ? static_cast<size_t>(asked) : 0u);
+  EXPECT_EQ(r.rig.CountOf("DynPassError:"), c.manager_alive ? 0 : asked);
 }
+
+INSTANTIATE_TEST_SUITE_P(LinkPasswords, RefusingServer, ::testing::ValuesIn(kRefusingServerCases), RowName());
 
 // Whatever raises inside a connect attempt (here the owner's search of
 // the password file) costs one attempt per reconnect interval, like any
@@ -659,55 +675,59 @@ TEST_F(Link, KeepAlivesHoldOffTheHardTimeoutUntilTheServerFallsSilent) {
 // A DTMF server switch: the new main server with the backup the backup-server
 // file knows for it; a file that cannot be read is reported and the switch
 // still happens.
-TEST(LinkSwitch, SwitchesToTheNewServerWithItsStoredBackup) {
-  for (const bool broken_file : {false, true}) {
-    SCOPED_TRACE(broken_file ? "broken backup-server file" : "stored backup");
-    HandshakeReply net2;
-    net2.nt = "Net2";
-    FakeVekServer first(StayLoggedIn());
-    FakeVekServer second(StayLoggedIn(net2));
-    LinkRig r;
-    const TVEKSystemParameters& system = r.rig.setup.System;
-    if (broken_file) {
-      const std::string path = VekFileInWriteDir(DaxUnicodeToSys(system.BackupServersFileName), system);
-      ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-    } else {
-      VekBackupFileStore(system, u"127.0.0.1", u"backup.example", second.Port(), 4000);
-    }
-    bool switched = false;
-    TVEKManager& e = r.Start(first.Port(), dpm_NO, [&](TVEKManager& m) {
-      m.OnSessionInitiated = [&, engine = &m] {
-        r.rig.log.Add("SessionInitiated");
-        if (switched) return;
-        switched = true;
-        TVEKManagerLinkPeer::SwitchServer(*engine, u"127.0.0.1", second.Port(), u"Net2");
-      };
-    });
-    e.SetOnline(true);
-    ASSERT_TRUE(r.Until("SessionInitiated"));
-    EXPECT_TRUE(first.WaitForDisconnects(1));
-    ASSERT_TRUE(r.UntilState(mst_Offline));
-    EXPECT_EQ(r.Events("ServerSwitch:"),
-              std::vector<std::string>{"ServerSwitch:127.0.0.1:" + std::to_string(second.Port()) + ":Net2"});
-    if (broken_file) {
-      EXPECT_TRUE(r.Until("ErrorText:"));
-    }
-    r.rig.PumpFor(100);
-    EXPECT_EQ(r.rig.CountOf("ErrorText:"), broken_file ? 1 : 0);
-    EXPECT_EQ(r.rig.CountOf("ErrorText:VEK main loop error"), 0);
-    const TVEKServerPair pair = r.server.GetServers();
-    EXPECT_EQ(pair.MainPort, second.Port());
-    EXPECT_EQ(Narrow(pair.BackupHost), broken_file ? "127.0.0.1" : "backup.example");
-    EXPECT_EQ(pair.BackupPort, broken_file ? second.Port() : 4000);
+class SwitchBackup : public ::testing::TestWithParam<bool> {};
 
-    r.Advance(kInterval, 0);
-    ASSERT_TRUE(r.Until("SessionInitiated", 2));
-    EXPECT_EQ(r.Targets().back(), Target(second.Port()));
-    const auto logins = LoginLines(second);
-    ASSERT_EQ(logins.size(), 1u);
-    EXPECT_EQ(TagOf(logins[0], "NT"), "Net2");
+TEST_P(SwitchBackup, SwitchesToTheNewServerWithItsStoredBackup) {
+  const bool broken_file = GetParam();
+  HandshakeReply net2;
+  net2.nt = "Net2";
+  FakeVekServer first(StayLoggedIn());
+  FakeVekServer second(StayLoggedIn(net2));
+  LinkRig r;
+  const TVEKSystemParameters& system = r.rig.setup.System;
+  if (broken_file) {
+    const std::string path = VekFileInWriteDir(DaxUnicodeToSys(system.BackupServersFileName), system);
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  } else {
+    VekBackupFileStore(system, u"127.0.0.1", u"backup.example", second.Port(), 4000);
   }
+  bool switched = false;
+  TVEKManager& e = r.Start(first.Port(), dpm_NO, [&](TVEKManager& m) {
+    m.OnSessionInitiated = [&, engine = &m] {
+      r.rig.log.Add("SessionInitiated");
+      if (switched) return;
+      switched = true;
+      TVEKManagerLinkPeer::SwitchServer(*engine, u"127.0.0.1", second.Port(), u"Net2");
+    };
+  });
+  e.SetOnline(true);
+  ASSERT_TRUE(r.Until("SessionInitiated"));
+  EXPECT_TRUE(first.WaitForDisconnects(1));
+  ASSERT_TRUE(r.UntilState(mst_Offline));
+  EXPECT_EQ(r.Events("ServerSwitch:"),
+            std::vector<std::string>{"ServerSwitch:127.0.0.1:" + std::to_string(second.Port()) + ":Net2"});
+  if (broken_file) {
+    EXPECT_TRUE(r.Until("ErrorText:"));
+  }
+  r.rig.PumpFor(100);
+  EXPECT_EQ(r.rig.CountOf("ErrorText:"), broken_file ? 1 : 0);
+  EXPECT_EQ(r.rig.CountOf("ErrorText:VEK main loop error"), 0);
+  const TVEKServerPair pair = r.server.GetServers();
+  EXPECT_EQ(pair.MainPort, second.Port());
+  EXPECT_EQ(Narrow(pair.BackupHost), broken_file ? "127.0.0.1" : "backup.example");
+  EXPECT_EQ(pair.BackupPort, broken_file ? second.Port() : 4000);
+
+  r.Advance(kInterval, 0);
+  ASSERT_TRUE(r.Until("SessionInitiated", 2));
+  EXPECT_EQ(r.Targets().back(), Target(second.Port()));
+  const auto logins = LoginLines(second);
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(TagOf(logins[0], "NT"), "Net2");
 }
+
+INSTANTIATE_TEST_SUITE_P(LinkSwitch, SwitchBackup, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& i) {
+  return std::string(i.param ? "BrokenBackupServerFile" : "StoredBackup");
+});
 
 // The main server comes back while the engine, on the backup, waits for the
 // system manager: nothing is connected, so the engine ends the disconnect

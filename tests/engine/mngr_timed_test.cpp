@@ -29,7 +29,9 @@
 #include "station/portaudio.h"
 #include "station/sound_reader.h"
 #include "support/alsa_devices.h"
+#include "support/case_name.h"
 #include "support/engine_rig.h"
+#include "support/engine_voice_rig.h"
 #include "support/fake_vek_server.h"
 #include "support/wait.h"
 
@@ -130,49 +132,54 @@ class TimedEngine : public testing::Test {
   std::atomic<int64_t> local_{0};
 };
 
-TEST_F(TimedEngine, HourFileOnlyRightAfterTheSlotBoundary) {
+struct HourCase {
+  const char* name;
+  int32_t correction;
+  uint32_t play_delay;  // with the radio lines on
+  bool debug;
+  const char* interval;
+  TDaxDateTime before, after;
+  const char* file;  // empty: nothing plays
+};
+
+const HourCase kHourCases[] = {
+    {"on time", 0, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 100), "11_00.wav"},
+    {"pass too late", 0, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 300), ""},
+    {"correction delays it", 500, 0, false, "60", At(11, 0, 0, 400), At(11, 0, 0, 600), "11_00.wav"},
+    {"correction, not yet", 500, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 400), ""},
+    {"keying delay brings it forward", 0, 400, false, "60", At(10, 59, 59, 500), At(10, 59, 59, 700),
+     "11_00.wav"},
+    {"quarter hours", 0, 0, false, "15", At(11, 14, 59, 950), At(11, 15, 0, 50), "11_15.wav"},
+    {"debug names the hour", 0, 0, true, "15", At(11, 14, 59, 950), At(11, 15, 0, 50), "11_00.wav"},
+};
+
+class TimedEngineHour : public TimedEngine, public ::testing::WithParamInterface<HourCase> {};
+
+TEST_P(TimedEngineHour, HourFileOnlyRightAfterTheSlotBoundary) {
+  const HourCase& c = GetParam();
   Sound("hours/11_00.wav");
   Sound("hours/11_15.wav");
-  struct Case {
-    const char* what;
-    int32_t correction;
-    uint32_t play_delay;  // with the radio lines on
-    bool debug;
-    const char* interval;
-    TDaxDateTime before, after;
-    const char* file;  // empty: nothing plays
-  } cases[] = {
-      {"on time", 0, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 100), "11_00.wav"},
-      {"pass too late", 0, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 300), ""},
-      {"correction delays it", 500, 0, false, "60", At(11, 0, 0, 400), At(11, 0, 0, 600), "11_00.wav"},
-      {"correction, not yet", 500, 0, false, "60", At(10, 59, 59, 900), At(11, 0, 0, 400), ""},
-      {"keying delay brings it forward", 0, 400, false, "60", At(10, 59, 59, 500), At(10, 59, 59, 700),
-       "11_00.wav"},
-      {"quarter hours", 0, 0, false, "15", At(11, 14, 59, 950), At(11, 15, 0, 50), "11_15.wav"},
-      {"debug names the hour", 0, 0, true, "15", At(11, 14, 59, 950), At(11, 15, 0, 50), "11_00.wav"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    rig.setup.Hours.Enabled = true;
-    rig.setup.Hours.Correction = c.correction;
-    rig.setup.Hours.Debug = c.debug;
-    rig.setup.Hours.Interval = U(c.interval);
-    SetLocal(c.before);
-    TVEKManager& e = Create();
-    if (c.play_delay) {
-      e.SetPlayDelay(c.play_delay);
-      e.SetRunState(true);
-      rig.PumpFor(300);
-    }
-    SetLocal(c.after);
-    if (*c.file) {
-      ASSERT_TRUE(WaitStarted(1));
-      EXPECT_EQ(started, std::vector<std::string>{c.file});
-    }
-    Settle();
-    EXPECT_EQ(started.size(), *c.file ? 1u : 0u);
+  rig.setup.Hours.Enabled = true;
+  rig.setup.Hours.Correction = c.correction;
+  rig.setup.Hours.Debug = c.debug;
+  rig.setup.Hours.Interval = U(c.interval);
+  SetLocal(c.before);
+  TVEKManager& e = Create();
+  if (c.play_delay) {
+    e.SetPlayDelay(c.play_delay);
+    e.SetRunState(true);
+    rig.PumpFor(300);
   }
+  SetLocal(c.after);
+  if (*c.file) {
+    ASSERT_TRUE(WaitStarted(1));
+    EXPECT_EQ(started, std::vector<std::string>{c.file});
+  }
+  Settle();
+  EXPECT_EQ(started.size(), *c.file ? 1u : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(TimedEngine, TimedEngineHour, ::testing::ValuesIn(kHourCases), vektest::RowName());
 
 TEST_F(TimedEngine, HourScriptFilesFollowWhenTheScriptFinishedInTime) {
   Sound("hours/11_00.wav");
@@ -397,7 +404,8 @@ TEST_F(TimedEngine, NoInformerInTheGuardTimeBeforeTheHour) {
 // ----- DTMF through the sound card: background capture from a pipe fed with
 // sox-made tones at real-time pace.
 
-std::vector<int16_t> DtmfSamples(const TAlsaTestDevices& alsa, const std::string& keys) {
+std::vector<int16_t> DtmfSamples(const std::string& keys) {
+  const vektest::TempDir scratch;
   static const std::map<char, std::pair<int, int>> kPairs = {
       {'1', {697, 1209}}, {'2', {697, 1336}}, {'5', {770, 1336}}, {'7', {852, 1209}},
       {'0', {941, 1336}}, {'*', {941, 1209}}, {'#', {941, 1477}}};
@@ -409,7 +417,7 @@ std::vector<int16_t> DtmfSamples(const TAlsaTestDevices& alsa, const std::string
       continue;
     }
     const auto [low, high] = kPairs.at(k);
-    const std::string raw = alsa.PathOf("key.raw");
+    const std::string raw = scratch / "key.raw";
     vektest::Sh("sox -q -n -r 8000 -c 1 -b 16 -e signed-integer -t raw '" + raw + "' synth 0.16 sine " +
                 std::to_string(low) + " synth 0.16 sine mix " + std::to_string(high) + " vol 0.5");
     const std::vector<int16_t> tone = TAlsaTestDevices::ReadRaw(raw);
@@ -428,7 +436,7 @@ TEST(TimedEngineDtmf, ToneSequencesRunCommands) {
   alsa.AddCapture("vekdtmf", fifo);
   alsa.AddPlayback("vekplay", alsa.PathOf("out.raw"));
   alsa.Install();
-  TFifoFeeder feeder(fifo, DtmfSamples(alsa, "5*7# 1 2 12 0"), 8000, 640);
+  TFifoFeeder feeder(fifo, DtmfSamples("5*7# 1 2 12 0"), 8000, 640);
   TVEKAudioRT rt;
   TVEKAudioParams& audio = rig.setup.Audio;
   audio.InDevice = u"ALSA:vekdtmf";
@@ -501,7 +509,7 @@ TEST(TimedEngineDtmf, CommandsSetWhileTonesArriveAreMatchedWhole) {
   const std::string fifo = alsa.MakeFifo("cap.fifo");
   alsa.AddCapture("vekdtmf", fifo);
   alsa.Install();
-  TFifoFeeder feeder(fifo, DtmfSamples(alsa, "12"), 8000, 640);
+  TFifoFeeder feeder(fifo, DtmfSamples("12"), 8000, 640);
   TVEKAudioRT rt;
   EngineRig rig;  // the engine goes before the sound runtime
   rig.audio_rt = &rt;
@@ -536,27 +544,20 @@ struct SwitchCase {
 
 class TimedEngineSwitch : public testing::TestWithParam<SwitchCase> {
  protected:
+  // The tones of the command come in on the card; only the COS line.
+  static vektest::EngineVoiceRig::Options RigOptions() {
+    vektest::EngineVoiceRig::Options o;
+    o.capture = DtmfSamples("12");
+    o.lines = {msig_COS};
+    o.watched = {};
+    return o;
+  }
+
   void SetUp() override {
-    const std::string cap = alsa.MakeFifo("cap.fifo");
-    const std::string play = alsa.MakeFifo("play.fifo");
-    alsa.AddCapture("cap", cap);
-    alsa.AddPlayback("play", play);
-    alsa.Install();
-    drainer = std::make_unique<TFifoDrainer>(play, 8000);
-    feeder = std::make_unique<TFifoFeeder>(cap, DtmfSamples(alsa, "12"), 8000, 640);
-    rt = std::make_unique<TVEKAudioRT>();
-    rig.audio_rt = rt.get();
     rig.seams.LocalTime = [this] { return VekLocalFromMs(local.load()); };
     local.store(VekLocalToMs(At(10, 30, 0, 0)));
-    TVEKAudioParams& a = rig.setup.Audio;
-    a.InDevice = u"ALSA:cap";
-    a.OutDevice = u"ALSA:play";
-    a.InSampleRate = a.OutSampleRate = 8000;
-    a.InFactor = 2;
-    a.OutFactor = 1;
-    a.InDtmfEnabled = true;
+    rig.setup.Audio.InDtmfEnabled = true;
     rig.setup.System.LogDtmfCommands = true;
-    for (int i = 0; i < VekControlSoundCount; ++i) rig.setup.Sounds.Enabled[i] = false;
     vektest::SoxTone(rig.Path("courtesy.wav"), kWav, 0.4);
     rig.setup.Sounds.FileNames[csnd_Courtesy] = DaxAnsiToUnicodeRaw(rig.Path("courtesy.wav"));
     rig.setup.Sounds.Enabled[csnd_Courtesy] = GetParam().courtesy;
@@ -566,14 +567,9 @@ class TimedEngineSwitch : public testing::TestWithParam<SwitchCase> {
     rig.setup.Hours.Enabled = GetParam().hour;
     rig.setup.Hours.Dir = DaxAnsiToUnicodeRaw(rig.Path("hours"));
     rig.setup.Manager.DynamicPasswordMode = dpm_NO;
-    VekDefaultAccount(account);
-    account.Callsign = u"TEST1";
-    account.CharsetName = u"ASCII";
-    info = std::make_unique<TVEKLoginInfo>(account);
   }
   void TearDown() override {
-    rig.Destroy();
-    if (fake) fake->Stop();
+    voice.Stop();
     if (other) other->Stop();
   }
 
@@ -584,16 +580,10 @@ class TimedEngineSwitch : public testing::TestWithParam<SwitchCase> {
     return -1;
   }
 
-  TAlsaTestDevices alsa;
-  std::unique_ptr<TFifoDrainer> drainer;
-  std::unique_ptr<TFifoFeeder> feeder;
-  std::unique_ptr<TVEKAudioRT> rt;
   std::atomic<int64_t> local{0};
-  TVEKAccount account;
-  std::unique_ptr<TVEKLoginInfo> info;
-  TVEKServer server;
-  std::unique_ptr<vektest::FakeVekServer> fake, other;
-  EngineRig rig;  // last: the engine goes before what it uses
+  std::unique_ptr<vektest::FakeVekServer> other;
+  vektest::EngineVoiceRig voice{RigOptions()};  // the engine goes before what it uses
+  EngineRig& rig = voice.rig;
 };
 
 TEST_P(TimedEngineSwitch, CommandSwitchesAfterTheSoundThatEndsTheCarrier) {
@@ -615,41 +605,33 @@ TEST_P(TimedEngineSwitch, CommandSwitchesAfterTheSoundThatEndsTheCarrier) {
       .Call([&] { talked.store(true); })
       .Sleep(60000);
   second.Login({}, {"Test", "Other"}).Sleep(60000);
-  fake = std::make_unique<vektest::FakeVekServer>(c.connect ? std::vector<vektest::Script>{first}
-                                                            : std::vector<vektest::Script>{first, second});
   if (c.connect) other = std::make_unique<vektest::FakeVekServer>(second);
-  vektest::FakeVekServer& target = c.connect ? *other : *fake;
+  const auto other_at = [](const vektest::FakeVekServer& s) {
+    return "127.0.0.1:" + std::to_string(s.Port()) + ":Other";
+  };
+  const std::string command = c.connect ? "12:CONNECT:" + other_at(*other) : "12:NETWORK:Other";
+  ASSERT_EQ(voice.Start(c.connect ? std::vector<vektest::Script>{first} : std::vector<vektest::Script>{first, second},
+                        [&](TVEKManager& e) { e.SetDtmfCommands(DaxAnsiToUnicodeRaw(command)); }),
+            "");
+  vektest::FakeVekServer& target = c.connect ? *other : *voice.fake;
   const int login = c.connect ? 1 : 2;  // the connection that logs in anew
-  const std::string to = "127.0.0.1:" + std::to_string(target.Port()) + ":Other";
-  const std::string command = c.connect ? "12:CONNECT:" + to : "12:NETWORK:Other";
-  server.SetMainServer(u"127.0.0.1", fake->Port());
-  TVEKManager& e = rig.Create(0);
-  std::u16string error;
-  ASSERT_TRUE(e.CreateSignalLine(msig_COS, DaxAnsiToUnicodeRaw("FILE:" + rig.Path("cos")), error)) << Narrow(error);
-  e.SetLoginInfo(info.get());
-  e.SetServerEntry(&server);
-  e.SetNetwork(u"Test");
-  e.SetDtmfCommands(DaxAnsiToUnicodeRaw(command));
-  e.WaitThreadsStarted();
-  e.SetRunState(true);
-  e.SetOnline(true);
-  ASSERT_TRUE(rig.PumpUntil("SessionInitiated"));
+  const std::string to = other_at(target);
   ASSERT_TRUE(rig.PumpUntil("InfoText:DTMF command: " + command));
   talk.store(true);
   ASSERT_TRUE(rig.Pump([&] { return talked.load(); }));
   rig.PumpFor(300);
   EXPECT_EQ(rig.CountOf("RxStarted"), 0);
 
-  WriteFile(rig.Path("cos"), "");
+  voice.Cos(true);
   ASSERT_TRUE(rig.PumpUntil("TxApproved"));
-  unlink(rig.Path("cos").c_str());
+  voice.Cos(false);
   ASSERT_TRUE(rig.Pump([&] {
     // The hour strikes while the courtesy sound plays.
     if (c.hour && rig.CountOf("ServiceSoundStarted") > 0) local.store(VekLocalToMs(At(11, 0, 0, 50)));
     return rig.CountOf("ServerSwitch:") > 0;
   }));
   EXPECT_EQ(rig.log.Events()[Index("ServerSwitch:")], "ServerSwitch:" + to);
-  ASSERT_TRUE(fake->WaitForDisconnects(1));
+  ASSERT_TRUE(voice.fake->WaitForDisconnects(1));
   if (c.hour) {
     ASSERT_GE(Index("ExternalSoundStopped"), 0);
     EXPECT_GT(Index("ServerSwitch:"), Index("ExternalSoundStopped"));
@@ -681,6 +663,6 @@ INSTANTIATE_TEST_SUITE_P(Commands, TimedEngineSwitch,
                          testing::Values(SwitchCase{"Network", false, false}, SwitchCase{"NetworkAfterHour", true, false},
                                          SwitchCase{"Connect", false, true},
                                          SwitchCase{"NetworkWithoutCourtesy", false, false, false}),
-                         [](const testing::TestParamInfo<SwitchCase>& i) { return std::string(i.param.name); });
+                         vektest::RowName());
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "station/portaudio.h"
 #include "station/sound_reader.h"
 #include "support/alsa_devices.h"
+#include "support/case_name.h"
 #include "support/engine_rig.h"
 #include "support/engine_voice_rig.h"
 #include "support/fake_vek_server.h"
@@ -84,42 +85,24 @@ constexpr double kInputHz = 800;
 // One frequency per control sound, far enough apart for a 20-ms fit.
 double SoundHz(int sound) { return 1000 + 250 * sound; }
 
-struct VoiceRig {
-  struct Options {
-    int out_rate = 8000;
-    bool play_device = true;
-    uint32_t play_delay = 400;
-    std::vector<int> sounds;        // enabled control sounds
-    std::vector<int16_t> capture;   // fed to the capture pipe
-    bool online = true;
+// The voice tests' rig: a 400-ms play delay, neither path processing the
+// sound unless a case says so, and control sounds as tones at SoundHz.
+class VoiceRig : public EngineVoiceRig {
+ public:
+  struct Options : EngineVoiceRig::Options {
+    Options() { play_delay = 400; }
+    std::vector<int> sounds;                      // enabled control sounds
     std::function<void(TVEKAudioParams&)> audio;  // last word on [Audio]
-    bool card = true;
   };
 
-  explicit VoiceRig(const Options& o) : opt(o) {
-    cap = alsa.MakeFifo("cap.fifo");
-    play = alsa.MakeFifo("play.fifo");
-    alsa.AddCapture("cap", cap);
-    alsa.AddPlayback("play", play);
-    alsa.Install();
-    drainer = std::make_unique<TFifoDrainer>(play, opt.out_rate);
-    feeder = std::make_unique<TFifoFeeder>(cap, opt.capture, 8000, 640);
-    rt = std::make_unique<TVEKAudioRT>();
-    rig.audio_rt = rt.get();
+  explicit VoiceRig(const Options& o) : EngineVoiceRig(o) {
     TVEKAudioParams& a = rig.setup.Audio;
-    a.InDevice = u"ALSA:cap";
-    a.OutDevice = opt.play_device ? u"ALSA:play" : u"ALSA:none";
-    a.InSampleRate = 8000;
-    a.OutSampleRate = opt.out_rate;
-    a.InFactor = 2;
-    a.OutFactor = 1;
     a.InPreCapturedTime = 0;
     a.OutDelayLatency = false;
     a.InAGC.Enabled = a.OutAGC.Enabled = 0;
     a.InHPFEnabled = a.OutHPFEnabled = false;
-    if (opt.audio) opt.audio(a);
-    for (int i = 0; i < VekControlSoundCount; ++i) rig.setup.Sounds.Enabled[i] = false;
-    for (int s : opt.sounds) {
+    if (o.audio) o.audio(a);
+    for (int s : o.sounds) {
       const std::string wav = rig.Path("snd" + std::to_string(s) + ".wav");
       const std::string cmd = "sox -n -r 8000 -c 1 -b 16 -e signed-integer " + wav +
                               " synth 0.4 sine " + std::to_string(SoundHz(s)) + " vol 0.5";
@@ -127,80 +110,14 @@ struct VoiceRig {
       rig.setup.Sounds.FileNames[s] = DaxAnsiToUnicodeRaw(wav);
       rig.setup.Sounds.Enabled[s] = true;
     }
-    VekDefaultAccount(account);
-    account.Callsign = u"TEST1";
-    account.CharsetName = u"ASCII";
-    info = std::make_unique<TVEKLoginInfo>(account);
-  }
-
-  ~VoiceRig() {
-    rig.Destroy();
-    if (fake) fake->Stop();
-  }
-
-  // Starts the engine with the lines on; online against the script's server.
-  TVEKManager& Start(const Script& script, const std::function<void(TVEKManager&)>& tune = {}) {
-    fake = std::make_unique<FakeVekServer>(script);
-    server.SetMainServer(u"127.0.0.1", fake->Port());
-    TVEKManager& e = rig.Create(opt.card ? 0u : uint32_t{mopt_NoSoundCard});
-    std::u16string error;
-    EXPECT_EQ(CreateFileSignalLines(e, rig.dir.path(), error), 0) << Narrow(error);
-    ptt = std::make_unique<SignalFileWatch>(rig.Path("ptt"));
-    light = std::make_unique<SignalFileWatch>(rig.Path("light"));
-    e.SetPlayDelay(opt.play_delay);
-    e.SetLoginInfo(info.get());
-    e.SetServerEntry(&server);
-    e.SetNetwork(u"Test");
-    if (tune) tune(e);
-    e.WaitThreadsStarted();
-    e.SetRunState(true);
-    if (opt.online) {
-      e.SetOnline(true);
-      EXPECT_TRUE(rig.PumpUntil("SessionInitiated"));
-    }
-    return e;
-  }
-
-  void Cos(bool on) {
-    if (on)
-      WriteFile(rig.Path("cos"), "");
-    else
-      std::remove(rig.Path("cos").c_str());
-  }
-
-  int Lines(const std::string& text) const {
-    const auto lines = fake->Lines();
-    return static_cast<int>(std::count(lines.begin(), lines.end(), text));
-  }
-  bool WaitLines(const std::string& text, int n, uint32_t ms = 5000) {
-    return rig.Pump([&] { return Lines(text) >= n; }, ms);
-  }
-  std::vector<int16_t> Sent() const {
-    std::vector<int16_t> pcm;
-    for (const auto& it : fake->Items())
-      if (it.kind == ItemKind::TxPacket) pcm.insert(pcm.end(), it.pcm.begin(), it.pcm.end());
-    return pcm;
   }
 
   // Idle again: PTT released, every block back, no loop error.
   void ExpectAtRest() {
-    EXPECT_TRUE(rig.Pump([&] { return !ptt->On() && rig.PoolBlocks() == 1050; }, 3000))
-        << "ptt " << ptt->On() << " blocks " << rig.PoolBlocks();
+    EXPECT_TRUE(rig.Pump([&] { return !Ptt().On() && rig.PoolBlocks() == 1050; }, 3000))
+        << "ptt " << Ptt().On() << " blocks " << rig.PoolBlocks();
     EXPECT_EQ(rig.CountOf("ErrorText:VEK main loop error"), 0);
   }
-
-  Options opt;
-  TAlsaTestDevices alsa;
-  std::string cap, play;
-  std::unique_ptr<TFifoDrainer> drainer;
-  std::unique_ptr<TFifoFeeder> feeder;
-  std::unique_ptr<TVEKAudioRT> rt;
-  EngineRig rig;
-  TVEKAccount account;
-  std::unique_ptr<TVEKLoginInfo> info;
-  TVEKServer server;
-  std::unique_ptr<FakeVekServer> fake;
-  std::unique_ptr<SignalFileWatch> ptt, light;
 };
 
 std::vector<FakeClient> Clients(const std::vector<const char*>& ids) {
@@ -235,80 +152,83 @@ struct RxRow {
   int rx_started = 1;
 };
 
-TEST(EngineVoice, ReceivedVoiceTable) {
-  const std::vector<RxRow> rows = {
-      {"roger off", {}},
-      {"roger on", {csnd_Roger}},
-      {"begin-of-transmission sound", {csnd_RadioBOT}},
-      {"two talkers back to back", {}, {1, 2}, 8000, true, 2},
-      {"talker outside the list (empty id)", {}, {0}},
-      {"OutSampleRate 48000", {}, {1}, 48000},
-      {"no output device, roger on", {csnd_Roger}, {1}, 8000, false},
-  };
-  for (const RxRow& row : rows) {
-    SCOPED_TRACE(row.name);
-    VoiceRig::Options o;
-    o.out_rate = row.out_rate;
-    o.play_device = row.device;
-    o.sounds = row.sounds;
-    VoiceRig r(o);
-    const auto voice = Tone(kVoiceHz, 8000, 8000);
-    Script s;
-    s.Login().Marker(0x83, ClientListTlvPayload(Clients({"11", "22"}))).Sleep(300);
-    std::vector<int16_t> all;
-    for (unsigned t : row.talkers) {
-      s.Talk(t, voice);
-      all.insert(all.end(), voice.begin(), voice.end());
-    }
-    s.KeepAlive().Sleep(30000);
-    r.Start(s);
-    ASSERT_TRUE(r.rig.PumpUntil("RxStopped", 15000));
-    r.ExpectAtRest();
-    if (row.sounds == std::vector<int>{csnd_Roger}) {
-      EXPECT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 3000));
-    }
-    EXPECT_EQ(r.rig.CountOf("RxStarted"), row.rx_started);
-    EXPECT_EQ(r.rig.CountOf("RxStopped"), 1);
-    EXPECT_EQ(r.light->Ons(), 0);
-    if (!row.device) {
-      // Nothing held the line: the next carrier asks for the channel.
-      r.Cos(true);
-      EXPECT_TRUE(r.WaitLines("TX0", 1));
-      r.Cos(false);
-      continue;
-    }
-    EXPECT_EQ(r.ptt->Ons(), 1) << "one keying for the whole reception";
-    EXPECT_EQ(r.drainer->Sessions(), 1) << "sounds and voice in one playback stream";
-    r.rig.PumpFor(300);
-    const auto out = r.drainer->Samples();
-    size_t voice_at = ToneStart(out, row.out_rate, kVoiceHz);
-    if (row.out_rate == 8000 && row.talkers.size() == 1) {
-      // The delay lets the player ride out the network's jitter: the
-      // decode arrives whole, once.
-      const auto ref = Reference(all);
-      auto hit = std::search(out.begin(), out.end(), ref.begin(), ref.end());
-      ASSERT_NE(hit, out.end());
-      EXPECT_EQ(std::search(hit + 1, out.end(), ref.begin(), ref.end()), out.end());
-      voice_at = static_cast<size_t>(hit - out.begin());
+const RxRow kRxRows[] = {
+    {"roger off", {}},
+    {"roger on", {csnd_Roger}},
+    {"begin-of-transmission sound", {csnd_RadioBOT}},
+    {"two talkers back to back", {}, {1, 2}, 8000, true, 2},
+    {"talker outside the list (empty id)", {}, {0}},
+    {"OutSampleRate 48000", {}, {1}, 48000},
+    {"no output device, roger on", {csnd_Roger}, {1}, 8000, false},
+};
+
+class EngineVoiceRx : public ::testing::TestWithParam<RxRow> {};
+
+TEST_P(EngineVoiceRx, ReceivedVoice) {
+  const RxRow& row = GetParam();
+  VoiceRig::Options o;
+  o.out_rate = row.out_rate;
+  o.play_device = row.device;
+  o.sounds = row.sounds;
+  VoiceRig r(o);
+  const auto voice = Tone(kVoiceHz, 8000, 8000);
+  Script s;
+  s.Login().Marker(0x83, ClientListTlvPayload(Clients({"11", "22"}))).Sleep(300);
+  std::vector<int16_t> all;
+  for (unsigned t : row.talkers) {
+    s.Talk(t, voice);
+    all.insert(all.end(), voice.begin(), voice.end());
+  }
+  s.KeepAlive().Sleep(30000);
+  EXPECT_EQ(r.Start(s), "");
+  ASSERT_TRUE(r.rig.PumpUntil("RxStopped", 15000));
+  r.ExpectAtRest();
+  if (row.sounds == std::vector<int>{csnd_Roger}) {
+    EXPECT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 3000));
+  }
+  EXPECT_EQ(r.rig.CountOf("RxStarted"), row.rx_started);
+  EXPECT_EQ(r.rig.CountOf("RxStopped"), 1);
+  EXPECT_EQ(r.Light().Ons(), 0);
+  if (!row.device) {
+    // Nothing held the line: the next carrier asks for the channel.
+    r.Cos(true);
+    EXPECT_TRUE(r.WaitLines("TX0", 1));
+    r.Cos(false);
+    return;
+  }
+  EXPECT_EQ(r.Ptt().Ons(), 1) << "one keying for the whole reception";
+  EXPECT_EQ(r.drainer->Sessions(), 1) << "sounds and voice in one playback stream";
+  r.rig.PumpFor(300);
+  const auto out = r.drainer->Samples();
+  size_t voice_at = ToneStart(out, row.out_rate, kVoiceHz);
+  if (row.out_rate == 8000 && row.talkers.size() == 1) {
+    // The delay lets the player ride out the network's jitter: the
+    // decode arrives whole, once.
+    const auto ref = Reference(all);
+    auto hit = std::search(out.begin(), out.end(), ref.begin(), ref.end());
+    ASSERT_NE(hit, out.end());
+    EXPECT_EQ(std::search(hit + 1, out.end(), ref.begin(), ref.end()), out.end());
+    voice_at = static_cast<size_t>(hit - out.begin());
+  } else {
+    // A new talker's start drops what the card still held of the last one.
+    EXPECT_GE(ToneMs(out, row.out_rate, kVoiceHz), row.talkers.size() == 1 ? 900u : 1300u);
+  }
+  ASSERT_NE(voice_at, std::string::npos);
+  TFifoDrainer::TClock::time_point first_voice;
+  ASSERT_TRUE(r.drainer->SampleTime(voice_at, first_voice));
+  EXPECT_LT(r.Ptt().FirstOn(), first_voice) << "PTT before the first voice sample";
+  for (int sound : row.sounds) {
+    EXPECT_GE(ToneMs(out, 8000, SoundHz(sound)), 300u);
+    const size_t at = ToneStart(out, 8000, SoundHz(sound));
+    if (sound == csnd_Roger) {
+      EXPECT_GT(at, voice_at);
     } else {
-      // A new talker's start drops what the card still held of the last one.
-      EXPECT_GE(ToneMs(out, row.out_rate, kVoiceHz), row.talkers.size() == 1 ? 900u : 1300u);
-    }
-    ASSERT_NE(voice_at, std::string::npos);
-    TFifoDrainer::TClock::time_point first_voice;
-    ASSERT_TRUE(r.drainer->SampleTime(voice_at, first_voice));
-    EXPECT_LT(r.ptt->FirstOn(), first_voice) << "PTT before the first voice sample";
-    for (int sound : row.sounds) {
-      EXPECT_GE(ToneMs(out, 8000, SoundHz(sound)), 300u);
-      const size_t at = ToneStart(out, 8000, SoundHz(sound));
-      if (sound == csnd_Roger) {
-        EXPECT_GT(at, voice_at);
-      } else {
-        EXPECT_LT(at, voice_at);
-      }
+      EXPECT_LT(at, voice_at);
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(EngineVoice, EngineVoiceRx, ::testing::ValuesIn(kRxRows), RowName());
 
 }  // namespace
 
@@ -328,87 +248,90 @@ struct TxRow {
   int courtesy_delay = 0;
 };
 
-TEST(EngineVoice, TransmissionTable) {
-  const std::vector<TxRow> rows = {
-      {"courtesy", TxKind::Granted, {csnd_Courtesy, csnd_CourtesyEmptyNet}, csnd_Courtesy},
-      {"empty net", TxKind::Granted, {csnd_Courtesy, csnd_CourtesyEmptyNet}, csnd_CourtesyEmptyNet,
-       {"TEST1"}},
-      {"CourtesyDelay 1000", TxKind::Granted, {csnd_Courtesy}, csnd_Courtesy, {"11", "22"}, 1000},
-      {"reject", TxKind::Rejected, {csnd_Reject, csnd_Courtesy}, csnd_Reject},
-      {"offline", TxKind::Offline, {csnd_NoConnection, csnd_Courtesy}, csnd_NoConnection},
-      {"taken away", TxKind::TakenAway, {csnd_Reject, csnd_Courtesy}, csnd_Reject},
-  };
-  for (const TxRow& row : rows) {
-    SCOPED_TRACE(row.name);
-    VoiceRig::Options o;
-    o.sounds = row.sounds;
-    o.capture = Tone(kInputHz, 8000, 8000 * 40);
-    o.online = row.kind != TxKind::Offline;
-    VoiceRig r(o);
-    Script s;
-    if (row.kind == TxKind::Rejected)
-      s.TxPolicy(TxMode::Ignore);
-    else
-      s.TxPolicy(TxMode::Approve, 300, row.kind == TxKind::TakenAway ? 600 : 0);
-    s.Login().Marker(0x83, ClientListTlvPayload(Clients(row.clients)));
-    if (row.kind == TxKind::Rejected) s.KeepAlives(500);
-    s.Sleep(30000);
-    r.Start(s, [&](TVEKManager& e) { e.SetPostCaptureWait(row.courtesy_delay); });
-    if (o.online) {
-      ASSERT_TRUE(r.rig.PumpUntil("ClientList"));
-    }
-    r.Cos(true);
-    ASSERT_TRUE(r.rig.PumpUntil("CarrierOn"));
-    switch (row.kind) {
-      case TxKind::Granted:
-      case TxKind::TakenAway:
-        ASSERT_TRUE(r.rig.PumpUntil("TxApproved"));
-        EXPECT_TRUE(r.rig.Pump([&] { return r.light->On(); }, 1000)) << "LIGHT from approval";
-        EXPECT_FALSE(r.ptt->On());
-        break;
-      case TxKind::Rejected:
-        // Unanswered, the request goes again with keep-alives.
-        EXPECT_TRUE(r.WaitLines("TX0", 3));
-        break;
-      case TxKind::Offline:
-        break;
-    }
-    if (row.kind == TxKind::TakenAway) {
-      ASSERT_TRUE(r.rig.PumpUntil("TxAbortedByServer"));
-      EXPECT_TRUE(r.rig.Pump([&] { return !r.light->On(); }, 1000));
-    } else {
-      r.rig.PumpFor(600);
-    }
-    const auto cos_off = Clock::now();
-    r.Cos(false);
-    ASSERT_TRUE(r.rig.PumpUntil("CarrierOff"));
-    ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 5000));
-    r.ExpectAtRest();
-    EXPECT_EQ(r.ptt->Ons(), 1) << "keyed for the sound only";
-    // The pipe and the card still hold the sound's end when the engine is
-    // done with it.
-    EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, SoundHz(row.expected)) >= 300u; }, 3000));
-    const auto out = r.drainer->Samples();
-    for (int other : row.sounds) {
-      if (other != row.expected) {
-        EXPECT_EQ(ToneMs(out, 8000, SoundHz(other)), 0u);
-      }
-    }
-    if (row.courtesy_delay > 0) {
-      EXPECT_GE(r.ptt->FirstOn() - cos_off, std::chrono::milliseconds(row.courtesy_delay - 10));
-    }
-    if (row.kind == TxKind::Offline) {
-      EXPECT_EQ(r.Lines("TX0"), 0);
-      continue;
-    }
-    if (row.kind == TxKind::Granted) {
-      EXPECT_EQ(r.Lines("TX0"), 1);
-      EXPECT_TRUE(r.rig.PumpUntil("TxStopped"));
-      EXPECT_TRUE(r.WaitLines("RX0", 2)) << "the channel given back";
-      EXPECT_GE(ToneMs(r.Sent(), 8000, kInputHz), 300u) << "packets carry the input";
+const TxRow kTxRows[] = {
+    {"courtesy", TxKind::Granted, {csnd_Courtesy, csnd_CourtesyEmptyNet}, csnd_Courtesy},
+    {"empty net", TxKind::Granted, {csnd_Courtesy, csnd_CourtesyEmptyNet}, csnd_CourtesyEmptyNet,
+     {"TEST1"}},
+    {"CourtesyDelay 1000", TxKind::Granted, {csnd_Courtesy}, csnd_Courtesy, {"11", "22"}, 1000},
+    {"reject", TxKind::Rejected, {csnd_Reject, csnd_Courtesy}, csnd_Reject},
+    {"offline", TxKind::Offline, {csnd_NoConnection, csnd_Courtesy}, csnd_NoConnection},
+    {"taken away", TxKind::TakenAway, {csnd_Reject, csnd_Courtesy}, csnd_Reject},
+};
+
+class EngineVoiceTx : public ::testing::TestWithParam<TxRow> {};
+
+TEST_P(EngineVoiceTx, Transmission) {
+  const TxRow& row = GetParam();
+  VoiceRig::Options o;
+  o.sounds = row.sounds;
+  o.capture = Tone(kInputHz, 8000, 8000 * 40);
+  o.online = row.kind != TxKind::Offline;
+  VoiceRig r(o);
+  Script s;
+  if (row.kind == TxKind::Rejected)
+    s.TxPolicy(TxMode::Ignore);
+  else
+    s.TxPolicy(TxMode::Approve, 300, row.kind == TxKind::TakenAway ? 600 : 0);
+  s.Login().Marker(0x83, ClientListTlvPayload(Clients(row.clients)));
+  if (row.kind == TxKind::Rejected) s.KeepAlives(500);
+  s.Sleep(30000);
+  EXPECT_EQ(r.Start(s, [&](TVEKManager& e) { e.SetPostCaptureWait(row.courtesy_delay); }), "");
+  if (o.online) {
+    ASSERT_TRUE(r.rig.PumpUntil("ClientList"));
+  }
+  r.Cos(true);
+  ASSERT_TRUE(r.rig.PumpUntil("CarrierOn"));
+  switch (row.kind) {
+    case TxKind::Granted:
+    case TxKind::TakenAway:
+      ASSERT_TRUE(r.rig.PumpUntil("TxApproved"));
+      EXPECT_TRUE(r.rig.Pump([&] { return r.Light().On(); }, 1000)) << "LIGHT from approval";
+      EXPECT_FALSE(r.Ptt().On());
+      break;
+    case TxKind::Rejected:
+      // Unanswered, the request goes again with keep-alives.
+      EXPECT_TRUE(r.WaitLines("TX0", 3));
+      break;
+    case TxKind::Offline:
+      break;
+  }
+  if (row.kind == TxKind::TakenAway) {
+    ASSERT_TRUE(r.rig.PumpUntil("TxAbortedByServer"));
+    EXPECT_TRUE(r.rig.Pump([&] { return !r.Light().On(); }, 1000));
+  } else {
+    r.rig.PumpFor(600);
+  }
+  const auto cos_off = Clock::now();
+  r.Cos(false);
+  ASSERT_TRUE(r.rig.PumpUntil("CarrierOff"));
+  ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 5000));
+  r.ExpectAtRest();
+  EXPECT_EQ(r.Ptt().Ons(), 1) << "keyed for the sound only";
+  // The pipe and the card still hold the sound's end when the engine is
+  // done with it.
+  EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, SoundHz(row.expected)) >= 300u; }, 3000));
+  const auto out = r.drainer->Samples();
+  for (int other : row.sounds) {
+    if (other != row.expected) {
+      EXPECT_EQ(ToneMs(out, 8000, SoundHz(other)), 0u);
     }
   }
+  if (row.courtesy_delay > 0) {
+    EXPECT_GE(r.Ptt().FirstOn() - cos_off, std::chrono::milliseconds(row.courtesy_delay - 10));
+  }
+  if (row.kind == TxKind::Offline) {
+    EXPECT_EQ(r.Lines("TX0"), 0);
+    return;
+  }
+  if (row.kind == TxKind::Granted) {
+    EXPECT_EQ(r.Lines("TX0"), 1);
+    EXPECT_TRUE(r.rig.PumpUntil("TxStopped"));
+    EXPECT_TRUE(r.WaitLines("RX0", 2)) << "the channel given back";
+    EXPECT_GE(ToneMs(r.Sent(), 8000, kInputHz), 300u) << "packets carry the input";
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(EngineVoice, EngineVoiceTx, ::testing::ValuesIn(kTxRows), RowName());
 
 }  // namespace
 
@@ -429,7 +352,7 @@ TEST(EngineVoice, AnotherTalkerTakesOverTheTransmission) {
       .Talk(2, voice)
       .KeepAlive()
       .Sleep(30000);
-  r.Start(s);
+  EXPECT_EQ(r.Start(s), "");
   r.Cos(true);
   ASSERT_TRUE(r.rig.PumpUntil("TxApproved"));
   // The server hands the channel to talker 2 in the middle of the turn:
@@ -451,9 +374,9 @@ TEST(EngineVoice, ApprovalCrossingTheCarrierDropLeavesTheEngineReady) {
   VoiceRig r(o);
   Script s;
   s.TxPolicy(TxMode::Approve, 100).Login().Sleep(30000);
-  r.Start(s, [&](TVEKManager& e) {
-    // Runs while the engine waits: the approval reaches the protocol and
-    // the carrier drops, so one pass sees both.
+  // Runs while the engine waits: the approval reaches the protocol and the
+  // carrier drops, so one pass sees both.
+  const auto drop_the_carrier_at_approval = [&](TVEKManager& e) {
     e.OnTxRequested = [&r, &e] {
       r.rig.log.Add("TxRequested");
       const auto until = Clock::now() + std::chrono::seconds(5);
@@ -461,7 +384,8 @@ TEST(EngineVoice, ApprovalCrossingTheCarrierDropLeavesTheEngineReady) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       r.Cos(false);
     };
-  });
+  };
+  EXPECT_EQ(r.Start(s, drop_the_carrier_at_approval), "");
   r.Cos(true);
   ASSERT_TRUE(r.rig.PumpUntil("CarrierOff"));
   EXPECT_TRUE(r.rig.Pump([&] { return r.rig.engine().LinkState() == mst_Idle; }, 2000))
@@ -485,43 +409,47 @@ double Rms(const std::vector<int16_t>& s) {
 }
 
 // The capture filter and AGC act on what is sent.
-TEST(EngineVoice, CaptureFilterAndAgcTable) {
-  struct Row {
-    const char* name;
-    double hz;
-    int amplitude;
-    std::function<void(TVEKAudioParams&)> audio;
-    double min_ratio, max_ratio;  // sent RMS / input RMS
-  };
-  const std::vector<Row> rows = {
-      {"100 Hz passes without the filter", 100, 8000, {}, 0.5, 2.0},
-      {"InHPF attenuates 100 Hz", 100, 8000, [](TVEKAudioParams& a) { a.InHPFEnabled = true; }, 0, 0.2},
-      {"InAGC lifts a quiet tone", kInputHz, 300, [](TVEKAudioParams& a) { a.InAGC.Enabled = 1; }, 3, 1e9},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    VoiceRig::Options o;
-    o.capture = Tone(row.hz, row.amplitude, 8000 * 40);
-    o.audio = row.audio;
-    VoiceRig r(o);
-    Script s;
-    s.TxPolicy(TxMode::Approve, 0).Login().Sleep(30000);
-    r.Start(s);
-    r.Cos(true);
-    ASSERT_TRUE(r.rig.PumpUntil("TxApproved"));
-    r.rig.PumpFor(1200);
-    r.Cos(false);
-    ASSERT_TRUE(r.rig.PumpUntil("TxStopped"));
-    r.ExpectAtRest();
-    const auto sent = r.Sent();
-    ASSERT_GE(sent.size(), 8000u);
-    // The middle, past the filter's and the AGC's settling.
-    const std::vector<int16_t> middle(sent.begin() + 3200, sent.end() - 1600);
-    const double ratio = Rms(middle) / (row.amplitude / std::sqrt(2.0));
-    EXPECT_GE(ratio, row.min_ratio);
-    EXPECT_LE(ratio, row.max_ratio);
-  }
+struct CaptureRow {
+  const char* name;
+  double hz;
+  int amplitude;
+  std::function<void(TVEKAudioParams&)> audio;
+  double min_ratio, max_ratio;  // sent RMS / input RMS
+};
+
+const CaptureRow kCaptureRows[] = {
+    {"100 Hz passes without the filter", 100, 8000, {}, 0.5, 2.0},
+    {"InHPF attenuates 100 Hz", 100, 8000, [](TVEKAudioParams& a) { a.InHPFEnabled = true; }, 0, 0.2},
+    {"InAGC lifts a quiet tone", kInputHz, 300, [](TVEKAudioParams& a) { a.InAGC.Enabled = 1; }, 3, 1e9},
+};
+
+class EngineVoiceCapture : public ::testing::TestWithParam<CaptureRow> {};
+
+TEST_P(EngineVoiceCapture, FilterAndAgc) {
+  const CaptureRow& row = GetParam();
+  VoiceRig::Options o;
+  o.capture = Tone(row.hz, row.amplitude, 8000 * 40);
+  o.audio = row.audio;
+  VoiceRig r(o);
+  Script s;
+  s.TxPolicy(TxMode::Approve, 0).Login().Sleep(30000);
+  EXPECT_EQ(r.Start(s), "");
+  r.Cos(true);
+  ASSERT_TRUE(r.rig.PumpUntil("TxApproved"));
+  r.rig.PumpFor(1200);
+  r.Cos(false);
+  ASSERT_TRUE(r.rig.PumpUntil("TxStopped"));
+  r.ExpectAtRest();
+  const auto sent = r.Sent();
+  ASSERT_GE(sent.size(), 8000u);
+  // The middle, past the filter's and the AGC's settling.
+  const std::vector<int16_t> middle(sent.begin() + 3200, sent.end() - 1600);
+  const double ratio = Rms(middle) / (row.amplitude / std::sqrt(2.0));
+  EXPECT_GE(ratio, row.min_ratio);
+  EXPECT_LE(ratio, row.max_ratio);
 }
+
+INSTANTIATE_TEST_SUITE_P(EngineVoice, EngineVoiceCapture, ::testing::ValuesIn(kCaptureRows), RowName());
 
 }  // namespace
 
@@ -546,12 +474,12 @@ TEST(EngineVoice, ConnectSoundThenTheFilesItsScriptNames) {
   s.ConnectSoundExtDir = DaxAnsiToUnicodeRaw(dir + "/");
   Script server;
   server.Login().Sleep(30000);
-  r.Start(server);
+  EXPECT_EQ(r.Start(server), "");
   ASSERT_TRUE(r.rig.PumpUntil("ExternalSoundStopped", 5000));
   r.ExpectAtRest();
   EXPECT_EQ(r.rig.CountOf("ServiceSoundStarted"), 1);
   EXPECT_EQ(r.rig.CountOf("ErrorText"), 0);
-  EXPECT_EQ(r.ptt->Ons(), 1);
+  EXPECT_EQ(r.Ptt().Ons(), 1);
   // The pipe and the card still hold the end when the engine is done.
   EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, 3000) >= 300u; }, 3000));
   const auto out = r.drainer->Samples();
@@ -568,11 +496,11 @@ namespace {
 TEST(EngineVoice, WithoutASoundCardAnOwnSoundStillReleasesPtt) {
   VoiceRig::Options o;
   o.sounds = {csnd_Connect};
-  o.card = false;
+  o.engine_options = mopt_NoSoundCard;
   VoiceRig r(o);
   Script s;
   s.Login().Sleep(30000);
-  r.Start(s);
+  EXPECT_EQ(r.Start(s), "");
   ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 5000));
   r.ExpectAtRest();
   EXPECT_EQ(r.rig.engine().SoundMode(), msm_Normal);

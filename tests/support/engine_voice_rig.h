@@ -1,16 +1,26 @@
-// Pieces of the engine voice rig that the voice tests and the voice
-// benchmark share: the radio lines as files and a watch on them. Header
-// only: the benchmarks do not link the test library.
+// An engine on a sound card and radio lines a test can see, against the VEK
+// test server on 127.0.0.1: the card is two ALSA file PCMs over named pipes,
+// "cap" fed and "play" drained at real-time pace, and the radio lines are
+// files. The voice tests, the DTMF switch tests and the voice benchmark
+// share it.
+//
+//   vektest::EngineVoiceRig::Options o;     // rates, capture, lines, engine options
+//   o.capture = Tone(800, 8000, 8000 * 40);
+//   vektest::EngineVoiceRig r(o);           // devices, [Audio], account made
+//   r.rig.setup.Sounds.Enabled[...] = ...;  // the sections can change until Start
+//   r.Start(script, [](TVEKManager& e) {    // "" or what went wrong; the callback
+//     e.SetDtmfCommands(...); });           //   runs before the engine's threads start
+//   r.Cos(true);                            // the COS file made (false: removed)
+//   r.Ptt().On(); r.drainer->Samples();     // what the radio side saw
+//   r.WaitLines("TX0", 1);                  // what the server saw
 #pragma once
 
-#include <poll.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,18 +28,14 @@
 #include <vector>
 
 #include "engine/mngr.h"
-#include "foundation/types.h"
+#include "net/logininfo.h"
+#include "net/server.h"
+#include "station/portaudio.h"
+#include "support/alsa_devices.h"
+#include "support/engine_rig.h"
+#include "support/fake_vek_server.h"
 
 namespace vektest {
-
-// PTT, COS and LIGHT as the files "ptt", "cos" and "light" in dir. The
-// number of lines that could not be made; error holds the last one's text.
-inline int CreateFileSignalLines(TVEKManager& e, const std::string& dir, std::u16string& error) {
-  int failed = 0;
-  for (auto [index, name] : {std::pair{msig_PTT, "ptt"}, {msig_COS, "cos"}, {msig_LIGHT, "light"}})
-    if (!e.CreateSignalLine(index, u"FILE:" + DaxAnsiToUnicodeRaw(dir + "/" + name), error)) ++failed;
-  return failed;
-}
 
 // Keeps when a signal file appeared and went. The folder's kernel events
 // queue up while the watch's thread waits, so a busy machine delays a
@@ -38,67 +44,85 @@ class SignalFileWatch {
  public:
   using Clock = std::chrono::steady_clock;
 
-  explicit SignalFileWatch(std::string path) : path_(std::move(path)) {
-    thread_ = std::thread([this] {
-      const size_t slash = path_.rfind('/');
-      const std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash);
-      const std::string name = path_.substr(slash + 1);
-      const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-      inotify_add_watch(fd, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM);
-      bool last = false;
-      auto note = [&](bool on) {
-        if (on == last) return;
-        std::lock_guard<std::mutex> g(lock_);
-        changes_.push_back({on, Clock::now()});
-        last = on;
-      };
-      struct stat st {};
-      note(stat(path_.c_str(), &st) == 0);
-      alignas(inotify_event) char events[4096];
-      while (!stop_) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 5) <= 0) continue;
-        const ssize_t n = read(fd, events, sizeof events);
-        for (ssize_t at = 0; at < n;) {
-          const auto* ev = reinterpret_cast<const inotify_event*>(events + at);
-          if (ev->len > 0 && name == ev->name) note((ev->mask & (IN_CREATE | IN_MOVED_TO)) != 0);
-          at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
-        }
-      }
-      close(fd);
-    });
-  }
-  ~SignalFileWatch() {
-    stop_ = true;
-    thread_.join();
-  }
+  explicit SignalFileWatch(std::string path);
+  ~SignalFileWatch();
   SignalFileWatch(const SignalFileWatch&) = delete;
   SignalFileWatch& operator=(const SignalFileWatch&) = delete;
 
   // When the file appeared (on) or went (off), in order.
-  std::vector<Clock::time_point> Times(bool on) const {
-    std::lock_guard<std::mutex> g(lock_);
-    std::vector<Clock::time_point> times;
-    for (auto& c : changes_)
-      if (c.first == on) times.push_back(c.second);
-    return times;
-  }
+  std::vector<Clock::time_point> Times(bool on) const;
   int Ons() const { return static_cast<int>(Times(true).size()); }
-  bool On() const {
-    std::lock_guard<std::mutex> g(lock_);
-    return !changes_.empty() && changes_.back().first;
-  }
-  Clock::time_point FirstOn() const {
-    const auto ons = Times(true);
-    return ons.empty() ? Clock::time_point::max() : ons.front();
-  }
+  bool On() const;
+  Clock::time_point FirstOn() const;
 
  private:
+  void Run();
+
   std::string path_;
   std::atomic<bool> stop_{false};
   mutable std::mutex lock_;
   std::vector<std::pair<bool, Clock::time_point>> changes_;
   std::thread thread_;
+};
+
+class EngineVoiceRig {
+ public:
+  struct Options {
+    int out_rate = 8000;           // the playback pipe's and [Audio] OutSampleRate
+    bool play_device = true;       // false: no playback device ("ALSA:none")
+    int in_factor = 2;             // [Audio] InFactor; the pipe is fed a capture buffer at a time
+    std::vector<int16_t> capture;  // fed to the capture pipe at 8000 Hz, zeros after it
+    uint32_t engine_options = 0;   // mopt_*
+    uint32_t play_delay = 0;
+    // msig_* lines made as the files "ptt", "cos" and "light", and those of
+    // them a SignalFileWatch follows.
+    std::vector<int> lines = {msig_PTT, msig_COS, msig_LIGHT};
+    std::vector<int> watched = {msig_PTT, msig_LIGHT};
+    std::u16string callsign = u"TEST1";
+    bool online = true;  // Start goes online and waits for the session
+  };
+
+  explicit EngineVoiceRig(const Options& options);
+  ~EngineVoiceRig();
+  EngineVoiceRig(const EngineVoiceRig&) = delete;
+  EngineVoiceRig& operator=(const EngineVoiceRig&) = delete;
+
+  // The server (connection i runs scripts[min(i, n-1)]), then the engine
+  // with its lines, login data and server entry, running. before_run comes
+  // last before the engine's threads start. Returns "" or what went wrong.
+  std::string Start(std::vector<Script> scripts, const std::function<void(TVEKManager&)>& before_run = {});
+  std::string Start(const Script& script, const std::function<void(TVEKManager&)>& before_run = {}) {
+    return Start(std::vector<Script>{script}, before_run);
+  }
+  // The engine goes, then the server.
+  void Stop();
+
+  std::string LinePath(int line) const;
+  void Cos(bool on);
+  SignalFileWatch& Watch(int line) { return *watches_.at(line); }
+  SignalFileWatch& Ptt() { return Watch(msig_PTT); }
+  SignalFileWatch& Light() { return Watch(msig_LIGHT); }
+  void StopWatches() { watches_.clear(); }
+
+  // Lines the server received that are exactly text.
+  int Lines(const std::string& text) const;
+  bool WaitLines(const std::string& text, int n, uint32_t ms = 5000);
+  // The voice of the transmission packets the server received.
+  std::vector<int16_t> Sent() const;
+
+  const Options opt;
+  TAlsaTestDevices alsa;
+  std::unique_ptr<TFifoDrainer> drainer;
+  std::unique_ptr<TFifoFeeder> feeder;
+  std::unique_ptr<TVEKAudioRT> rt;
+  EngineRig rig;
+  TVEKAccount account;
+  std::unique_ptr<TVEKLoginInfo> info;
+  TVEKServer server;
+  std::unique_ptr<FakeVekServer> fake;
+
+ private:
+  std::map<int, std::unique_ptr<SignalFileWatch>> watches_;
 };
 
 }  // namespace vektest
