@@ -24,8 +24,10 @@
 #include <string>
 #include <thread>
 
-#include "app/config_reader.h"
+#include "app/command_line.h"
+#include "app/program.h"
 #include "app/run.h"
+#include "app/startup.h"
 #include "engine/cli_backup_file.h"
 #include "foundation/charset.h"
 #include "foundation/clock.h"
@@ -41,58 +43,6 @@
 
 namespace {
 
-// Command flags.
-enum : uint32_t {
-  cf_Parameter = 0x001,
-  cf_Config = 0x002,
-  cf_Light = 0x004,
-  cf_NoSoundCard = 0x008,
-  cf_LogToFile = 0x010,
-  cf_NeedsArgument = 0x020,
-  cf_NoEngine = 0x040,
-  cf_NoAbortingLine = 0x080,
-  cf_NoTimers = 0x100,
-  cf_NoValidation = 0x200,
-};
-
-enum : uint8_t {
-  cmd_Debug = 0,
-  cmd_Help = 1,
-  cmd_PidFileName = 2,
-  cmd_Daemon = 3,
-  cmd_Stop = 4,
-  cmd_DeletePidFile = 5,
-  cmd_ReopenLog = 6,
-  cmd_LogFileName = 7,
-  cmd_Radio = 8,
-  cmd_Audio = 9,
-  cmd_AudioConfig = 10,
-  cmd_CheckInput = 11,
-  cmd_Register = 12,
-  cmd_CheckRate = 13,
-  cmd_CheckRateConfig = 14,
-  cmd_NoStdout = 15,
-  cmd_AudioLevel = 16,
-};
-
-struct TCommandRecord {
-  const char16_t* Name;
-  uint8_t Code;
-  uint32_t Flags;
-};
-
-const TCommandRecord kCommands[] = {
-    {u"CHECKRATE", cmd_CheckRate, 0x0E0},     {u"CHECKRATECONFIG", cmd_CheckRateConfig, 0x0C2},
-    {u"CHECKINPUT", cmd_CheckInput, 0x083},   {u"AUDIOLEVEL", cmd_AudioLevel, 0x183},
-    {u"NOSTDOUT", cmd_NoStdout, 0x012},       {u"DAEMON", cmd_Daemon, 0x012},
-    {u"PIDFILENAME", cmd_PidFileName, 0x2CE}, {u"STOP", cmd_Stop, 0x2CE},
-    {u"DELETEPIDFILE", cmd_DeletePidFile, 0x2CE}, {u"REOPENLOG", cmd_ReopenLog, 0x2CE},
-    {u"LOGFILENAME", cmd_LogFileName, 0x2CE}, {u"REGISTER", cmd_Register, 0x00A},
-    {u"RADIO", cmd_Radio, 0x004},             {u"AUDIO", cmd_Audio, 0x040},
-    {u"AUDIOCONFIG", cmd_AudioConfig, 0x040}, {u"HELP", cmd_Help, 0x004},
-    {u"DEBUG", cmd_Debug, 0x002},
-};
-
 constexpr uint32_t kPidPollMs = 30;
 constexpr uint32_t kPidWaitMs = 1000;
 
@@ -101,42 +51,7 @@ constexpr uint32_t kPidWaitMs = 1000;
 // pipe nobody reads cannot be interrupted), and the owner waits for it.
 constexpr std::chrono::seconds kStopBound{5};
 
-// ---------------------------------------------------------------------------
-// Process-wide state (main thread, except where a lock says otherwise)
-
-struct TProgram {
-  uint8_t Code = cmd_Debug;
-  uint32_t Flags = 0;
-  bool Light = false;
-  uint32_t Options = 0;
-  bool HasConfig = false;
-  bool LogToFile = false;
-  std::u16string ConfigFileName;
-  std::u16string ProgramDir;
-  std::u16string CurrentDir;
-  std::u16string Word;
-  std::u16string SecondArg;
-  bool HasSecondArg = false;
-  std::u16string Parameter;
-  std::u16string DeviceName;
-  TVEKSetupData Setup;
-  std::u16string PidFileName;
-  std::u16string LogFileName;
-  bool BackupFound = false;
-  std::u16string BackupHost;
-  int32_t BackupPort = 0;
-  bool Debug = false;
-  TVEKOutputFile Output;
-  TVEKOutputFile Error;
-  int SavedStdErr = -1;
-  // The PID this process wrote into the PID file; 0 when it wrote none.
-  // Atomic: a stop that takes too long deletes the file from the signal thread.
-  std::atomic<pid_t> PidWritten{0};
-  // Daemon child: where the parent waits for the start result.
-  int DaemonReportFd = -1;
-};
-
-TProgram g;
+TVEKProgram g;
 
 // The runner as the signal thread sees it, with a stop that came first.
 std::mutex g_runner_lock;
@@ -150,241 +65,13 @@ std::atomic<bool> g_stop_by_signal{false};
 std::string Sys(const std::u16string& text) { return DaxUnicodeToSys(text); }
 std::u16string Uni(const std::string& text) { return DaxSysToUnicodeProc(text); }
 
-TDaxTextFile& ErrorFile() { return g.Output.IsLog() ? *g.Output.File() : *g.Error.File(); }
+void PrintOut(const std::u16string& text) { g.PrintOut(text); }
+void PrintErr(const std::u16string& text) { g.PrintErr(text); }
+void RestoreStdErr() { g.RestoreStdErr(); }
+void SilenceStdErr() { g.SilenceStdErr(); }
+void ReportDaemonStart(int code) { g.DaemonReport.Send(code); }
+[[noreturn]] void EndProcess(int code) { g.EndProcess(code); }
 
-void WriteLine(TDaxTextFile& file, const std::u16string& text) {
-  try {
-    DaxWriteLnFlush(file, text);
-  } catch (...) {
-  }
-}
-
-void PrintOut(const std::u16string& text) { WriteLine(*g.Output.File(), text); }
-void PrintErr(const std::u16string& text) { WriteLine(ErrorFile(), text); }
-
-void RestoreStdErr() {
-  if (g.SavedStdErr >= 0) DaxRestoreStdErr(g.SavedStdErr);
-  g.SavedStdErr = -1;
-}
-
-void SilenceStdErr() {
-  if (g.SavedStdErr < 0) g.SavedStdErr = DaxSilenceStdErr();
-}
-
-bool FileExists(const std::string& name) {
-  uint32_t attr = 0;
-  return DaxGetFileAttributesNoRaise(name, attr) == 0;
-}
-
-// The daemon child tells the waiting parent how its start went, once.
-void ReportDaemonStart(int code) {
-  if (g.DaemonReportFd < 0) return;
-  const unsigned char byte = static_cast<unsigned char>(code);
-  ssize_t n;
-  do n = write(g.DaemonReportFd, &byte, 1);
-  while (n < 0 && errno == EINTR);
-  close(g.DaemonReportFd);
-  g.DaemonReportFd = -1;
-}
-
-[[noreturn]] void EndProcess(int code) {
-  RestoreStdErr();
-  ReportDaemonStart(code);
-  std::fflush(nullptr);
-  std::exit(code);
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Interfaces of the main program
-
-[[noreturn]] void FatalStartupError(const std::u16string& message) {
-  WriteLine(ErrorFile(), u"ERROR: " + message);
-  EndProcess(3);
-}
-
-bool ParseCommand(const std::u16string& word, bool has_second_arg, uint8_t& code,
-                  uint32_t& flags, std::u16string& parameter) {
-  parameter = word;
-  if (word.empty()) {
-    code = cmd_Debug;
-    flags = cf_Config;
-    return true;
-  }
-  const std::u16string upper = DaxUpperCaseAsciiW(word);
-  for (const TCommandRecord& row : kCommands) {
-    const std::u16string name = row.Name;
-    if ((row.Flags & cf_Parameter) && upper.compare(0, name.size() + 1, name + u":") == 0) {
-      code = row.Code;
-      flags = row.Flags;
-      parameter = word.substr(name.size() + 1);
-      return true;
-    }
-    if (upper == name) {
-      if ((row.Flags & cf_NeedsArgument) && !has_second_arg) {
-        code = cmd_Help;
-        flags = cf_Light;
-      } else {
-        code = row.Code;
-        flags = row.Flags;
-      }
-      return true;
-    }
-  }
-  return false;
-}
-
-std::u16string VekPidFileName(const TVEKSystemParameters& system) {
-  return VekResolveFileNameInDir(system.PidFile, u"vekclient.pid", u"/var/run",
-                                 system.ProgramDir.empty() ? VekProgramDirW() : system.ProgramDir);
-}
-
-std::u16string VekLogFileName(const TVEKSystemParameters& system) {
-  return VekResolveFileNameDef(system.LogFile, u"vekclient.log",
-                               system.ProgramDir.empty() ? VekProgramDirW() : system.ProgramDir);
-}
-
-namespace {
-
-void Validate(const TVEKSetupData& s) {
-  if (DaxTrimW(s.Server.ServerAddress).empty())
-    FatalStartupError(u"VEK server address is not defined");
-  if (s.Server.ServerPort < 1) FatalStartupError(u"VEK server port is not defined");
-  if (s.Manager.DynamicPasswordMode != dpm_NO) {
-    if (DaxTrimW(s.Manager.ManagerAddress).empty())
-      FatalStartupError(u"VEK system manager address is not defined");
-    if (s.Manager.ManagerPort < 1) FatalStartupError(u"VEK system manager port is not defined");
-  }
-  if (s.Internet.ProxyType == VEK_PROXY_TYPE_HTTP) {
-    if (DaxTrimW(s.Internet.ProxyAddress).empty())
-      FatalStartupError(u"Proxy server address is not defined");
-    if (s.Internet.ProxyPort < 1) FatalStartupError(u"Proxy server port is not defined");
-  }
-  if (s.Server.BackupServerMode == bsm_FORCED) {
-    if (DaxTrimW(s.Server.ForcedBackupServerAddress).empty())
-      FatalStartupError(u"Forced backup server address is not defined");
-    if (s.Server.ForcedBackupServerPort < 1)
-      FatalStartupError(u"Forced backup server port is not defined");
-  }
-}
-
-// The backup server a former version kept in "backupserver.dat": moved into
-// the backup-server file when it belongs to the configured server.
-void TakeLegacyBackupFile() {
-  const TVEKSetupData& s = g.Setup;
-  const std::string name = VekFileInWriteDir("backupserver.dat", s.System);
-  std::ifstream in(name, std::ios::binary);
-  if (!in) return;
-  std::string lines[3];
-  for (std::string& line : lines)
-    if (!std::getline(in, line)) return;
-  in.close();
-  const std::u16string main = DaxTrimW(Uni(lines[0]));
-  const std::u16string host = DaxTrimW(Uni(lines[1]));
-  int32_t port = 0;
-  if (main != VekHostPortText(s.Server.ServerAddress, s.Server.ServerPort)) return;
-  if (!DaxTryStrToIntW(DaxTrimW(Uni(lines[2])), port) || port < 1 || port > 65535) return;
-  VekBackupFileStore(s.System, s.Server.ServerAddress, host, s.Server.ServerPort, port);
-  g.BackupFound = true;
-  g.BackupHost = host;
-  g.BackupPort = port;
-  DaxDeleteFile(name);
-}
-
-// One step of the start-up block: an error is shown and the next step runs.
-template <class F>
-void StartupStep(F&& step) {
-  try {
-    step();
-  } catch (const Exception& e) {
-    PrintOut(u"ERROR: " + Uni(e.ClassName()) + u": " + Uni(e.Message()));
-  } catch (const std::exception& e) {
-    PrintOut(u"ERROR: Exception: " + Uni(e.what()));
-  }
-}
-
-}  // namespace
-
-void ProcessCommandLine(int argc, char** argv) {
-  g.Output.AttachDescriptor(STDOUT_FILENO, "stdout");
-  g.Error.AttachDescriptor(STDERR_FILENO, "stderr");
-  g.Word = argc > 1 ? DaxTrimW(Uni(argv[1])) : std::u16string();
-  g.HasSecondArg = argc > 2;
-  g.SecondArg = g.HasSecondArg ? Uni(argv[2]) : std::u16string();
-
-  if (!ParseCommand(g.Word, g.HasSecondArg, g.Code, g.Flags, g.Parameter)) {
-    PrintOut(u"ERROR: Unknown command: " + g.Word);
-    g.Code = cmd_Help;
-    g.Flags = cf_Light;
-  }
-  g.Light = (g.Flags & cf_Light) != 0;
-  g.HasConfig = (g.Flags & cf_Config) != 0;
-  g.LogToFile = (g.Flags & cf_LogToFile) != 0;
-  if (g.Flags & cf_NoSoundCard) g.Options |= ropt_NoSoundCard;
-  if (g.Flags & cf_NoEngine) g.Options |= ropt_NoEngine;
-  if (g.Flags & cf_NoAbortingLine) g.Options |= ropt_NoAbortingLine;
-  if (g.Flags & cf_NoTimers) g.Options |= ropt_NoTimers;
-  if (g.HasConfig) g.ConfigFileName = g.SecondArg;
-  if (g.Code == cmd_CheckRate) g.DeviceName = g.SecondArg;
-
-  g.BackupFound = false;
-  g.Debug = false;
-  g.ProgramDir = VekProgramDirW();
-  char cwd[PATH_MAX];
-  g.CurrentDir = getcwd(cwd, sizeof cwd) ? Uni(cwd) : g.ProgramDir;
-  g.Setup.System.ProgramDir = g.ProgramDir;
-  g.Setup.System.StartDir = g.CurrentDir;
-
-  if (!g.HasConfig) {
-    VekAudioDefaults(g.Setup.Audio);
-  } else {
-    bool loaded = false;
-    StartupStep([&loaded] {
-      if (DaxTrimW(g.ConfigFileName).empty()) g.ConfigFileName = u"vekconsole.cfg.unix";
-      g.ConfigFileName = DaxResolvePath(g.ConfigFileName, g.ProgramDir);
-      VekLoadConfig(g.ConfigFileName, g.Setup, g.CurrentDir, g.ProgramDir);
-      loaded = true;
-      if (!g.Setup.System.CharsetName.empty()) DaxSetSystemCharset(g.Setup.System.CharsetName);
-    });
-    if (!loaded) {
-      // What did not load counts as empty, for the checks and the file names.
-      g.Setup = TVEKSetupData{};
-      VekAudioDefaults(g.Setup.Audio);
-      g.Setup.System.ProgramDir = g.ProgramDir;
-      g.Setup.System.StartDir = g.CurrentDir;
-      // Its PID file would be the default one, perhaps a running daemon's.
-      if (g.Code == cmd_Stop || g.Code == cmd_DeletePidFile || g.Code == cmd_ReopenLog)
-        FatalStartupError(u"Configuration not loaded: the PID file is left alone");
-    }
-  }
-  if (g.HasConfig && (g.Flags & cf_NoValidation) == 0) {
-    // A configuration that did not load is checked as an empty one.
-    Validate(g.Setup);
-    StartupStep([] { DaxCheckWritable(VekFileInWriteDir("filename", g.Setup.System)); });
-  }
-  if (g.HasConfig) {
-    StartupStep([] {
-      g.BackupFound = VekBackupFileLookup(g.Setup.System, g.Setup.Server.ServerAddress,
-                                          g.Setup.Server.ServerPort, g.BackupHost, g.BackupPort);
-      if (!g.BackupFound) TakeLegacyBackupFile();
-    });
-  }
-  StartupStep([] { g.Debug = FileExists(Sys(DaxIncludeTrailingSlashW(g.ProgramDir) + u".debug")); });
-  StartupStep([] {
-    g.LogFileName = VekLogFileName(g.Setup.System);
-    if (g.LogToFile) {
-      const std::string name = Sys(g.LogFileName);
-      DaxCheckWritable(name);
-      TDaxTextFile probe;
-      DaxAppendOrCreateText(probe, name);
-      DaxCloseTextFile(probe);
-    }
-  });
-  StartupStep([] { g.PidFileName = VekPidFileName(g.Setup.System); });
-}
-
-namespace {
 
 const int kStopSignals[] = {SIGINT,  SIGQUIT, SIGABRT, SIGTERM,  SIGALRM,
                             SIGUSR1, SIGUSR2, SIGPROF, SIGVTALRM};
@@ -475,7 +162,7 @@ void BecomeDaemon() {
   int report[2] = {-1, -1};
   try {
     const std::string pid_name = Sys(g.PidFileName);
-    if (FileExists(pid_name)) {
+    if (VekFileExists(pid_name)) {
       PrintErr(u"VEK client daemon already running? (check " + g.PidFileName + u")");
       EndProcess(4);
     }
@@ -500,7 +187,7 @@ void BecomeDaemon() {
     sigaddset(&child_signal, SIGCHLD);
     pthread_sigmask(SIG_UNBLOCK, &child_signal, nullptr);
     close(report[0]);
-    g.DaemonReportFd = report[1];
+    g.DaemonReport.Attach(report[1]);
     setsid();
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     const int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -680,26 +367,9 @@ bool SignalDaemon(int sig) {
 
 void WaitForFile(const std::string& name, bool present) {
   for (uint32_t waited = 0; waited < kPidWaitMs; waited += kPidPollMs) {
-    if (FileExists(name) == present) return;
+    if (VekFileExists(name) == present) return;
     usleep(kPidPollMs * 1000);
   }
-}
-
-int32_t IntOr(const std::u16string& text, int32_t def) {
-  int32_t v = 0;
-  return DaxTryStrToIntW(DaxTrimW(text), v) ? v : def;
-}
-
-void ParseAudioLevel(const std::u16string& parameter, int32_t& width, int32_t& mode) {
-  const size_t slash = parameter.find(u'/');
-  if (slash == std::u16string::npos) {
-    width = IntOr(parameter, 66);
-    mode = 0;
-  } else {
-    width = IntOr(parameter.substr(0, slash), 66);
-    mode = IntOr(parameter.substr(slash + 1), 0);
-  }
-  if (width < 1) width = 66;
 }
 
 // Runs the command word's work. Returns the exit code.
@@ -756,7 +426,7 @@ int RunCommand(TVEKRun& runner) {
       return 0;
     case cmd_AudioLevel: {
       int32_t width = 66, mode = 0;
-      ParseAudioLevel(g.Parameter, width, mode);
+      VekParseAudioLevel(g.Parameter, width, mode);
       SilenceStdErr();
       runner.AudioLevel(width, mode);
       return 0;
@@ -773,7 +443,7 @@ int RunCommand(TVEKRun& runner) {
 
 int VekClientProgram(int argc, char** argv) {
   g_stop_by_signal.store(false);
-  ProcessCommandLine(argc, argv);
+  ProcessCommandLine(g, argc, argv);
   if (g.Code == cmd_Daemon) BecomeDaemon();
   StartSignalThread();
 
