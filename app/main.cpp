@@ -18,6 +18,7 @@
 
 namespace {
 
+// The program from the command line to its exit code.
 int VekClientProgram(TVEKProgram& program, int argc, char** argv) {
   ProcessCommandLine(program, argc, argv);
   if (program.Code == cmd_Daemon) VekBecomeDaemon(program);

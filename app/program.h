@@ -11,13 +11,14 @@
 #include <cstdint>
 #include <string>
 
+#include "app/command_line.h"
 #include "app/daemon.h"
 #include "app/run.h"
 #include "foundation/setup_data.h"
 
 struct TVEKProgram {
   // ----- the command line
-  uint8_t Code = 0;  // cmd_Debug
+  uint8_t Code = cmd_Debug;
   uint32_t Flags = 0;
   bool Light = false;
   uint32_t Options = 0;  // ropt_*

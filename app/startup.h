@@ -3,7 +3,9 @@
 // none), the checks, the backup server remembered from an earlier run, the
 // ".debug" marker, and the names of the log and the PID file. Each step
 // that fails shows "ERROR: " + its error on the output and the next step
-// runs with what was set so far; only a failed check ends the process (3).
+// runs with what was set so far. A failed check ends the process (3), and
+// so does a configuration that did not load for "stop", "deletepidfile" or
+// "reopenlog": its PID file would be the default one.
 #pragma once
 
 #include <string>
