@@ -1,3 +1,25 @@
+// The runner: the front end's one object between the main program and the
+// engine. It owns the audio runtime and the engine (the engine goes first),
+// and during a run the server entry and the login data; it writes every log
+// line, to the output file the main program gives it (standard output or
+// the log file).
+//
+// A run (Run): the banner and the configuration check, which makes the
+// engine's radio lines; the radio lines switched on and their status
+// logged; the login data, the server entry and the rest of the
+// configuration handed to the engine (HandOverConfiguration); the engine's
+// run state raised, then the engine switched online. The main thread then
+// waits until the engine's thread has ended and logs how it ended (a fatal
+// error, "Aborted [...]" after a stop signal).
+//
+// The engine's events reach the log through its owner callbacks, which the
+// runner sets while the engine is being made (AssignManagerEvents). The
+// engine's thread does not run them: it hands each call to the engine's
+// dispatcher and waits while the main thread runs it, which happens only
+// while Run or a console command waits for the engine (WaitServing). So
+// every log line is written by the main thread and the log needs no lock;
+// the signal thread only calls RequestStop and RequestLogReopen, which set
+// requests on the engine.
 #include "app/run.h"
 
 #include <charconv>
@@ -348,11 +370,8 @@ void TVEKRun::HandOverConfiguration() {
   e.SetPlayDelay(s.Radio.CTCSSWakeTime);
   e.CarrierCatchTime = s.Radio.CarrierCatchTime > 5000 ? 5000 : s.Radio.CarrierCatchTime;
   e.CarrierLostTime = s.Radio.CarrierLostTime > 5000 ? 5000 : s.Radio.CarrierLostTime;
-  e.DynamicPasswordMode = s.Manager.DynamicPasswordMode;
+  e.ApplyManagerSection(s.Manager);
   e.ManagerInterval = s.Manager.Interval;
-  e.ManagerAddress = s.Manager.ManagerAddress;
-  e.ManagerPort = s.Manager.ManagerPort;
-  e.ManagerLatency = static_cast<uint32_t>(DaxClamp0To60000(s.Manager.Latency));
 }
 
 void TVEKRun::MakeServerEntry() {

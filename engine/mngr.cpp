@@ -101,14 +101,12 @@ TVEKManager::~TVEKManager() {
   FreeObjects();
 }
 
-// The settings of the sections that the setters may change later.
+// The settings of the sections that the setters may change later. The
+// reconnect count and interval are taken as they stand: the front end hands
+// them over through their setters, which clamp, and engines built from bare
+// sections (an interval of 0 reconnects at once) keep what they were given.
 void TVEKManager::CopySectionSettings() {
-  if (const TSection_Manager* m = sections_.Manager) {
-    ManagerAddress = m->ManagerAddress;
-    ManagerPort = m->ManagerPort;
-    DynamicPasswordMode = m->DynamicPasswordMode;
-    ManagerLatency = static_cast<uint32_t>(DaxClamp0To60000(m->Latency));
-  }
+  if (const TSection_Manager* m = sections_.Manager) ApplyManagerSection(*m);
   const TVEKServerParameters& s = *sections_.Server;
   link_.ReconnectCount = s.ServerReconnectCount;
   link_.ReconnectInterval = s.ServerReconnectInterval;
@@ -606,6 +604,13 @@ void TVEKManager::SetCosHoldAfterCapture(int32_t ms) { voice_.HoldAfterCapture =
 void TVEKManager::SetCosHoldAfterPlayback(int32_t ms) { voice_.HoldAfterPlayback = DaxClamp1To10000(ms); }
 void TVEKManager::SetReconnectCount(int32_t count) { link_.ReconnectCount = DaxClamp2To10(count); }
 void TVEKManager::SetReconnectInterval(uint32_t ms) { link_.ReconnectInterval = DaxClamp3000To300000(ms); }
+
+void TVEKManager::ApplyManagerSection(const TSection_Manager& manager) {
+  ManagerAddress = manager.ManagerAddress;
+  ManagerPort = manager.ManagerPort;
+  DynamicPasswordMode = manager.DynamicPasswordMode;
+  ManagerLatency = static_cast<uint32_t>(DaxClamp0To60000(manager.Latency));
+}
 void TVEKManager::SetStatus(uint8_t status) { protocol_->SetStatus(status); }
 void TVEKManager::SetClientVersion(int32_t version) { protocol_->ClientVersion = version; }
 void TVEKManager::SetTxStartGap(int32_t) {}

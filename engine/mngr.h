@@ -188,6 +188,10 @@ class TVEKManager : public TDaxThread {
   void ApplyProtocolSettings(const TVEKInternetParameters& internet);
   void SetDtmfCommands(const std::u16string& text);
   void SetLevelMode(int32_t mode);
+  // [Manager]: address, port, password mode and latency (0..60000 ms). The
+  // engine applies its own section at creation, the front end's hand-over
+  // the configuration's.
+  void ApplyManagerSection(const TSection_Manager& manager);
   // Fields the front end writes directly (before the engine is online).
   // Scalars are atomic: the engine's passes already run while the front end
   // writes them. The address is read only after SetOnline.

@@ -161,7 +161,9 @@ TEST_F(VekClientDaemon, ParentReportsTheChildsFailure) {
 }
 
 // The daemon's start hangs: the sound library's device scan blocks in the
-// open of a capture pipe that nobody writes.
+// open of a capture pipe that nobody writes. (A start that is never
+// confirmed meets the parent's 30 s bound: daemon_test.cpp, with short
+// bounds.)
 class VekClientDaemonStart : public VekClientDaemon {
  protected:
   VekClientDaemonStart() {
@@ -184,14 +186,6 @@ TEST_F(VekClientDaemonStart, StopSignalToTheWaitingParentStopsTheStart) {
   EXPECT_TRUE(ProcessesWithArgument(config_).empty());
   EXPECT_TRUE(LogHas(log_, "Stop is not done within 5 s: ending the process")) << ReadFile(log_);
   EXPECT_FALSE(Exists(pid_file_));
-}
-
-TEST_F(VekClientDaemonStart, StartThatIsNeverConfirmedEndsTheParent) {
-  const ProcessResult r = RunProcess(VekClientPath(), {"daemon", config_}, {}, 90000);
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.exit_code, 3);
-  EXPECT_EQ(r.err, "ERROR: Daemon start not confirmed within 30 s\n");
-  EXPECT_TRUE(ProcessesWithArgument(config_).empty());
 }
 
 }  // namespace

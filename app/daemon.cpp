@@ -1,0 +1,187 @@
+#include "app/daemon.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/program.h"
+#include "foundation/charset.h"
+#include "foundation/exception.h"
+#include "foundation/fileutils.h"
+#include "foundation/paths.h"
+#include "foundation/pid_file.h"
+#include "foundation/types.h"
+
+namespace {
+
+Exception ForkError(int err) {
+  return Exception("Fork error [" + std::to_string(err) + "]: " + DaxErrorText(err));
+}
+
+void CloseIfOpen(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+// Standard input, output and error on /dev/null, in a session of its own.
+void DetachFromTerminal() {
+  setsid();
+  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (in >= 0) dup2(in, STDIN_FILENO);
+  if (out >= 0) {
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+  }
+  if (in > STDERR_FILENO) close(in);
+  if (out > STDERR_FILENO) close(out);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The child's report
+
+TVEKDaemonReport::~TVEKDaemonReport() { CloseIfOpen(fd_); }
+
+void TVEKDaemonReport::Send(int code) {
+  if (fd_ < 0) return;
+  const unsigned char byte = static_cast<unsigned char>(code);
+  ssize_t n;
+  do n = write(fd_, &byte, 1);
+  while (n < 0 && errno == EINTR);
+  CloseIfOpen(fd_);
+}
+
+// ---------------------------------------------------------------------------
+// The start
+
+TVEKDaemonStart::TVEKDaemonStart() {
+  int report[2] = {-1, -1};
+  if (pipe2(report, O_CLOEXEC) != 0) throw ForkError(errno);
+  report_read_ = report[0];
+  report_write_ = report[1];
+  sigset_t awaited = VekStopSignals();
+  sigaddset(&awaited, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &awaited, nullptr);
+  signal_fd_ = signalfd(-1, &awaited, SFD_CLOEXEC);
+  if (signal_fd_ < 0) throw ForkError(errno);
+}
+
+TVEKDaemonStart::~TVEKDaemonStart() {
+  CloseIfOpen(report_read_);
+  CloseIfOpen(report_write_);
+  CloseIfOpen(signal_fd_);
+}
+
+int TVEKDaemonStart::TakeChildEnd() {
+  CloseIfOpen(signal_fd_);
+  sigset_t child_signal;
+  sigemptyset(&child_signal);
+  sigaddset(&child_signal, SIGCHLD);
+  pthread_sigmask(SIG_UNBLOCK, &child_signal, nullptr);
+  CloseIfOpen(report_read_);
+  const int fd = report_write_;
+  report_write_ = -1;
+  return fd;
+}
+
+TVEKDaemonEnd TVEKDaemonStart::AwaitChild(pid_t child, const TVEKDaemonBounds& bounds) {
+  using TClock = std::chrono::steady_clock;
+  CloseIfOpen(report_write_);
+  TClock::time_point deadline = TClock::now() + bounds.Start;
+  std::u16string stopped;  // why the child was told to stop
+  auto stop_child = [&](int sig, const std::u16string& why) {
+    kill(child, sig);
+    if (!stopped.empty()) return;
+    stopped = why;
+    deadline = TClock::now() + bounds.End;
+  };
+  pollfd fds[2] = {{report_read_, POLLIN, 0}, {signal_fd_, POLLIN, 0}};
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+    if (left <= 0) {
+      if (!stopped.empty())
+        return {3, stopped + u": process " + DaxIntToStrW(child) + u" has not ended"};
+      stop_child(SIGTERM, u"Daemon start not confirmed within " +
+                              DaxIntToStrW(bounds.Start.count()) + u" s");
+      continue;
+    }
+    if (poll(fds, 2, static_cast<int>(left)) <= 0) continue;
+    if (fds[0].revents != 0) {
+      unsigned char byte = 0;
+      const ssize_t n = read(report_read_, &byte, 1);
+      if (n == 1 && stopped.empty()) return {byte, {}};
+      if (n != 1) fds[0].fd = -1;  // the child reported, or it ends
+    }
+    if (fds[1].revents != 0) {
+      signalfd_siginfo info{};
+      if (read(signal_fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+      const int sig = static_cast<int>(info.ssi_signo);
+      if (sig != SIGCHLD) {
+        stop_child(sig, u"Daemon start interrupted [" + DaxSignalName(sig) + u"]");
+        continue;
+      }
+      int status = 0;
+      if (waitpid(child, &status, WNOHANG) != child) continue;
+      if (!stopped.empty()) return {3, stopped};
+      // The child ended without a word: its own status tells.
+      return {WIFEXITED(status) ? WEXITSTATUS(status) : 3, {}};
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The program
+
+void VekBecomeDaemon(TVEKProgram& program, const TVEKDaemonBounds& bounds) {
+  try {
+    const std::string pid_name = DaxUnicodeToSys(program.PidFileName);
+    if (VekFileExists(pid_name)) {
+      program.PrintErr(u"VEK client daemon already running? (check " + program.PidFileName + u")");
+      program.EndProcess(4);
+    }
+    DaxCheckWritable(pid_name);
+    TVEKDaemonStart start;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) throw ForkError(errno);
+    if (child > 0) {
+      const TVEKDaemonEnd end = start.AwaitChild(child, bounds);
+      if (!end.Error.empty()) program.PrintErr(u"ERROR: " + end.Error);
+      std::_Exit(end.ExitCode);
+    }
+    program.DaemonReport.Attach(start.TakeChildEnd());
+    DetachFromTerminal();
+  } catch (const std::exception& e) {
+    program.PrintOut(u"ERROR: " + DaxSysToUnicodeProc(e.what()));
+    program.EndProcess(3);
+  }
+}
+
+void VekWriteOwnPidFile(TVEKProgram& program) {
+  VekWritePidFile(DaxUnicodeToSys(program.PidFileName), getpid());
+  program.PidWritten = getpid();
+}
+
+void VekDeleteOwnPidFile(TVEKProgram& program) {
+  const pid_t written = program.PidWritten.exchange(0);
+  if (written == 0) return;
+  const std::string name = DaxUnicodeToSys(program.PidFileName);
+  pid_t pid = 0;
+  try {
+    VekReadPidFile(name, pid);
+  } catch (...) {
+    return;
+  }
+  if (pid == written) DaxDeleteFileNoRaise(name);
+}
