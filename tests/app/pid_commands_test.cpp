@@ -19,6 +19,7 @@
 #include "foundation/charset.h"
 #include "support/child_process.h"
 #include "support/test_files.h"
+#include "support/wait.h"
 
 using namespace vektest;
 
@@ -62,11 +63,18 @@ class PidCommands : public ::testing::Test {
     ASSERT_EQ(read(ready[0], &byte, 1), 1);
     close(ready[0]);
   }
-  // The child's exit code (-1 when a signal ended it).
+  // The child's exit code (-1 when a signal ended it, -2 when it did not
+  // end: then it is killed).
   int ChildEnd() {
     int status = 0;
-    EXPECT_EQ(waitpid(child_, &status, 0), child_);
+    const bool ended = WaitUntil([&] { return waitpid(child_, &status, WNOHANG) == child_; });
+    EXPECT_TRUE(ended);
+    if (!ended) {
+      kill(child_, SIGKILL);
+      waitpid(child_, nullptr, 0);
+    }
     child_ = -1;
+    if (!ended) return -2;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   void ClearErrors() {

@@ -11,6 +11,7 @@
 #include "support/child_process.h"
 #include "support/test_files.h"
 #include "support/vekclient_rig.h"
+#include "support/wait.h"
 
 namespace vektest {
 namespace {
@@ -22,15 +23,11 @@ TEST(PipePacer, FeedsDrainsAndStops) {
   ASSERT_EQ(mkfifo(playback.c_str(), 0600), 0);
   ChildProcess pacer(PipePacerPath(), {"-c", capture, "-p", playback, "-r", "8000", "-f", "320"});
   // The reader of the capture pipe gets whole buffers of 320 samples.
-  int in = -1;
-  for (int i = 0; i < 200 && in < 0; ++i) {
-    in = open(capture.c_str(), O_RDONLY | O_NONBLOCK);
-    if (in < 0) usleep(10000);
-  }
+  const int in = open(capture.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(in, 0);
   size_t got = 0;
   char buffer[4096];
-  const uint64_t deadline = MonotonicMs() + 3000;
+  const uint64_t deadline = MonotonicMs() + kPeerWaitMs;
   while (got < 1280 && MonotonicMs() < deadline) {
     pollfd p{in, POLLIN, 0};
     if (poll(&p, 1, 100) > 0) {
@@ -43,24 +40,23 @@ TEST(PipePacer, FeedsDrainsAndStops) {
   // A writer of the playback pipe finds a reader (the pacer may open its read
   // end after the capture pipe's write end).
   int out = -1;
-  for (int i = 0; i < 200 && out < 0; ++i) {
+  EXPECT_TRUE(WaitUntil([&] {
     out = open(playback.c_str(), O_WRONLY | O_NONBLOCK);
-    if (out < 0) usleep(10000);
-  }
-  EXPECT_GE(out, 0);
+    return out >= 0;
+  }));
   if (out >= 0) {
     EXPECT_EQ(write(out, buffer, 640), 640);
     close(out);
   }
   pacer.Signal(SIGTERM);
-  const ProcessResult r = pacer.Wait(3000);
+  const ProcessResult r = pacer.Wait();
   EXPECT_EQ(r.exit_code, 0) << r.err;
 }
 
 TEST(PipePacer, BadArguments) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, {"-r", "0", "-c", "x"}, {"-f", "abc", "-c", "x"}, {"-x"}}) {
-    const ProcessResult r = RunProcess(PipePacerPath(), args, {}, 3000);
+    const ProcessResult r = RunProcess(PipePacerPath(), args);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("usage: "), std::string::npos);
   }

@@ -86,12 +86,12 @@ class RunRig {
   }
 
   // True when a line holding `text` was logged before the bound.
-  bool RunUntil(const std::string& text, uint32_t timeout_ms = 20000) {
+  bool RunUntil(const std::string& text) {
     TVEKRun run(ropt_NoSoundCard | ropt_NoTimers, setup, DaxAnsiToUnicodeRaw(dir / "vek.cfg"), &output,
                 false);
     bool seen = false;
     std::thread watcher([&] {
-      seen = WaitUntil([&] { return ReadFile(dir / "vek.log").find(text) != std::string::npos; }, timeout_ms);
+      seen = WaitUntil([&] { return ReadFile(dir / "vek.log").find(text) != std::string::npos; });
       run.RequestStop(u"test");
     });
     run.Run();

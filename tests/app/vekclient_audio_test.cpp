@@ -1,7 +1,6 @@
 // The sound and input commands on ALSA file PCMs whose pipes are paced in
 // real time: device lists, the rate probe, the level bar, the input check.
 #include <signal.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 #include "support/child_process.h"
 #include "support/test_files.h"
 #include "support/vekclient_rig.h"
+#include "support/wait.h"
 
 namespace vektest {
 namespace {
@@ -22,14 +22,14 @@ class VekClientAudio : public ::testing::Test {
     WriteIni(config_, table_);
   }
   ProcessResult Run(const std::vector<std::string>& args) {
-    return RunProcess(VekClientPath(), args, {}, 5000);
+    return RunProcess(VekClientPath(), args);
   }
   // A command that runs until stopped: wait for `needle`, then SIGINT.
   ProcessResult RunUntil(const std::string& command, const std::string& needle) {
     ChildProcess child(VekClientPath(), {command, config_});
-    EXPECT_TRUE(child.WaitForOutput(needle, 4000)) << child.Out() << child.Err();
+    EXPECT_TRUE(child.WaitForOutput(needle)) << child.Out() << child.Err();
     child.Signal(SIGINT);
-    ProcessResult r = child.Wait(5000);
+    ProcessResult r = child.Wait();
     EXPECT_EQ(r.exit_code, 0) << r.err;
     return r;
   }
@@ -121,19 +121,17 @@ TEST_F(VekClientAudio, CheckInputVoxFollowsATone) {
   samples.insert(samples.end(), sine.begin(), sine.end());
   sound_.Feed(samples);
   ChildProcess child(VekClientPath(), {"checkinput:VOX:250", config_});
-  ASSERT_TRUE(child.WaitForOutput(": VOX\n", 4000)) << child.Out() << child.Err();
+  ASSERT_TRUE(child.WaitForOutput(": VOX\n")) << child.Out() << child.Err();
   // After the tone the wire goes quiet again.
   const size_t on = child.Out().find(": VOX\n");
-  bool off_again = false;
-  for (int i = 0; i < 300 && !off_again; ++i) {
-    const std::string out = child.Out();
-    for (const std::string& line : Lines(out.substr(on)))
-      off_again |= Unstamped(line).empty() && line.size() >= 24;
-    if (!off_again) usleep(10000);
-  }
+  const bool off_again = WaitUntil([&] {
+    for (const std::string& line : Lines(child.Out().substr(on)))
+      if (Unstamped(line).empty() && line.size() >= 24) return true;
+    return false;
+  });
   EXPECT_TRUE(off_again) << child.Out();
   child.Signal(SIGINT);
-  EXPECT_EQ(child.Wait(5000).exit_code, 0);
+  EXPECT_EQ(child.Wait().exit_code, 0);
 }
 
 TEST_F(VekClientAudio, CheckInputErrorsEndWithThree) {

@@ -43,8 +43,8 @@ class VekClientCmdline : public ::testing::Test {
  protected:
   VekClientCmdline() : config_(dir_ / "vek.cfg"), table_(BaseConfig(dir_.path())) {}
   void Write() { WriteIni(config_, table_); }
-  ProcessResult Run(const std::vector<std::string>& args, uint32_t timeout_ms = 5000) {
-    return RunProcess(VekClientPath(), args, {}, timeout_ms);
+  ProcessResult Run(const std::vector<std::string>& args) {
+    return RunProcess(VekClientPath(), args);
   }
 
   TempDir dir_;
@@ -191,7 +191,7 @@ TEST_F(VekClientCmdline, PidAndLogFileNames) {
     table_["System"][c.key] = c.value;
     Write();
     // A relative configuration name is taken from the program's directory.
-    const ProcessResult r = RunProcess(copy, {c.command, "vek.cfg"}, {}, 5000, "/");
+    const ProcessResult r = RunProcess(copy, {c.command, "vek.cfg"}, {}, kPeerWaitMs, "/");
     EXPECT_EQ(r.exit_code, 0) << c.value;
     EXPECT_EQ(r.out, c.name + "\n") << c.value;
   }

@@ -57,7 +57,7 @@ class VekClientDaemon : public ::testing::Test {
     for (pid_t pid : ProcessesWithArgument(config_)) kill(pid, SIGKILL);
   }
   ProcessResult Command(const std::string& command) {
-    return RunProcess(VekClientPath(), {command, config_}, {}, 5000);
+    return RunProcess(VekClientPath(), {command, config_});
   }
   // Starts the daemon; returns its PID once it has logged in.
   pid_t StartDaemon() {
@@ -67,7 +67,7 @@ class VekClientDaemon : public ::testing::Test {
     const pid_t pid = ReadPid(pid_file_);
     EXPECT_GT(pid, 0);
     EXPECT_TRUE(Alive(pid));
-    EXPECT_TRUE(WaitUntil([&] { return LogHas(log_, "Logged in at phase 3"); }, 5000))
+    EXPECT_TRUE(WaitUntil([&] { return LogHas(log_, "Logged in at phase 3"); }))
         << ReadFile(log_);
     return pid;
   }
@@ -75,8 +75,8 @@ class VekClientDaemon : public ::testing::Test {
     const ProcessResult r = Command("stop");
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(WaitUntil([&] { return !Alive(pid); }, 5000));
-    EXPECT_TRUE(WaitUntil([&] { return !Exists(pid_file_); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return !Alive(pid); }));
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(pid_file_); }));
   }
 
   TempDir dir_;
@@ -126,8 +126,7 @@ TEST_F(VekClientDaemon, FailedReopenKeepsTheOldLog) {
         for (const std::string& line : LogLines(old_log))
           if (line.rfind("ERROR: ", 0) == 0) return true;
         return false;
-      },
-      3000))
+      }))
       << ReadFile(old_log);
   EXPECT_TRUE(Alive(pid));
   StopDaemon(pid);
@@ -138,14 +137,14 @@ TEST_F(VekClientDaemon, StopGivesUpWhenThePidFileStays) {
   // A run in the foreground named by a PID file it does not own: it gets
   // SIGTERM, and "stop" returns once its wait for the file is over.
   ChildProcess run(VekClientPath(), {"debug", config_});
-  ASSERT_TRUE(run.WaitForOutput("Logged in at phase 3", 5000)) << run.Out();
+  ASSERT_TRUE(run.WaitForOutput("Logged in at phase 3")) << run.Out();
   WriteFile(pid_file_, std::to_string(run.pid()) + "\n");
   const uint64_t start = MonotonicMs();
   const ProcessResult r = Command("stop");
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_GE(MonotonicMs() - start, 900u);
   EXPECT_TRUE(Exists(pid_file_));
-  const ProcessResult ended = run.Wait(5000);
+  const ProcessResult ended = run.Wait();
   EXPECT_EQ(ended.exit_code, 0);
   EXPECT_NE(ended.out.find("Aborted [SIGTERM]"), std::string::npos);
   unlink(pid_file_.c_str());
@@ -176,9 +175,9 @@ class VekClientDaemonStart : public VekClientDaemon {
 TEST_F(VekClientDaemonStart, StopSignalToTheWaitingParentStopsTheStart) {
   ChildProcess parent(VekClientPath(), {"daemon", config_});
   // Parent and child run, the child in its start.
-  ASSERT_TRUE(WaitUntil([&] { return ProcessesWithArgument(config_).size() == 2; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return ProcessesWithArgument(config_).size() == 2; }));
   parent.Signal(SIGINT);
-  const ProcessResult r = parent.Wait(30000);
+  const ProcessResult r = parent.Wait();
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_EQ(r.err, "ERROR: Daemon start interrupted [SIGINT]\n");

@@ -53,7 +53,7 @@ TEST(VekClientRegister, ExitCodeFollowsTheManagersAnswer) {
     runs.push_back(std::move(run));
   }
   for (size_t i = 0; i < runs.size(); ++i) {
-    const ProcessResult r = runs[i].child->Wait(15000);
+    const ProcessResult r = runs[i].child->Wait();
     EXPECT_FALSE(r.timed_out) << cases[i].what;
     EXPECT_EQ(r.exit_code, cases[i].code) << cases[i].what << "\n" << r.out << r.err;
     const std::vector<std::string> lines = UnstampedLines(r.out);
@@ -75,7 +75,7 @@ TEST(VekClientRegister, EmptyManagerAddressContactsNobody) {
   IniTable t = BaseConfig(dir.path());
   t["Manager"] = {{"DynamicPasswordMode", "NO"}, {"ManagerAddress", ""}};
   WriteIni(dir / "vek.cfg", t);
-  const ProcessResult r = RunProcess(VekClientPath(), {"register", dir / "vek.cfg"}, {}, 5000);
+  const ProcessResult r = RunProcess(VekClientPath(), {"register", dir / "vek.cfg"});
   EXPECT_EQ(r.exit_code, 7) << r.out << r.err;
   const std::vector<std::string> lines = UnstampedLines(r.out);
   EXPECT_TRUE(std::find(lines.begin(), lines.end(), "Error: SystemManager address is empty") !=

@@ -12,6 +12,7 @@
 #include "support/fake_vek_server.h"
 #include "support/test_files.h"
 #include "support/vekclient_rig.h"
+#include "support/wait.h"
 
 namespace vektest {
 namespace {
@@ -53,7 +54,7 @@ class VekClientRun : public ::testing::Test {
   // Stops the run with SIGINT; expects a clean end.
   ProcessResult Stop() {
     client_->Signal(SIGINT);
-    ProcessResult r = client_->Wait(5000);
+    ProcessResult r = client_->Wait();
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     return r;
@@ -65,9 +66,9 @@ class VekClientRun : public ::testing::Test {
     StartServer(AfterLogin("keepalives 1000\nsleep 300\ntalk 2 440 30000\n"));
     table_["System"]["LogRx"] = "yes";
     StartClient();
-    ASSERT_TRUE(client_->WaitForOutput("RX is started", 5000)) << client_->Out();
+    ASSERT_TRUE(client_->WaitForOutput("RX is started")) << client_->Out();
     sound_.drainer.reset();
-    ASSERT_TRUE(client_->WaitForOutput("Pa_WriteStream", 5000)) << client_->Out();
+    ASSERT_TRUE(client_->WaitForOutput("Pa_WriteStream")) << client_->Out();
   }
 
   PacedSoundCard sound_;
@@ -81,7 +82,7 @@ TEST_F(VekClientRun, LogsTheLoginAndTheClientList) {
   StartServer(kLoginScript);
   table_["System"]["LogClientList"] = "FULL";
   StartClient();
-  ASSERT_TRUE(client_->WaitForOutput("Client: ", 5000)) << client_->Out();
+  ASSERT_TRUE(client_->WaitForOutput("Client: ")) << client_->Out();
   const ProcessResult r = Stop();
   const std::vector<std::string> raw = Lines(r.out);
   const std::vector<std::string> lines = UnstampedLines(r.out);
@@ -122,7 +123,7 @@ loop
 sleep 5000
 )");
   StartClient();
-  ASSERT_TRUE(client_->WaitForOutput("New Backup server: ", 5000)) << client_->Out();
+  ASSERT_TRUE(client_->WaitForOutput("New Backup server: ")) << client_->Out();
   const std::vector<std::string> lines = UnstampedLines(Stop().out);
   EXPECT_TRUE(Has(lines, "New Backup server: 127.0.0.9:5300")) << client_->Out();
   EXPECT_EQ(CountPrefix(lines, "saving backup server info: "), 0u);
@@ -132,11 +133,13 @@ sleep 5000
 
 TEST_F(VekClientRun, ClientListNumberAndNone) {
   for (const char* mode : {"NUMBER", "NO"}) {
-    StartServer(kLoginScript);
+    // The list and the talk share the player's queue: the talk's start is
+    // logged after the list was handled.
+    StartServer(AfterLogin("keepalives 1000\nsleep 300\ntalk 2 440 200\n"));
     table_["System"]["LogClientList"] = mode;
+    table_["System"]["LogRx"] = "yes";
     StartClient();
-    ASSERT_TRUE(client_->WaitForOutput("Access information", 5000)) << client_->Out();
-    usleep(300000);
+    ASSERT_TRUE(client_->WaitForOutput("RX is started")) << client_->Out();
     const std::vector<std::string> lines = UnstampedLines(Stop().out);
     EXPECT_EQ(CountPrefix(lines, "Clients: "), std::string(mode) == "NUMBER" ? 1u : 0u) << mode;
     EXPECT_EQ(CountPrefix(lines, "Client: "), 0u) << mode;
@@ -147,8 +150,8 @@ TEST_F(VekClientRun, NoStdoutWritesOnlyTheLog) {
   StartServer(kLoginScript);
   StartClient("nostdout");
   const std::string log = dir_ / "vekclient.log";
-  for (int i = 0; i < 250 && ReadFile(log).find("Clients: ") == std::string::npos; ++i)
-    usleep(20000);
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(log).find("Clients: ") != std::string::npos; }))
+      << ReadFile(log);
   const ProcessResult r = Stop();
   EXPECT_EQ(r.out, "");
   const std::vector<std::string> lines = UnstampedLines(ReadFile(log));
@@ -165,15 +168,18 @@ expect-message
 )"));
   table_["Message"]["PrivateAutoResponse"] = "Gone fishing";
   StartClient();
-  ASSERT_TRUE(client_->WaitForOutput("Public message from", 5000)) << client_->Out();
-  ASSERT_TRUE(server_->WaitFor(
-      [](const std::vector<ClientItem>& items) {
-        return std::any_of(items.begin(), items.end(),
-                           [](const ClientItem& i) { return i.kind == ItemKind::Message; });
-      },
-      3000));
-  usleep(200000);
+  // The last line the three messages bring.
+  ASSERT_TRUE(client_->WaitForOutput("> To all")) << client_->Out();
+  ASSERT_TRUE(server_->WaitFor([](const std::vector<ClientItem>& items) {
+    return std::any_of(items.begin(), items.end(),
+                       [](const ClientItem& i) { return i.kind == ItemKind::Message; });
+  }));
   const std::vector<std::string> lines = UnstampedLines(Stop().out);
+  // The server has read all the client sent once it saw the connection end.
+  ASSERT_TRUE(server_->WaitFor([](const std::vector<ClientItem>& items) {
+    return std::any_of(items.begin(), items.end(),
+                       [](const ClientItem& i) { return i.kind == ItemKind::Disconnected; });
+  }));
   EXPECT_TRUE(Has(lines, "Private message from: TEST2; There")) << client_->Out();
   EXPECT_TRUE(Has(lines, "> Hello"));
   // A control character from the network cannot start a line of its own.
@@ -202,7 +208,7 @@ message 2 public Hi
   WriteIni(dir_ / "vek.cfg", table_);
   client_ = std::make_unique<ChildProcess>(copy,
                                            std::vector<std::string>{"debug", dir_ / "vek.cfg"});
-  ASSERT_TRUE(client_->WaitForOutput("> Hi", 5000)) << client_->Out();
+  ASSERT_TRUE(client_->WaitForOutput("> Hi")) << client_->Out();
   const std::vector<std::string> lines = UnstampedLines(Stop().out);
   EXPECT_TRUE(Has(lines, "Public message from: TEST2; There; 2")) << client_->Out();
 }
@@ -216,13 +222,8 @@ talk 2 440 1200
   table_["Radio"] = {{"PTT", "FILE:" + ptt + ":FILE"}};
   table_["System"]["LogRx"] = "yes";
   StartClient();
-  bool keyed = false;
-  for (int i = 0; i < 400 && !keyed; ++i) {
-    keyed = Exists(ptt);
-    if (!keyed) usleep(10000);
-  }
-  EXPECT_TRUE(keyed);
-  ASSERT_TRUE(client_->WaitForOutput("RX is stopped", 5000)) << client_->Out();
+  EXPECT_TRUE(WaitUntil([&] { return Exists(ptt); }));
+  ASSERT_TRUE(client_->WaitForOutput("RX is stopped")) << client_->Out();
   const std::vector<std::string> lines = UnstampedLines(Stop().out);
   EXPECT_TRUE(Has(lines, "RX is started: TEST2; There")) << client_->Out();
   EXPECT_TRUE(Has(lines, "PTT wire: config OK"));
@@ -238,11 +239,14 @@ talk 2 440 400
   const std::string cos = dir_ / "cos";
   table_["Radio"] = {{"COS", "FILE:" + cos + ":FILE"}};
   table_["System"]["LogRx"] = "no";
+  // The closing tone of the reception marks its end in the log.
+  table_["Sounds"]["EnableRoger"] = "yes";
+  table_["System"]["LogControlSound"] = "yes";
   StartClient();
-  ASSERT_TRUE(client_->WaitForOutput("Access information", 5000)) << client_->Out();
-  usleep(1000000);  // the talk is over
+  ASSERT_TRUE(client_->WaitForOutput("Service sound is started: ROGER")) << client_->Out();
+  ASSERT_TRUE(client_->WaitForOutput("Service sound is stopped")) << client_->Out();
   WriteFile(cos, "");
-  ASSERT_TRUE(client_->WaitForOutput("TX is requested", 5000)) << client_->Out();
+  ASSERT_TRUE(client_->WaitForOutput("TX is requested")) << client_->Out();
   unlink(cos.c_str());
   const std::vector<std::string> lines = UnstampedLines(Stop().out);
   EXPECT_EQ(CountPrefix(lines, "RX is "), 0u) << client_->Out();
@@ -276,7 +280,7 @@ TEST_F(VekClientRun, StopSignalAtAnyMomentOfTheStartEndsCleanly) {
     usleep(1000);
   }
   for (Case& c : cases) {
-    const ProcessResult r = c.child->Wait(5000);
+    const ProcessResult r = c.child->Wait();
     const std::string name = c.sig == SIGTERM ? "SIGTERM" : "SIGINT";
     const std::string what = name + " after " + std::to_string(c.delay_ms) + " ms";
     EXPECT_FALSE(r.timed_out) << what;
@@ -296,7 +300,7 @@ TEST_F(VekClientRun, StopSignalAtAnyMomentOfTheStartEndsCleanly) {
 TEST_F(VekClientRun, StopEndsTheProcessWhenTheSoundDeviceHangs) {
   LoseThePlaybackPipeInASound();
   client_->Signal(SIGTERM);
-  const ProcessResult r = client_->Wait(30000);
+  const ProcessResult r = client_->Wait();
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = UnstampedLines(r.out);
@@ -309,9 +313,9 @@ TEST_F(VekClientRun, SecondStopSignalEndsAHangingStop) {
   LoseThePlaybackPipeInASound();
   client_->Signal(SIGTERM);
   // Logged once the engine has ended: the stop now waits for the sound card.
-  ASSERT_TRUE(client_->WaitForOutput("Aborted [SIGTERM]", 10000)) << client_->Out();
+  ASSERT_TRUE(client_->WaitForOutput("Aborted [SIGTERM]")) << client_->Out();
   client_->Signal(SIGINT);
-  const ProcessResult r = client_->Wait(30000);
+  const ProcessResult r = client_->Wait();
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = UnstampedLines(r.out);
@@ -325,7 +329,7 @@ TEST_F(VekClientRun, RunThatEndsByItselfExitsSeven) {
   StartServer(kLoginScript);
   table_["Radio"] = {{"PTT", "SIDEWAYS:/dev/null:X"}};
   StartClient();
-  const ProcessResult r = client_->Wait(5000);
+  const ProcessResult r = client_->Wait();
   EXPECT_EQ(r.exit_code, 7) << r.out << r.err;
   const std::vector<std::string> lines = UnstampedLines(r.out);
   EXPECT_EQ(CountPrefix(lines, "Error: Radio: PTT: "), 1u) << r.out;
