@@ -12,7 +12,8 @@ namespace vektest {
 namespace {
 
 constexpr size_t kMaxRequest = 1 << 16;
-constexpr int kRequestTimeoutMs = 10000;
+// The client sends its request line as soon as it is connected.
+constexpr uint32_t kRequestTimeoutMs = kPeerWaitMs;
 
 }  // namespace
 

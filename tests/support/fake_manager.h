@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/loopback_listener.h"
+#include "support/wait.h"
 
 namespace vektest {
 
@@ -70,8 +71,8 @@ class FakeManager {
   int Connections() const;
   // Connections that ended (the client closed, or the fake did).
   int Closed() const;
-  bool WaitForConnections(int n, uint32_t timeout_ms = 10000) const;
-  bool WaitForClosed(int n, uint32_t timeout_ms = 10000) const;
+  bool WaitForConnections(int n, uint32_t timeout_ms = kPeerWaitMs) const;
+  bool WaitForClosed(int n, uint32_t timeout_ms = kPeerWaitMs) const;
 
   void Stop();
 
