@@ -57,10 +57,18 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return out;
 }
 
-// Polls a condition for up to 30 s; scripts and process exits take their time.
+// Shell lines that wait until the file `path` (a shell word) exists, for
+// kPeerWaitMs at most, so a failed test leaves no process behind.
+std::string WaitForFileShell(const std::string& path) {
+  return "i=0; while [ ! -e " + path + " ] && [ $i -lt " + std::to_string(vektest::kPeerWaitMs / 10) +
+         " ]; do sleep 0.01; i=$((i+1)); done\n";
+}
+
+// Polls a condition for up to kPeerWaitMs; scripts and process exits take
+// their time.
 template <class F>
 bool Eventually(F f) {
-  return vektest::WaitUntil(f, 30000, 10);
+  return vektest::WaitUntil(f, vektest::kPeerWaitMs, 10);
 }
 
 struct Recorder {
@@ -130,9 +138,7 @@ TEST_F(Executor, BusyAbortAndNoOutput) {
   TempDir scripts, tmp;
   const std::string go = scripts / "go";
   const std::string script = WriteScript(scripts, "slow.sh",
-                                         "echo line > \"$2\"\n"
-                                         // bounded, so a failed test leaves no process behind
-                                         "i=0; while [ ! -e \"" + go + "\" ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n");
+                                         "echo line > \"$2\"\n" + WaitForFileShell("\"" + go + "\""));
   TVEKExecutorProcess e;
   Recorder r;
   r.Attach(e);
@@ -339,7 +345,7 @@ TEST(RunProcess, ManyStartsLeaveNoZombieAndNoInheritedDescriptor) {
   ASSERT_EQ(pipe(leaky), 0);  // deliberately without close-on-exec
   ASSERT_TRUE(Eventually([] { return ChildrenStates().empty(); }));  // earlier tests' children
   for (int i = 0; i < 20; ++i)
-    ASSERT_EQ(VekRunProcess(u"/bin/sh", 3, u"-c", u"i=0; while [ ! -e \"$0\" ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done", U(go)), 0);
+    ASSERT_EQ(VekRunProcess(u"/bin/sh", 3, u"-c", U(WaitForFileShell("\"$0\"")), U(go)), 0);
 
   // The 20 shells wait for the go file; look at their descriptors from here.
   std::vector<std::string> children = ChildrenStates();

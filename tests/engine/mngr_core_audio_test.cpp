@@ -34,7 +34,7 @@ TEST(EngineAudio, TheSoundCardCountsAmongTheStartedThreadsAndReportsLevels) {
   // also to an OnLevel set while the engine runs.
   int levels = 0;
   e.SetOnLevel([&] { ++levels; });
-  EXPECT_TRUE(rig.Pump([&] { return levels >= 3 && (e.LevelWord() & 0xFFFFFF) >= 5000; }, 5000));
+  EXPECT_TRUE(rig.Pump([&] { return levels >= 3 && (e.LevelWord() & 0xFFFFFF) >= 5000; }));
   e.SetOnLevel(nullptr);
   rig.Destroy();
   feeder.Stop();

@@ -106,7 +106,7 @@ TEST(EngineLines, AStaticLineThatFailedIsReopenedAndReappliedAfterThreeSeconds) 
   rig.PumpFor(300);  // ticks pass; the retry is not due yet
   EXPECT_FALSE(Exists(dir + "/sig"));
   rig.Advance(3000);
-  EXPECT_TRUE(rig.Pump([&] { return Exists(dir + "/sig"); }, 5000));
+  EXPECT_TRUE(rig.Pump([&] { return Exists(dir + "/sig"); }));
   e.SetRadioEnabled(false);
 }
 
@@ -162,7 +162,7 @@ TEST(EngineLines, ACosKeyedWhileTheLinesAreOffWaitsItsCatchTimeOnceTheyAreOn) {
   e.SetOnLevel([&] { ++samples; });
   const auto sample = [&](int n) {
     const int until = samples + n;
-    return rig.Pump([&] { return samples >= until; }, 5000);
+    return rig.Pump([&] { return samples >= until; });
   };
   ASSERT_TRUE(sample(5));
   EXPECT_EQ(rig.CountOf("CarrierOn"), 0);
@@ -172,7 +172,7 @@ TEST(EngineLines, ACosKeyedWhileTheLinesAreOffWaitsItsCatchTimeOnceTheyAreOn) {
   ASSERT_TRUE(sample(5));
   EXPECT_EQ(rig.CountOf("CarrierOn"), 0) << "the catch time has not passed";
   rig.Advance(300);
-  EXPECT_TRUE(rig.PumpUntil("CarrierOn", 5000));
+  EXPECT_TRUE(rig.PumpUntil("CarrierOn"));
   e.SetOnLevel(nullptr);
   e.SetRadioEnabled(false);
 }

@@ -123,7 +123,7 @@ TEST(EngineNet, ReceivedVoiceIsRecordedAndTheScriptGetsTheTalker) {
   link.Connect(e, fake.Port());
   ASSERT_TRUE(rig.PumpUntil("Networks"));
   e.Protocol()->EnableReceive();
-  ASSERT_TRUE(rig.PumpUntil("RecorderFile:", 15000));
+  ASSERT_TRUE(rig.PumpUntil("RecorderFile:"));
   ASSERT_TRUE(rig.Pump([&] { return vektest::Exists(args_file) && !vektest::ReadFile(args_file).empty(); }));
   std::string wav;
   for (const std::string& ev : rig.log.Events())

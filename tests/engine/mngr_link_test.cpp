@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -31,6 +32,7 @@
 #include "support/fake_manager.h"
 #include "support/fake_vek_server.h"
 #include "support/proxy_peers.h"
+#include "support/wait.h"
 
 using namespace vektest;
 
@@ -46,6 +48,8 @@ struct TVEKManagerLinkPeer {
 namespace {
 
 constexpr uint32_t kInterval = 3000;
+// Longer than any wait: a request the engine does not cancel outlasts it.
+constexpr int32_t kUnansweredMs = 2 * kPeerWaitMs;
 
 // The login line of each connection the fake saw.
 std::vector<std::string> LoginLines(const FakeVekServer& fake) {
@@ -140,10 +144,10 @@ struct LinkRig {
     rig.engine().ManagerPort = port;
   }
 
-  bool Until(const std::string& prefix, int count = 1, uint32_t ms = 10000) {
+  bool Until(const std::string& prefix, int count = 1, uint32_t ms = kPeerWaitMs) {
     return rig.Pump([&] { return rig.CountOf(prefix) >= count; }, ms);
   }
-  bool UntilState(TVEKManagerState state, uint32_t ms = 10000) {
+  bool UntilState(TVEKManagerState state, uint32_t ms = kPeerWaitMs) {
     return rig.Pump([&] { return rig.engine().LinkState() == state; }, ms);
   }
   // Moves the engine's clock and lets its passes see it.
@@ -539,13 +543,15 @@ TEST_F(Link, BusyManagerClientLeadsToAReconnectWait) {
   StorePasswords(rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
   TVEKManager& e = Start(fake.Port(), dpm_YES);
   AskManagerAt(manager.Port());
-  e.DynPass()->AnswerTimeoutMs = 1500;
+  // The registration lasts until the manager hangs up.
+  e.DynPass()->AnswerTimeoutMs = kUnansweredMs;
   e.RegisterAccount(account);
   ASSERT_TRUE(manager.WaitForConnections(1));
   e.SetOnline(true);
   ASSERT_TRUE(Until("ProtocolError:"));
-  ASSERT_TRUE(UntilState(mst_Offline, 1000));
+  ASSERT_TRUE(UntilState(mst_Offline));
   EXPECT_EQ(rig.CountOf("DynPassRequestStart"), 0);
+  manager.EndSilence();
   ASSERT_TRUE(Until("DynPassError:"));  // the registration ends
   Advance(kInterval, 50);
   ASSERT_TRUE(Until("SessionInitiated"));
@@ -563,14 +569,14 @@ TEST_F(Link, OfflineDuringAPasswordRequestEndsAtOnce) {
   StorePasswords(rig.setup.System, {{u"other.example", u"New1"}, {u"127.0.0.1", u"Old1"}});
   TVEKManager& e = Start(fake.Port(), dpm_YES);
   AskManagerAt(manager.Port());
-  e.DynPass()->AnswerTimeoutMs = 10000;
+  e.DynPass()->AnswerTimeoutMs = kUnansweredMs;
   e.SetOnline(true);
   ASSERT_TRUE(UntilState(mst_DynPassword));
   ASSERT_TRUE(manager.WaitForConnections(1));
   const int disconnected = rig.CountOf("Disconnected");
   e.SetOnline(false);
-  ASSERT_TRUE(UntilState(mst_Offline, 2000));
-  EXPECT_TRUE(manager.WaitForClosed(1, 2000));  // the request was cancelled
+  ASSERT_TRUE(UntilState(mst_Offline));
+  EXPECT_TRUE(manager.WaitForClosed(1));  // the request was cancelled
   rig.PumpFor(300);
   EXPECT_EQ(rig.CountOf("Disconnected"), disconnected + 1);
   EXPECT_EQ(rig.CountOf("DynPassError:"), 0);
@@ -591,10 +597,10 @@ TEST_F(Link, OfflineRightAfterAnAttemptNeverSticks) {
   for (int i = 0; i < 200; ++i) {
     SCOPED_TRACE(i);
     e.SetOnline(true);
-    ASSERT_TRUE(rig.Pump([&] { return e.LinkState() != mst_Offline; }, 5000));
+    ASSERT_TRUE(rig.Pump([&] { return e.LinkState() != mst_Offline; }));
     e.SetOnline(false);
     ASSERT_TRUE(rig.Pump(
-        [&] { return e.LinkState() == mst_Offline && e.Protocol()->State() == PROTO_STATE_DISCONNECTED; }, 5000))
+        [&] { return e.LinkState() == mst_Offline && e.Protocol()->State() == PROTO_STATE_DISCONNECTED; }))
         << VekManagerStateName(e.LinkState());
   }
   rig.PumpFor(300);
@@ -629,8 +635,9 @@ TEST_F(Link, StalledServerTimesOutAndTheEngineReconnects) {
 TEST_F(Link, KeepAlivesHoldOffTheHardTimeoutUntilTheServerFallsSilent) {
   HandshakeReply reply;
   reply.sef = "4";
+  std::atomic<bool> silent{false};
   Script s;
-  s.Login(reply).KeepAlives(50, 0x89).Sleep(2500).KeepAlives(0).Sleep(60000);
+  s.Login(reply).KeepAlives(50, 0x89).Sleep(2500).KeepAlives(0).Call([&] { silent = true; }).Sleep(60000);
   FakeVekServer fake(s);
   rig.setup.Server.ProtoSoundAck = true;
   TVEKManager& e = Start(fake.Port());
@@ -638,23 +645,23 @@ TEST_F(Link, KeepAlivesHoldOffTheHardTimeoutUntilTheServerFallsSilent) {
   e.SetOnline(true);
   ASSERT_TRUE(Until("SessionInitiated"));
   ASSERT_EQ(e.Protocol()->ServerFlags() & 4u, 4u);
-  // The login's own markers come before the first keep-alive; their
-  // acknowledgements are no concern here.
+  // The login's lines, its acknowledgement among them, are in before the
+  // first keep-alive: the server's script takes them first.
   ASSERT_TRUE(Until("KeepAlive"));
-  rig.PumpFor(100);
   const size_t lines = fake.Lines().size();
   // 32 s of clock, 4 s between keep-alives: few real keep-alives needed, so
   // a loaded machine still gets them all within the server's phase of them.
   for (int step = 0; step < 8; ++step) {
     const int seen = rig.CountOf("KeepAlive");
     rig.Advance(4000);
-    ASSERT_TRUE(Until("KeepAlive", seen + 1, 3000)) << step;
+    ASSERT_TRUE(Until("KeepAlive", seen + 1)) << step;
   }
   EXPECT_EQ(rig.CountOf("ServerTimeoutHard"), 0);
   EXPECT_EQ(e.LinkState(), mst_Idle);
   EXPECT_EQ(fake.Lines().size(), lines);  // nothing acknowledged
 
-  // Silence: wait until no keep-alive arrived for a while.
+  // Silence: the server sends no more, and the last of them has come in.
+  ASSERT_TRUE(rig.Pump([&] { return silent.load(); }));
   int seen = rig.CountOf("KeepAlive");
   for (int quiet = 0; quiet < 4;) {
     rig.PumpFor(100);
@@ -746,7 +753,7 @@ TEST(LinkBackup, ConfirmationDuringAPasswordRequestGoesToTheMainAtOnce) {
   const int main_port = dead.Port();
   TVEKManager& e = r.Start(main_port, dpm_YES);
   r.AskManagerAt(manager.Port());
-  e.DynPass()->AnswerTimeoutMs = 20000;
+  e.DynPass()->AnswerTimeoutMs = kUnansweredMs;
   e.SetOnline(true);
   ASSERT_TRUE(r.FailAttempts(2));
   ASSERT_TRUE(manager.WaitForConnections(2));
@@ -765,10 +772,10 @@ TEST(LinkBackup, ConfirmationDuringAPasswordRequestGoesToTheMainAtOnce) {
   EXPECT_EQ(e.LinkState(), mst_Idle);
   EXPECT_EQ(r.Targets().back(), Target(main_port));
   EXPECT_EQ(backup.Connections(), 2);
-  EXPECT_TRUE(manager.WaitForClosed(2, 2000));  // the request was cancelled
+  EXPECT_TRUE(manager.WaitForClosed(2));  // the request was cancelled
   EXPECT_EQ(r.rig.CountOf("DynPassError:"), 0);
   // The checker's own thread takes the stop.
-  EXPECT_TRUE(r.rig.Pump([&] { return e.Checker()->Mode() == TVEKCheckMain::kIdle; }, 2000));
+  EXPECT_TRUE(r.rig.Pump([&] { return e.Checker()->Mode() == TVEKCheckMain::kIdle; }));
 }
 
 }  // namespace

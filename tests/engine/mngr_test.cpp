@@ -197,25 +197,32 @@ TEST(EngineLoop, EventDataFromTwoWritersArrivesWhole) {
   EngineRig rig;
   std::atomic<int> torn{0};
   std::atomic<int> calls{0};
+  std::atomic<int32_t> last_port{-1};
   TVEKManager& e = rig.Create(mopt_NoSoundCard, [&](TVEKManager& m) {
     m.OnProxyConnecting = [&](uint8_t kind, const std::u16string& host, int32_t port) {
       ++calls;
+      last_port = port;
       if (host != DaxAnsiToUnicodeRaw("proxy-" + std::to_string(port) + std::string(40, 'x')) ||
           kind != port % 2)
         ++torn;
     };
   });
   e.WaitThreadsStarted();
-  auto writer = [](const std::function<void(uint8_t, const std::u16string&, int32_t)>& report, int first) {
-    for (int i = first; i < first + 4000; i += 2)
-      report(static_cast<uint8_t>(i % 2), DaxAnsiToUnicodeRaw("proxy-" + std::to_string(i) + std::string(40, 'x')), i);
+  const auto report = [](const std::function<void(uint8_t, const std::u16string&, int32_t)>& to, int i) {
+    to(static_cast<uint8_t>(i % 2), DaxAnsiToUnicodeRaw("proxy-" + std::to_string(i) + std::string(40, 'x')), i);
+  };
+  auto writer = [&](const std::function<void(uint8_t, const std::u16string&, int32_t)>& to, int first) {
+    for (int i = first; i < first + 4000; i += 2) report(to, i);
   };
   std::thread a(writer, e.Protocol()->OnProxyConnecting, 0);
   std::thread b(writer, e.DynPass()->OnProxyConnecting, 1);
   rig.Pump([&] { return false; }, 300);
   a.join();
   b.join();
-  rig.PumpFor(300);
+  // A last report after both writers: once it is in, every earlier one was
+  // served or overtaken.
+  report(e.Protocol()->OnProxyConnecting, 4000);
+  EXPECT_TRUE(rig.Pump([&] { return last_port.load() == 4000; }));
   EXPECT_GT(calls.load(), 0);
   EXPECT_EQ(torn.load(), 0);
 }

@@ -35,12 +35,14 @@
 #include "support/fake_vek_server.h"
 #include "support/wait.h"
 
-// The engine's raised events, read under its lock.
+// The engine's raised events, read under its lock, and the hour slot it
+// last saw (-1 before the first).
 struct TVEKManagerProbe {
   static bool Pending(TVEKManager& e, TVEKManagerEvent event) {
     std::lock_guard<std::mutex> guard(e.lock_);
     return e.pending_[event] != 0;
   }
+  static int32_t LastHourSlot(TVEKManager& e) { return e.timed_.LastHourSlot.load(); }
 };
 
 namespace {
@@ -80,11 +82,13 @@ class TimedEngine : public testing::Test {
     chmod(path.c_str(), 0755);
     return path;
   }
-  // A script that waits (30 s at most) for the file go, then writes the
-  // line `output` to its output file.
+  // A script that waits (kPeerWaitMs at most) for the file go, then writes
+  // the line `output` to its output file.
   std::string ScriptWaitingFor(const std::string& name, const std::string& go, const std::string& output) {
-    return Script(name, "i=0; while [ ! -e '" + go + "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n"
-                        "echo " + output + " > \"$2\"\n");
+    const std::string polls = std::to_string(vektest::kPeerWaitMs / 10);
+    return Script(name, "i=0; while [ ! -e '" + go + "' ] && [ $i -lt " + polls +
+                            " ]; do sleep 0.01; i=$((i+1)); done\n"
+                            "echo " + output + " > \"$2\"\n");
   }
   // The informer every 20 s, the step of NextInformer.
   void EnableInformer() {
@@ -96,7 +100,8 @@ class TimedEngine : public testing::Test {
     started.clear();
     TVEKManager& e = rig.Create(mopt_NoSoundCard, customize);
     e.WaitThreadsStarted();
-    rig.PumpFor(200);  // the first passes take the slot of the start
+    // The run takes the slot of the start just after it counts as started.
+    EXPECT_TRUE(rig.Pump([&] { return !rig.setup.Hours.Enabled || TVEKManagerProbe::LastHourSlot(e) >= 0; }));
     return e;
   }
   // Base names of the files the reader started, in order.
@@ -104,7 +109,7 @@ class TimedEngine : public testing::Test {
     std::u16string name;
     while (rig.HasEngine() && rig.engine().PopStartedFileName(name)) started.push_back(BaseName(Narrow(name)));
   }
-  bool WaitStarted(size_t count, uint32_t timeout_ms = 5000) {
+  bool WaitStarted(size_t count, uint32_t timeout_ms = vektest::kPeerWaitMs) {
     return rig.Pump(
         [&] {
           Collect();
@@ -167,8 +172,7 @@ TEST_P(TimedEngineHour, HourFileOnlyRightAfterTheSlotBoundary) {
   TVEKManager& e = Create();
   if (c.play_delay) {
     e.SetPlayDelay(c.play_delay);
-    e.SetRunState(true);
-    rig.PumpFor(300);
+    e.SetRadioEnabled(true);  // at once, where the run state waits for a pass
   }
   SetLocal(c.after);
   if (*c.file) {
@@ -254,7 +258,7 @@ TEST_F(TimedEngine, PreemptedInformerScriptNeverPlays) {
   WriteFile(go, "");
   ASSERT_TRUE(rig.Pump([&] { return !e.Executor()->Busy(); }));
   e.SoundReader()->ResumeReading();
-  ASSERT_TRUE(rig.Pump([&] { return rig.CountOf("ExternalSoundStopped") >= 1; }, 20000));
+  ASSERT_TRUE(rig.Pump([&] { return rig.CountOf("ExternalSoundStopped") >= 1; }));
   Settle();
   EXPECT_EQ(started, (std::vector<std::string>{"info.wav", "11_00.wav"}));
   EXPECT_EQ(rig.CountOf("ErrorText:INFORMER: Busy"), 1);
@@ -303,7 +307,7 @@ TEST_F(TimedEngine, ConnectSoundTakesNoForeignScript) {
   WriteFile(go, "");
   ASSERT_TRUE(rig.Pump([&] { return !e.Executor()->Busy(); }));
   e.SoundReader()->ResumeReading();
-  ASSERT_TRUE(rig.Pump([&] { return rig.CountOf("ServiceSoundStopped") >= 1; }, 20000));
+  ASSERT_TRUE(rig.Pump([&] { return rig.CountOf("ServiceSoundStopped") >= 1; }));
   Settle();
   EXPECT_EQ(started, std::vector<std::string>{"info.wav"});
   rig.Destroy();
@@ -321,7 +325,7 @@ TEST_F(TimedEngine, HourSoundOutlivesTheLateEndOfTheInformerItCuts) {
   SetLocal(10, 30, 0, 0);
   bool informer_started = false;
   const auto pending = [](TVEKManager& e, TVEKManagerEvent event) {
-    return vektest::WaitUntil([&] { return TVEKManagerProbe::Pending(e, event); }, 5000);
+    return vektest::WaitUntil([&] { return TVEKManagerProbe::Pending(e, event); });
   };
   TVEKManager& e = Create([&](TVEKManager& engine) {
     // The hour strikes at the pass after the informer's start. That pass
@@ -350,7 +354,7 @@ TEST_F(TimedEngine, HourSoundOutlivesTheLateEndOfTheInformerItCuts) {
   NextInformer();
   ASSERT_TRUE(WaitStarted(2));
   EXPECT_EQ(started, (std::vector<std::string>{"info.wav", "11_00.wav"}));
-  ASSERT_TRUE(rig.PumpUntil("ExternalSoundStopped", 5000));
+  ASSERT_TRUE(rig.PumpUntil("ExternalSoundStopped"));
   Settle();
   EXPECT_EQ(rig.log.Events(), (std::vector<std::string>{"ExternalSoundStarted", "ExternalSoundStarted",
                                                         "ExternalSoundStopped:read to its end"}));
@@ -478,7 +482,7 @@ TEST(TimedEngineDtmf, ToneSequencesRunCommands) {
   const auto command = [](const std::vector<std::string>& lines, const std::string& text) {
     return std::count(lines.begin(), lines.end(), text);
   };
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(vektest::kPeerWaitMs);
   engine->Dispatcher().WaitServing(
       [&] {
         return (!errors.empty() && command(infos, "DTMF command: 0:EXECUTE:" + missing) == 1) ||
@@ -525,7 +529,7 @@ TEST(TimedEngineDtmf, CommandsSetWhileTonesArriveAreMatchedWhole) {
   std::thread front_end([&] {
     for (int i = 0; !stop.load(); ++i) e.SetDtmfCommands(i % 2 ? u"12:R" : u"5:R; 7:N:Other; 12:R");
   });
-  const bool matched = rig.PumpUntil("InfoText:DTMF command: 12:RESET", 20000);
+  const bool matched = rig.PumpUntil("InfoText:DTMF command: 12:RESET");
   stop = true;
   front_end.join();
   EXPECT_TRUE(matched);
@@ -598,9 +602,7 @@ TEST_P(TimedEngineSwitch, CommandSwitchesAfterTheSoundThatEndsTheCarrier) {
       .Marker(0x83, vektest::ClientListTlvPayload({talker}))
       .TxPolicy(vektest::TxMode::Approve)
       .SkipAcks(true)
-      .Call([&] {
-        for (int i = 0; i < 2000 && !talk.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      })
+      .Call([&] { vektest::WaitUntil([&] { return talk.load(); }); })
       .Talk(1, vektest::Tone(600, 8000, 4000))
       .Call([&] { talked.store(true); })
       .Sleep(60000);
@@ -650,8 +652,7 @@ TEST_P(TimedEngineSwitch, CommandSwitchesAfterTheSoundThatEndsTheCarrier) {
       [&] {
         const auto items = target.Items();
         return std::any_of(items.begin(), items.end(), is_login);
-      },
-      15000));
+      }));
   for (const vektest::ClientItem& i : target.Items()) {
     if (is_login(i)) {
       EXPECT_EQ(vektest::TagValue(i.text, "NT"), "Other");

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -26,6 +27,15 @@
 #include "support/engine_voice_rig.h"
 #include "support/fake_vek_server.h"
 #include "support/test_files.h"
+#include "support/wait.h"
+
+// The engine's raised events, read under its lock.
+struct TVEKManagerProbe {
+  static bool Pending(TVEKManager& e, TVEKManagerEvent event) {
+    std::lock_guard<std::mutex> guard(e.lock_);
+    return e.pending_[event] != 0;
+  }
+};
 
 namespace {
 
@@ -66,6 +76,10 @@ size_t ToneMs(const std::vector<int16_t>& s, int rate, double hz) {
   size_t total = 0;
   for (const Run& r : ToneRuns(s, rate, hz)) total += r.length;
   return total * 1000 / static_cast<size_t>(rate);
+}
+
+bool Contains(const std::vector<int16_t>& s, const std::vector<int16_t>& part) {
+  return std::search(s.begin(), s.end(), part.begin(), part.end()) != s.end();
 }
 
 // First sample of the longest tone run, or npos.
@@ -114,7 +128,7 @@ class VoiceRig : public EngineVoiceRig {
 
   // Idle again: PTT released, every block back, no loop error.
   void ExpectAtRest() {
-    EXPECT_TRUE(rig.Pump([&] { return !Ptt().On() && rig.PoolBlocks() == 1050; }, 3000))
+    EXPECT_TRUE(rig.Pump([&] { return !Ptt().On() && rig.PoolBlocks() == 1050; }))
         << "ptt " << Ptt().On() << " blocks " << rig.PoolBlocks();
     EXPECT_EQ(rig.CountOf("ErrorText:VEK main loop error"), 0);
   }
@@ -181,10 +195,10 @@ TEST_P(EngineVoiceRx, ReceivedVoice) {
   }
   s.KeepAlive().Sleep(30000);
   EXPECT_EQ(r.Start(s), "");
-  ASSERT_TRUE(r.rig.PumpUntil("RxStopped", 15000));
+  ASSERT_TRUE(r.rig.PumpUntil("RxStopped"));
   r.ExpectAtRest();
   if (row.sounds == std::vector<int>{csnd_Roger}) {
-    EXPECT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 3000));
+    EXPECT_TRUE(r.rig.PumpUntil("ServiceSoundStopped"));
   }
   EXPECT_EQ(r.rig.CountOf("RxStarted"), row.rx_started);
   EXPECT_EQ(r.rig.CountOf("RxStopped"), 1);
@@ -198,20 +212,30 @@ TEST_P(EngineVoiceRx, ReceivedVoice) {
   }
   EXPECT_EQ(r.Ptt().Ons(), 1) << "one keying for the whole reception";
   EXPECT_EQ(r.drainer->Sessions(), 1) << "sounds and voice in one playback stream";
-  r.rig.PumpFor(300);
+  const bool one_talker = row.out_rate == 8000 && row.talkers.size() == 1;
+  const auto ref = Reference(all);
+  const size_t voice_ms = row.talkers.size() == 1 ? 900u : 1300u;
+  // The pipe and the card still hold the end when the engine is done.
+  const auto heard = [&](const std::vector<int16_t>& s) {
+    if (one_talker ? !Contains(s, ref) : ToneMs(s, row.out_rate, kVoiceHz) < voice_ms) return false;
+    for (int sound : row.sounds)
+      if (ToneMs(s, 8000, SoundHz(sound)) < 300u) return false;
+    return true;
+  };
+  EXPECT_TRUE(r.rig.Pump([&] { return heard(r.drainer->Samples()); }));
+  r.rig.PumpFor(300);  // a second copy would show here
   const auto out = r.drainer->Samples();
   size_t voice_at = ToneStart(out, row.out_rate, kVoiceHz);
-  if (row.out_rate == 8000 && row.talkers.size() == 1) {
+  if (one_talker) {
     // The delay lets the player ride out the network's jitter: the
     // decode arrives whole, once.
-    const auto ref = Reference(all);
     auto hit = std::search(out.begin(), out.end(), ref.begin(), ref.end());
     ASSERT_NE(hit, out.end());
     EXPECT_EQ(std::search(hit + 1, out.end(), ref.begin(), ref.end()), out.end());
     voice_at = static_cast<size_t>(hit - out.begin());
   } else {
     // A new talker's start drops what the card still held of the last one.
-    EXPECT_GE(ToneMs(out, row.out_rate, kVoiceHz), row.talkers.size() == 1 ? 900u : 1300u);
+    EXPECT_GE(ToneMs(out, row.out_rate, kVoiceHz), voice_ms);
   }
   ASSERT_NE(voice_at, std::string::npos);
   TFifoDrainer::TClock::time_point first_voice;
@@ -285,7 +309,7 @@ TEST_P(EngineVoiceTx, Transmission) {
     case TxKind::Granted:
     case TxKind::TakenAway:
       ASSERT_TRUE(r.rig.PumpUntil("TxApproved"));
-      EXPECT_TRUE(r.rig.Pump([&] { return r.Light().On(); }, 1000)) << "LIGHT from approval";
+      EXPECT_TRUE(r.rig.Pump([&] { return r.Light().On(); })) << "LIGHT from approval";
       EXPECT_FALSE(r.Ptt().On());
       break;
     case TxKind::Rejected:
@@ -297,19 +321,22 @@ TEST_P(EngineVoiceTx, Transmission) {
   }
   if (row.kind == TxKind::TakenAway) {
     ASSERT_TRUE(r.rig.PumpUntil("TxAbortedByServer"));
-    EXPECT_TRUE(r.rig.Pump([&] { return !r.Light().On(); }, 1000));
+    EXPECT_TRUE(r.rig.Pump([&] { return !r.Light().On(); }));
+  } else if (row.kind == TxKind::Granted) {
+    // The carrier holds until 600 ms of input reached the server.
+    ASSERT_TRUE(r.rig.Pump([&] { return r.Sent().size() >= 8000 * 600 / 1000; }));
   } else {
-    r.rig.PumpFor(600);
+    r.rig.PumpFor(600);  // a carrier of some length that never transmits
   }
   const auto cos_off = Clock::now();
   r.Cos(false);
   ASSERT_TRUE(r.rig.PumpUntil("CarrierOff"));
-  ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 5000));
+  ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped"));
   r.ExpectAtRest();
   EXPECT_EQ(r.Ptt().Ons(), 1) << "keyed for the sound only";
   // The pipe and the card still hold the sound's end when the engine is
   // done with it.
-  EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, SoundHz(row.expected)) >= 300u; }, 3000));
+  EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, SoundHz(row.expected)) >= 300u; }));
   const auto out = r.drainer->Samples();
   for (int other : row.sounds) {
     if (other != row.expected) {
@@ -358,12 +385,10 @@ TEST(EngineVoice, AnotherTalkerTakesOverTheTransmission) {
   // The server hands the channel to talker 2 in the middle of the turn:
   // that talker's over plays whole.
   ASSERT_TRUE(r.rig.PumpUntil("TxAbortedByServer"));
-  ASSERT_TRUE(r.rig.PumpUntil("RxStopped", 8000));
-  r.rig.PumpFor(300);
-  EXPECT_EQ(r.rig.CountOf("RxStarted"), 1);
-  const auto out = r.drainer->Samples();
+  ASSERT_TRUE(r.rig.PumpUntil("RxStopped"));
   const auto ref = Reference(voice);
-  EXPECT_NE(std::search(out.begin(), out.end(), ref.begin(), ref.end()), out.end());
+  EXPECT_TRUE(r.rig.Pump([&] { return Contains(r.drainer->Samples(), ref); }));
+  EXPECT_EQ(r.rig.CountOf("RxStarted"), 1);
   r.Cos(false);
   r.ExpectAtRest();
 }
@@ -379,16 +404,14 @@ TEST(EngineVoice, ApprovalCrossingTheCarrierDropLeavesTheEngineReady) {
   const auto drop_the_carrier_at_approval = [&](TVEKManager& e) {
     e.OnTxRequested = [&r, &e] {
       r.rig.log.Add("TxRequested");
-      const auto until = Clock::now() + std::chrono::seconds(5);
-      while (e.Protocol()->State() != PROTO_STATE_TX && Clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      WaitUntil([&e] { return e.Protocol()->State() == PROTO_STATE_TX; });
       r.Cos(false);
     };
   };
   EXPECT_EQ(r.Start(s, drop_the_carrier_at_approval), "");
   r.Cos(true);
   ASSERT_TRUE(r.rig.PumpUntil("CarrierOff"));
-  EXPECT_TRUE(r.rig.Pump([&] { return r.rig.engine().LinkState() == mst_Idle; }, 2000))
+  EXPECT_TRUE(r.rig.Pump([&] { return r.rig.engine().LinkState() == mst_Idle; }))
       << VekManagerStateName(r.rig.engine().LinkState());
   EXPECT_TRUE(r.WaitLines("RX0", 2)) << "the granted channel is given back";
   r.rig.PumpFor(300);
@@ -436,7 +459,8 @@ TEST_P(EngineVoiceCapture, FilterAndAgc) {
   EXPECT_EQ(r.Start(s), "");
   r.Cos(true);
   ASSERT_TRUE(r.rig.PumpUntil("TxApproved"));
-  r.rig.PumpFor(1200);
+  // The carrier holds until 1.2 s of input reached the server.
+  ASSERT_TRUE(r.rig.Pump([&] { return r.Sent().size() >= 8000 * 1200 / 1000; }));
   r.Cos(false);
   ASSERT_TRUE(r.rig.PumpUntil("TxStopped"));
   r.ExpectAtRest();
@@ -475,18 +499,18 @@ TEST(EngineVoice, ConnectSoundThenTheFilesItsScriptNames) {
   Script server;
   server.Login().Sleep(30000);
   EXPECT_EQ(r.Start(server), "");
-  ASSERT_TRUE(r.rig.PumpUntil("ExternalSoundStopped", 5000));
+  ASSERT_TRUE(r.rig.PumpUntil("ExternalSoundStopped"));
   r.ExpectAtRest();
   EXPECT_EQ(r.rig.CountOf("ServiceSoundStarted"), 1);
   EXPECT_EQ(r.rig.CountOf("ErrorText"), 0);
   EXPECT_EQ(r.Ptt().Ons(), 1);
   // The pipe and the card still hold the end when the engine is done.
-  EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, 3000) >= 300u; }, 3000));
+  EXPECT_TRUE(r.rig.Pump([&] { return ToneMs(r.drainer->Samples(), 8000, 3000) >= 300u; }));
   const auto out = r.drainer->Samples();
   EXPECT_GE(ToneMs(out, 8000, SoundHz(csnd_Connect)), 300u);
   EXPECT_LT(ToneStart(out, 8000, SoundHz(csnd_Connect)), ToneStart(out, 8000, 3000));
   // The protocol's own thread takes the request.
-  EXPECT_TRUE(r.rig.Pump([&] { return r.rig.engine().Protocol()->ReceiveEnabled(); }, 2000));
+  EXPECT_TRUE(r.rig.Pump([&] { return r.rig.engine().Protocol()->ReceiveEnabled(); }));
 }
 
 }  // namespace
@@ -501,11 +525,11 @@ TEST(EngineVoice, WithoutASoundCardAnOwnSoundStillReleasesPtt) {
   Script s;
   s.Login().Sleep(30000);
   EXPECT_EQ(r.Start(s), "");
-  ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped", 5000));
+  ASSERT_TRUE(r.rig.PumpUntil("ServiceSoundStopped"));
   r.ExpectAtRest();
   EXPECT_EQ(r.rig.engine().SoundMode(), msm_Normal);
   // The protocol's own thread takes the request.
-  EXPECT_TRUE(r.rig.Pump([&] { return r.rig.engine().Protocol()->ReceiveEnabled(); }, 2000));
+  EXPECT_TRUE(r.rig.Pump([&] { return r.rig.engine().Protocol()->ReceiveEnabled(); }));
 }
 
 }  // namespace
@@ -552,8 +576,8 @@ TEST(EngineVoice, ALateEndOfACutSoundDoesNotEndTheNextOne) {
     engine.OnSessionInitiated = [&rig, &engine] {
       rig.log.Add("SessionInitiated");
       engine.SoundReader()->ResumeReading();
-      rig.Pump([&] { return engine.SoundReader()->Mode() == TVEKSoundReader::kModeIdle; }, 2000);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      rig.Pump([&] { return engine.SoundReader()->Mode() == TVEKSoundReader::kModeIdle; });
+      EXPECT_TRUE(WaitUntil([&engine] { return TVEKManagerProbe::Pending(engine, me_Evn_Reader_Finished); }));
     };
   });
   std::u16string error;
@@ -562,14 +586,13 @@ TEST(EngineVoice, ALateEndOfACutSoundDoesNotEndTheNextOne) {
   e.SetServerEntry(&server);
   e.SetNetwork(u"Test");
   e.WaitThreadsStarted();
-  e.SetRunState(true);
-  rig.PumpFor(200);
+  e.SetRadioEnabled(true);  // at once, where the run state waits for a pass
   e.SoundReader()->PauseReading();
   rig.Advance(20000);
   ASSERT_TRUE(rig.PumpUntil("ExternalSoundStarted"));
   e.SetOnline(true);
-  ASSERT_TRUE(rig.PumpUntil("ServiceSoundStopped", 5000)) << "the connect sound plays to its end";
-  EXPECT_TRUE(rig.Pump([&] { return !Exists(rig.Path("ptt")) && e.SoundMode() == msm_Normal; }, 2000));
+  ASSERT_TRUE(rig.PumpUntil("ServiceSoundStopped")) << "the connect sound plays to its end";
+  EXPECT_TRUE(rig.Pump([&] { return !Exists(rig.Path("ptt")) && e.SoundMode() == msm_Normal; }));
   EXPECT_EQ(rig.CountOf("ServiceSoundStarted"), 1);
   rig.Destroy();
   fake.Stop();

@@ -9,7 +9,8 @@
 //   TVEKManager& e = rig.Create();          // options default: mopt_NoSoundCard;
 //   rig.Create(opts, [](TVEKManager& e) {   //   the callback runs after the rig's own
 //     e.OnErrorText = ...; });              //   owner callbacks are set, before any worker
-//   rig.Pump([&] { return ...; }, 5000);    // serves owner callbacks until true or timeout
+//   rig.Pump([&] { return ...; });          // serves owner callbacks until true or timeout
+//                                           //   (kPeerWaitMs unless given)
 //   rig.PumpFor(200);
 //   rig.PumpUntil("ServerConnecting:");     // until an event starts with the text
 //   rig.log                                 // EventLog of owner callbacks, in call order
@@ -39,6 +40,7 @@
 #include "net/server.h"
 #include "support/event_log.h"
 #include "support/test_files.h"
+#include "support/wait.h"
 
 namespace vektest {
 
@@ -68,9 +70,9 @@ class EngineRig {
   bool HasEngine() const { return engine_ != nullptr; }
   void Destroy();
 
-  bool Pump(const std::function<bool()>& done, uint32_t timeout_ms = 10000);
+  bool Pump(const std::function<bool()>& done, uint32_t timeout_ms = kPeerWaitMs);
   void PumpFor(uint32_t ms);
-  bool PumpUntil(const std::string& prefix, uint32_t timeout_ms = 10000);
+  bool PumpUntil(const std::string& prefix, uint32_t timeout_ms = kPeerWaitMs);
   // Events so far that start with prefix.
   int CountOf(const std::string& prefix) const;
 

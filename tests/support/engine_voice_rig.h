@@ -34,6 +34,7 @@
 #include "support/alsa_devices.h"
 #include "support/engine_rig.h"
 #include "support/fake_vek_server.h"
+#include "support/wait.h"
 
 namespace vektest {
 
@@ -106,7 +107,7 @@ class EngineVoiceRig {
 
   // Lines the server received that are exactly text.
   int Lines(const std::string& text) const;
-  bool WaitLines(const std::string& text, int n, uint32_t ms = 5000);
+  bool WaitLines(const std::string& text, int n, uint32_t ms = kPeerWaitMs);
   // The voice of the transmission packets the server received.
   std::vector<int16_t> Sent() const;
 

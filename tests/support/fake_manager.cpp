@@ -12,7 +12,8 @@ namespace vektest {
 namespace {
 
 constexpr size_t kMaxRequest = 1 << 16;
-constexpr int kRequestTimeoutMs = 10000;
+// The client sends its request line as soon as it is connected.
+constexpr uint32_t kRequestTimeoutMs = kPeerWaitMs;
 
 }  // namespace
 
@@ -119,10 +120,11 @@ bool FakeManager::SendAll(int fd, const std::string& bytes) {
   return true;
 }
 
-void FakeManager::Drain(int fd) {
-  while (!listener_.StopFlag()) {
+void FakeManager::Drain(int fd, bool silent) {
+  while (!listener_.StopFlag() && !(silent && end_silence_)) {
     pollfd p[2] = {{fd, POLLIN, 0}, {listener_.WakeFd(), POLLIN, 0}};
-    if (::poll(p, 2, -1) < 0 && errno != EINTR) return;
+    // A silence is asked every few ms whether it may end.
+    if (::poll(p, 2, silent ? 5 : -1) < 0 && errno != EINTR) return;
     if (listener_.StopFlag()) return;
     if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     char buf[4096];
@@ -148,7 +150,7 @@ void FakeManager::Handle(int fd, const ManagerReply& reply) {
     case ManagerAct::CloseAfterRequest:
       break;
     case ManagerAct::Silent:
-      Drain(fd);
+      Drain(fd, true);
       break;
     case ManagerAct::Fragments: {
       const std::string bytes = reply.text + "\r\n";

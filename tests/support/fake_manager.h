@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/loopback_listener.h"
+#include "support/wait.h"
 
 namespace vektest {
 
@@ -70,8 +71,11 @@ class FakeManager {
   int Connections() const;
   // Connections that ended (the client closed, or the fake did).
   int Closed() const;
-  bool WaitForConnections(int n, uint32_t timeout_ms = 10000) const;
-  bool WaitForClosed(int n, uint32_t timeout_ms = 10000) const;
+  bool WaitForConnections(int n, uint32_t timeout_ms = kPeerWaitMs) const;
+  bool WaitForClosed(int n, uint32_t timeout_ms = kPeerWaitMs) const;
+  // From now on a Silent reply ends: the client held silent now, or later,
+  // sees the manager hang up.
+  void EndSilence() { end_silence_ = true; }
 
   void Stop();
 
@@ -80,8 +84,9 @@ class FakeManager {
   void Handle(int fd, const ManagerReply& reply);
   bool ReadRequest(int fd, std::string& line);
   bool SendAll(int fd, const std::string& bytes);
-  // Waits until the client closes or the fake stops.
-  void Drain(int fd);
+  // Waits until the client closes or the fake stops (or, for a silent
+  // reply, until EndSilence).
+  void Drain(int fd, bool silent = false);
 
   std::vector<ManagerReply> replies_;
   LoopbackListener listener_;
@@ -91,6 +96,7 @@ class FakeManager {
   std::vector<std::string> requests_;
   int connections_ = 0;
   int closed_ = 0;
+  std::atomic<bool> end_silence_{false};
 };
 
 }  // namespace vektest

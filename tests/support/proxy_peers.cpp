@@ -110,6 +110,19 @@ void WriteConfig(const std::string& path, const std::string& text) {
 
 bool Executable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
+// Whether one of the connecting sockets got through the handshake.
+bool AnyConnected(const std::vector<int>& fds) {
+  for (int fd : fds) {
+    pollfd p{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) &&
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string ProxyBinary(ProxyKind kind) {
@@ -184,7 +197,7 @@ std::unique_ptr<ProxyPeer> ProxyPeer::Start(ProxyKind kind, const Options& optio
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return fail("cannot start " + binary + ": " + std::strerror(rc));
     peer->pid_ = pid;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPeerWaitMs);
     bool up = false, died = false;
     while (std::chrono::steady_clock::now() < deadline) {
       if (CanConnect(peer->port_)) {
@@ -333,7 +346,8 @@ BlackholeListener::BlackholeListener() : listener_(0, 0) {
     ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     fillers_.push_back(fd);
   }
-  ::usleep(50000);
+  // With a backlog of 0 the queue is full once it holds one connection.
+  WaitUntil([&] { return AnyConnected(fillers_); });
 }
 
 BlackholeListener::~BlackholeListener() {

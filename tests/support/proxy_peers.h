@@ -14,6 +14,7 @@
 
 #include "support/loopback_listener.h"
 #include "support/test_files.h"
+#include "support/wait.h"
 
 namespace vektest {
 
@@ -63,9 +64,9 @@ class TcpPeer {
 };
 
 // Reads exactly n bytes (less when the peer closes or the time runs out).
-std::string ReadExactly(int fd, std::size_t n, int timeoutMs = 5000);
+std::string ReadExactly(int fd, std::size_t n, int timeoutMs = kPeerWaitMs);
 // Reads until `terminator` has arrived (included in the result).
-std::string ReadUntil(int fd, const std::string& terminator, int timeoutMs = 5000);
+std::string ReadUntil(int fd, const std::string& terminator, int timeoutMs = kPeerWaitMs);
 bool WriteAll(int fd, const std::string& bytes);
 
 // A port on 127.0.0.1 where nothing listens: connects are refused for as
