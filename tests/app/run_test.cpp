@@ -112,21 +112,6 @@ class RunRig {
   TVEKOutputFile output;
 };
 
-// A refusal at the login: handshake with the given AL, then the client goes.
-Script Refuse(const std::string& al) {
-  HandshakeReply r;
-  r.al = al;
-  Script s;
-  s.ExpectLogin().Handshake(r).ExpectClose();
-  return s;
-}
-
-Script StayLoggedIn() {
-  Script s;
-  s.Login().Sleep(60000);
-  return s;
-}
-
 // The password of each login the server saw.
 std::vector<std::string> PasswordsSent(const FakeVekServer& server) {
   std::vector<std::string> out;
@@ -153,7 +138,7 @@ TEST(RunPasswords, StoredPasswordsNewestFirstThenThisServers) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<Script> scripts;
-    for (const std::string& al : c.answers) scripts.push_back(al == "OK" ? StayLoggedIn() : Refuse(al));
+    for (const std::string& al : c.answers) scripts.push_back(al == "OK" ? StayingLoggedIn() : RefusingLogin(al));
     FakeVekServer server(scripts);
     FakeManager manager({Answer("Fresh1")});
     RunRig r;
@@ -173,7 +158,7 @@ TEST(RunPasswords, StoredPasswordsNewestFirstThenThisServers) {
 // file) is reported once per search or store and holds nothing: the login
 // still gets its first password from the system manager.
 TEST(RunPasswords, UnopenablePasswordFileIsReportedAndTheLoginGoesOn) {
-  FakeVekServer server({Refuse("WRONG"), StayLoggedIn()});
+  FakeVekServer server({RefusingLogin("WRONG"), StayingLoggedIn()});
   FakeManager manager({Answer("Fresh1")});
   RunRig r;
   r.UseServer(server);

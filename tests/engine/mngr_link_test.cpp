@@ -73,22 +73,6 @@ void StorePasswords(const TVEKSystemParameters& system,
   VekSaveDynPassFile(VekFileInWriteDir(DaxUnicodeToSys(system.DynamicPasswordFileName), system), entries);
 }
 
-// A refusal at the login: handshake with the given AL, then the client goes.
-Script Refuse(const std::string& al) {
-  HandshakeReply r;
-  r.al = al;
-  Script s;
-  s.ExpectLogin().Handshake(r).ExpectClose();
-  return s;
-}
-
-// One login that stays up until the test ends.
-Script StayLoggedIn(const HandshakeReply& reply = {}) {
-  Script s;
-  s.Login(reply).Sleep(60000);
-  return s;
-}
-
 // One engine with its login data and server entry; tables make one per case.
 struct LinkRig {
   LinkRig() {
@@ -186,7 +170,7 @@ std::string Target(int port) { return "ServerConnecting:127.0.0.1:" + std::to_st
 TEST_F(Link, LogsInWaitsTheIntervalAfterADropAndLogsInAgain) {
   Script first;
   first.Login().Sleep(200).Close();
-  FakeVekServer fake({first, StayLoggedIn()});
+  FakeVekServer fake({first, StayingLoggedIn()});
   TVEKManager& e = Start(fake.Port());
   EXPECT_EQ(e.LinkState(), mst_Offline);
   e.SetOnline(true);
@@ -239,7 +223,7 @@ TEST_P(BackupModes, ThirdAttemptFollowsTheBackupMode) {
   const BackupModeCase& c = GetParam();
   HandshakeReply forced_reply;
   forced_reply.nt = "Forced";
-  FakeVekServer second(StayLoggedIn(forced_reply));
+  FakeVekServer second(StayingLoggedIn(forced_reply));
   const DeadPort dead;
   const int main_port = dead.Port();
   LinkRig r;
@@ -310,7 +294,7 @@ class HeldPort {
 // On the backup, the checker watches the main server; once it answers three
 // times the engine leaves the backup and logs in to the main server at once.
 TEST(LinkBackup, ConfirmedMainServerTakesTheLinkBackAtOnce) {
-  FakeVekServer backup(StayLoggedIn());
+  FakeVekServer backup(StayingLoggedIn());
   // The main server's port stays ours while that server is down.
   HeldPort held;
   ASSERT_NE(held.Port(), 0);
@@ -347,7 +331,7 @@ TEST(LinkBackup, ConfirmedMainServerTakesTheLinkBackAtOnce) {
   // The main server comes back on its port: three probes, then the engine.
   Script probe;
   probe.ExpectLogin().Handshake(HandshakeReply{}).ExpectClose();
-  FakeVekServer main_server({probe, probe, probe, StayLoggedIn()}, static_cast<uint16_t>(main_port));
+  FakeVekServer main_server({probe, probe, probe, StayingLoggedIn()}, static_cast<uint16_t>(main_port));
   ASSERT_TRUE(r.Until("BackupServerMode:0"));
   ASSERT_TRUE(r.Until("SessionInitiated", 3));  // no clock moved: at once
   EXPECT_EQ(r.Targets().back(), Target(main_port));
@@ -399,7 +383,7 @@ class PasswordCycle : public ::testing::TestWithParam<PasswordCycleCase> {};
 TEST_P(PasswordCycle, CycleOverTheLoginAnswers) {
   const PasswordCycleCase& c = GetParam();
   std::vector<Script> scripts;
-  for (const std::string& al : c.answers) scripts.push_back(al == "OK" ? StayLoggedIn() : Refuse(al));
+  for (const std::string& al : c.answers) scripts.push_back(al == "OK" ? StayingLoggedIn() : RefusingLogin(al));
   FakeVekServer fake(scripts);
   FakeManager manager({Answer("Fresh1")});
   LinkRig r;
@@ -469,7 +453,7 @@ class RefusingServer : public ::testing::TestWithParam<RefusingServerCase> {};
 
 TEST_P(RefusingServer, CostsOneManagerExchangePerInterval) {
   const RefusingServerCase& c = GetParam();
-  FakeVekServer fake(Refuse("WRONG"));
+  FakeVekServer fake(RefusingLogin("WRONG"));
   FakeManager manager({Answer("Fresh1")});
   LinkRig r;
   if (c.stored) {
@@ -502,7 +486,7 @@ INSTANTIATE_TEST_SUITE_P(LinkPasswords, RefusingServer, ::testing::ValuesIn(kRef
 // other failure, not one per pass. The clock stands still between the
 // steps, so no second attempt is due before it moves.
 TEST_F(Link, RaisingAttemptWaitsTheReconnectInterval) {
-  FakeVekServer fake(StayLoggedIn());
+  FakeVekServer fake(StayingLoggedIn());
   bool broken = true;
   TVEKManager& e = Start(fake.Port(), dpm_YES, [&](TVEKManager& m) {
     m.OnSearchDynamicPassword = [&](const std::u16string&, const std::u16string&, TVEKLoginInfo&) {
@@ -536,8 +520,8 @@ TEST_F(Link, RaisingAttemptWaitsTheReconnectInterval) {
 // sitting in the password state for ever.
 TEST_F(Link, BusyManagerClientLeadsToAReconnectWait) {
   // Refused until the manager's password comes.
-  const Script refuse = Refuse("WRONG");
-  FakeVekServer fake({refuse, refuse, refuse, refuse, refuse, refuse, StayLoggedIn()});
+  const Script refuse = RefusingLogin("WRONG");
+  FakeVekServer fake({refuse, refuse, refuse, refuse, refuse, refuse, StayingLoggedIn()});
   FakeManager manager({Misbehave(ManagerAct::Silent), Answer("Fresh1")});
   // Three refusals per cycle: the static, the newest and the exact password.
   StorePasswords(rig.setup.System, {{u"127.0.0.1", u"Old1"}, {u"other.example", u"New1"}});
@@ -562,8 +546,8 @@ TEST_F(Link, BusyManagerClientLeadsToAReconnectWait) {
 // Switching offline while the manager is asked: nothing is connected, so
 // the engine ends the disconnect itself, once.
 TEST_F(Link, OfflineDuringAPasswordRequestEndsAtOnce) {
-  Script refuse = Refuse("WRONG");
-  FakeVekServer fake({refuse, refuse, StayLoggedIn()});
+  Script refuse = RefusingLogin("WRONG");
+  FakeVekServer fake({refuse, refuse, StayingLoggedIn()});
   FakeManager manager({Misbehave(ManagerAct::Silent), Answer("Fresh1")});
   // The newest password is the exact one: two refusals, then the manager.
   StorePasswords(rig.setup.System, {{u"other.example", u"New1"}, {u"127.0.0.1", u"Old1"}});
@@ -590,7 +574,7 @@ TEST_F(Link, OfflineDuringAPasswordRequestEndsAtOnce) {
 // Switching offline right after an attempt started: whether or not the
 // protocol took the connect, the engine ends offline and not logged in.
 TEST_F(Link, OfflineRightAfterAnAttemptNeverSticks) {
-  Script s = StayLoggedIn();
+  Script s = StayingLoggedIn();
   s.Loop();
   FakeVekServer fake(s);
   TVEKManager& e = Start(fake.Port());
@@ -688,8 +672,8 @@ TEST_P(SwitchBackup, SwitchesToTheNewServerWithItsStoredBackup) {
   const bool broken_file = GetParam();
   HandshakeReply net2;
   net2.nt = "Net2";
-  FakeVekServer first(StayLoggedIn());
-  FakeVekServer second(StayLoggedIn(net2));
+  FakeVekServer first(StayingLoggedIn());
+  FakeVekServer second(StayingLoggedIn(net2));
   LinkRig r;
   const TVEKSystemParameters& system = r.rig.setup.System;
   if (broken_file) {
@@ -743,7 +727,7 @@ TEST(LinkBackup, ConfirmationDuringAPasswordRequestGoesToTheMainAtOnce) {
   // The backup refuses the static password as a server error and the
   // manager's first password as invalid: the manager is asked again and
   // keeps silent.
-  FakeVekServer backup({Refuse("ERROR"), Refuse("WRONG"), StayLoggedIn()});
+  FakeVekServer backup({RefusingLogin("ERROR"), RefusingLogin("WRONG"), StayingLoggedIn()});
   FakeManager manager({Answer("Dyn1"), Misbehave(ManagerAct::Silent)});
   LinkRig r;
   r.account.DynamicPassword = u"Acc1";
@@ -766,7 +750,7 @@ TEST(LinkBackup, ConfirmationDuringAPasswordRequestGoesToTheMainAtOnce) {
   Script probe;
   probe.ExpectLogin().Handshake(HandshakeReply{}).ExpectClose();
   dead.Release();
-  FakeVekServer main_server({probe, probe, probe, StayLoggedIn()}, static_cast<uint16_t>(main_port));
+  FakeVekServer main_server({probe, probe, probe, StayingLoggedIn()}, static_cast<uint16_t>(main_port));
   ASSERT_TRUE(r.Until("BackupServerMode:0"));
   ASSERT_TRUE(r.Until("SessionInitiated"));  // no clock moved: at once
   EXPECT_EQ(e.LinkState(), mst_Idle);

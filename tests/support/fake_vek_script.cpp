@@ -428,4 +428,18 @@ Script Script::Parse(const std::string& text) {
   return s;
 }
 
+Script RefusingLogin(const std::string& al) {
+  HandshakeReply r;
+  r.al = al;
+  Script s;
+  s.ExpectLogin().Handshake(r).ExpectClose();
+  return s;
+}
+
+Script StayingLoggedIn(const HandshakeReply& reply) {
+  Script s;
+  s.Login(reply).Sleep(60000);
+  return s;
+}
+
 }  // namespace vektest

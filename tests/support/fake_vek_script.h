@@ -163,4 +163,10 @@ class Script {
   std::optional<size_t> loop_;
 };
 
+// A login the server refuses: the handshake answers with `al` (WRONG,
+// BLOCKED, ERROR ...), then the client goes.
+Script RefusingLogin(const std::string& al);
+// The standard login, then the link stays up until the test ends.
+Script StayingLoggedIn(const HandshakeReply& reply = {});
+
 }  // namespace vektest
