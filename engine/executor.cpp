@@ -1,18 +1,22 @@
 #include "engine/executor.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <vector>
 
 #include "foundation/charset.h"
+#include "foundation/clock.h"
 #include "foundation/exception.h"
 #include "foundation/fileutils.h"
 #include "foundation/types.h"
@@ -22,8 +26,11 @@ extern char** environ;
 namespace {
 
 // Starts program with argv[1..] = args; the child gets default signal
-// dispositions, an empty signal mask and no descriptor above 2.
-int Spawn(const std::string& program, const std::vector<std::string>& args, pid_t& pid) {
+// dispositions, an empty signal mask and no descriptor above 2. A script
+// leads a process group of its own, and its standard input is /dev/null: a
+// group that does not own the terminal would be stopped by reading it.
+int Spawn(const std::string& program, const std::vector<std::string>& args, pid_t& pid,
+          bool script = false) {
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
   argv.push_back(const_cast<char*>(program.c_str()));
@@ -42,7 +49,13 @@ int Spawn(const std::string& program, const std::vector<std::string>& args, pid_
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (script) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  posix_spawnattr_setflags(&attr, flags);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
   // Every descriptor of ours is close-on-exec; this also covers one that a
   // library opened without it.
@@ -60,6 +73,15 @@ void WaitChild(pid_t pid) {
   }
 }
 
+// True once the child has ended and is collected (or is not ours any more).
+bool Collected(pid_t pid) {
+  int status;
+  pid_t r;
+  while ((r = waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+  }
+  return r != 0;
+}
+
 void* ReapChild(void* arg) {
   WaitChild(static_cast<pid_t>(reinterpret_cast<intptr_t>(arg)));
   return nullptr;
@@ -72,13 +94,7 @@ std::vector<pid_t> g_pending;
 
 void ReapPending() {
   std::lock_guard<std::mutex> g(g_pendingLock);
-  std::erase_if(g_pending, [](pid_t pid) {
-    int status;
-    pid_t r;
-    while ((r = waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
-    }
-    return r != 0;  // reaped, or not ours any more
-  });
+  std::erase_if(g_pending, Collected);
 }
 
 // A small detached thread per child started without waiting, so its exit
@@ -122,22 +138,96 @@ int VekRunProcess(const std::u16string& program, int count, const std::u16string
 
 namespace {
 
-int RunScriptWaitSys(const std::string& program, const std::string& input_file,
-                     const std::string& output_file, const std::string& argument) {
-  pid_t pid;
-  if (int rc = Spawn(program, {input_file, output_file, argument}, pid); rc != 0) {
+int StartScript(const std::string& program, const std::string& input_file, const std::string& output_file,
+                const std::string& argument, pid_t& pid) {
+  if (int rc = Spawn(program, {input_file, output_file, argument}, pid, true); rc != 0) {
     errno = rc;
     return -1;
   }
-  WaitChild(pid);
   return 0;
+}
+
+// Polling step where the kernel gives no descriptor for a child's end.
+constexpr uint32_t kChildPollMs = 20;
+
+// A child's end as a readiness event of the executor's waiter; without a
+// process descriptor the wait polls. A wait returns early at a wake-up.
+class TChildEndWatch {
+ public:
+  TChildEndWatch(TWaiter2Socket& waiter, TEventAuto& event, pid_t pid) : waiter_(waiter), event_(event) {
+#ifdef SYS_pidfd_open
+    // Opened close-on-exec by the kernel.
+    fd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+#endif
+    if (fd_ < 0) return;
+    try {
+      resource_ = waiter_.AddResource(this, fd_);
+      waiter_.SetEvents(resource_, kWaiterRead);
+    } catch (...) {
+      Drop();
+    }
+  }
+  ~TChildEndWatch() { Drop(); }
+  TChildEndWatch(const TChildEndWatch&) = delete;
+  TChildEndWatch& operator=(const TChildEndWatch&) = delete;
+
+  // Up to ms for the end or a wake-up; once the child is collected, its
+  // descriptor stays ready, so only the wake-up or the time ends the wait.
+  void Wait(uint32_t ms, bool collected) {
+    if (collected) Drop();
+    if (resource_) {
+      try {
+        if (waiter_.Wait(ms) != wr_Error) return;
+      } catch (...) {
+      }
+      Drop();
+    }
+    event_.WaitFor(std::min(ms, kChildPollMs));
+  }
+
+ private:
+  void Drop() {
+    if (resource_) waiter_.RemoveResource(resource_);
+    resource_ = nullptr;
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  TWaiter2Socket& waiter_;
+  TEventAuto& event_;
+  int fd_ = -1;
+  TWaiter2Resource* resource_ = nullptr;
+};
+
+// A script may have started children of its own (a shell's commands): the
+// whole group gets SIGTERM, SIGCONT for a member that is stopped, and SIGKILL
+// when some of it is still there after the bound. The script itself is
+// collected in any case.
+void EndScriptGroup(pid_t pid, TChildEndWatch& watch, uint32_t bound_ms) {
+  kill(-pid, SIGTERM);
+  kill(-pid, SIGCONT);
+  const uint32_t start = DaxTickMs();
+  bool collected = false;
+  for (uint32_t spent = 0; spent < bound_ms; spent = DaxTickMs() - start) {
+    if (!collected) collected = Collected(pid);
+    // The group is gone with its last member.
+    if (collected && kill(-pid, 0) != 0) return;
+    watch.Wait(bound_ms - spent, collected);
+  }
+  kill(-pid, SIGKILL);
+  if (!collected) WaitChild(pid);
 }
 
 }  // namespace
 
 int VekRunScriptWait(const std::u16string& program, const std::u16string& input_file,
                      const std::u16string& output_file, const std::u16string& argument) {
-  return RunScriptWaitSys(Sys(program), Sys(input_file), Sys(output_file), Sys(argument));
+  pid_t pid;
+  if (StartScript(Sys(program), Sys(input_file), Sys(output_file), Sys(argument), pid) != 0) return -1;
+  WaitChild(pid);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -146,8 +236,11 @@ TVEKExecutorProcess::TVEKExecutorProcess() { Start(); }
 
 TVEKExecutorProcess::~TVEKExecutorProcess() {
   if (!Finished()) {
-    Terminate();
-    event_.SetEvent();
+    try {
+      Stop();
+    } catch (...) {
+      // The wake-up pipe failed: the event still ends an idle wait.
+    }
   }
   WaitFor();
   output_.Clear();
@@ -183,6 +276,7 @@ void TVEKExecutorProcess::Abort() {
 void TVEKExecutorProcess::Stop() {
   Terminate();
   event_.SetEvent();
+  waiter_.Signal();
 }
 
 void TVEKExecutorProcess::SetTempDir(const std::u16string& dir) {
@@ -264,10 +358,13 @@ bool TVEKExecutorProcess::RunScript() {
   } cleanup{this, inFile, outFile};
 
   const std::string scriptSys = Sys(script);
-  if (RunScriptWaitSys(scriptSys, inFile, outFile, Sys(argument)) != 0) {
+  if (Terminated()) return false;  // nothing new starts at a stop
+  pid_t pid;
+  if (StartScript(scriptSys, inFile, outFile, Sys(argument), pid) != 0) {
     Error(DaxHookSysToUnicode(DaxFormatExecuteError(errno, scriptSys)));
     return false;
   }
+  if (!AwaitScript(pid)) return false;
   if (abort_.load()) return false;
   struct stat st {};
   if (::lstat(outFile.c_str(), &st) != 0) return false;
@@ -282,4 +379,15 @@ bool TVEKExecutorProcess::RunScript() {
   }
   DaxCloseTextFile(f);
   return !abort_.load() && output_.Count() > 0;
+}
+
+bool TVEKExecutorProcess::AwaitScript(pid_t pid) {
+  TChildEndWatch watch(waiter_, event_, pid);
+  for (;;) {
+    if (Collected(pid)) return true;
+    if (Terminated()) break;
+    watch.Wait(kWaiterInfinite, false);
+  }
+  EndScriptGroup(pid, watch, kScriptEndBoundMs);
+  return false;
 }

@@ -5,6 +5,8 @@
 // arguments can come from the network (a talker's name and city).
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -14,10 +16,13 @@
 #include "foundation/event_auto.h"
 #include "foundation/fifo_ts.h"
 #include "foundation/thread.h"
+#include "foundation/waiter2_bsd.h"
 
 class TVEKExecutorProcess : public TDaxThread {
  public:
   static constexpr uint32_t kIdleWaitMs = 620000;
+  // At a stop a running script gets SIGTERM and, this long after, SIGKILL.
+  static constexpr uint32_t kScriptEndBoundMs = 1000;
 
   TVEKExecutorProcess();
   ~TVEKExecutorProcess() override;
@@ -29,6 +34,8 @@ class TVEKExecutorProcess : public TDaxThread {
   // A run not yet taken up is withdrawn; while a script runs, its output is
   // thrown away when it ends.
   void Abort();
+  // Ends the thread; a script still running is ended with everything it
+  // started (see kScriptEndBoundMs), not waited for.
   void Stop();
 
   // The directory for the two temporary files; set only while no script runs.
@@ -53,9 +60,14 @@ class TVEKExecutorProcess : public TDaxThread {
  private:
   void TakeRequest();
   bool RunScript();
+  // Waits for the script's end: true when it ended by itself, false when
+  // the executor was stopped first and the script was ended.
+  bool AwaitScript(pid_t pid);
   void Error(const std::u16string& text);
 
   TEventAuto event_;
+  // Woken by Stop while a script runs; watches the script's end.
+  TWaiter2Socket waiter_{1};
   TFifoStringThreadSafeU output_{32};
   // script_, argument_, tempDir_, the run numbers; taking, withdrawing and
   // placing a request
@@ -80,6 +92,8 @@ int VekRunProcess(const std::u16string& program, int count, const std::u16string
                   const std::u16string& arg4 = {}, const std::u16string& arg5 = {},
                   const std::u16string& arg6 = {}, const std::u16string& arg7 = {});
 // Starts the program with exactly these three parameters and waits until it
-// ends: 0, or -1 (errno set) when starting failed.
+// ends: 0, or -1 (errno set) when starting failed. A script runs in a process
+// group of its own, so that it can be ended with all it started, and reads
+// nothing from the terminal (standard input is /dev/null).
 int VekRunScriptWait(const std::u16string& program, const std::u16string& input_file,
                      const std::u16string& output_file, const std::u16string& argument);

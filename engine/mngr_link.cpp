@@ -551,7 +551,7 @@ void TVEKManager::Handle_Proto_PeerDisconnected() {
 void TVEKManager::Handle_Proto_Disconnecting() {
   const TVEKManagerState state = link_state_.load();
   if (state == mst_DynPassword) return;
-  if (VekSoundModeHas(sound_mode_.load(), smp_SilencedByLink)) StopVoice();
+  if (StopsVoiceOnDisconnect(sound_mode_.load())) StopVoice();
   // While connecting, the protocol is already taking its link down (a
   // refused login) or the event is an older link's: a disconnect request
   // would only cut the attempt short.

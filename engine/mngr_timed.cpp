@@ -105,12 +105,16 @@ void TVEKManager::RunDtmfCommand(const TVEKCLIDtmfCommand& command) {
       protocol_->DisableReceive();
       SetPendingSwitch(ssk_Connect, command.Host, command.Port, command.Network);
       return;
-    case VEK_DTMF_CMD_EXECUTE:
-      if (VekRunProcess(command.CommandLine, 2, DaxAnsiToUnicodeRaw(command.Code), config_file_name_) != 0) {
+    case VEK_DTMF_CMD_EXECUTE: {
+      // A bare name is a program beside the engine's other scripts: the
+      // start does no search of its own.
+      const std::u16string program = ProgramPath(command.CommandLine);
+      if (VekRunProcess(program, 2, DaxAnsiToUnicodeRaw(command.Code), config_file_name_) != 0) {
         const int code = errno;
-        PushError(DaxHookSysToUnicode(DaxFormatExecuteError(code, DaxHookUnicodeToSys(command.CommandLine))));
+        PushError(DaxHookSysToUnicode(DaxFormatExecuteError(code, DaxHookUnicodeToSys(program))));
       }
       return;
+    }
     default:
       RaiseInvalidDtmfCommandCode();
   }

@@ -1,12 +1,14 @@
 // The program's runs against the fake VEK server: log lines of the events,
 // signals at any moment of the start, the radio files, messages.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 
 #include "support/child_process.h"
 #include "support/fake_vek_server.h"
@@ -321,6 +323,31 @@ TEST_F(VekClientRun, SecondStopSignalEndsAHangingStop) {
   const std::vector<std::string> lines = UnstampedLines(r.out);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "Second stop signal [SIGINT]: ending the process") << r.out;
+}
+
+// The connect sound's script outlasts every wait of the test, with a child
+// of its own: the stop ends both instead of waiting for them, well within
+// the forced end of a stop.
+TEST_F(VekClientRun, StopEndsAHangingConnectSoundScriptAndItsChild) {
+  StartServer(kLoginScript);
+  const std::string pids = dir_ / "pids";
+  const std::string script = dir_ / "connect.sh";
+  WriteFile(script, "#!/bin/sh\nsleep " + std::to_string(2 * kPeerWaitMs / 1000) + " &\necho $$ $! > '" + pids +
+                        ".tmp'\nmv '" + pids + ".tmp' '" + pids + "'\nwait\n");
+  chmod(script.c_str(), 0755);
+  table_["Sounds"] = {{"EnableConnect", "yes"}, {"ConnectSoundExtEnabled", "yes"}, {"ConnectSoundExtScript", script}};
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return Exists(pids); })) << client_->Out();
+  pid_t shell = 0, child = 0;
+  std::istringstream(ReadFile(pids)) >> shell >> child;
+  ASSERT_TRUE(ProcessRunning(shell));
+  ASSERT_TRUE(ProcessRunning(child));
+  const std::vector<std::string> lines = UnstampedLines(Stop().out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Aborted [SIGINT]") << client_->Out();
+  EXPECT_EQ(CountPrefix(lines, "Stop is not done"), 0u);
+  EXPECT_FALSE(ProcessRunning(shell));
+  EXPECT_TRUE(WaitUntil([&] { return !ProcessRunning(child); }));
 }
 
 TEST_F(VekClientRun, RunThatEndsByItselfExitsSeven) {

@@ -20,6 +20,8 @@
 
 #include "foundation/charset.h"
 #include "foundation/fileutils.h"
+#include "support/case_name.h"
+#include "support/child_process.h"
 #include "support/test_files.h"
 #include "support/wait.h"
 
@@ -246,6 +248,53 @@ TEST_F(Executor, ErrorsAreReported) {
   e.WaitFor();
   EXPECT_TRUE(e.Finished());
 }
+
+// A script that outlasts every wait of the test, and the child it started,
+// whether or not they take SIGTERM: a stop ends both instead of waiting.
+struct HangingScriptCase {
+  const char* name;
+  const char* prologue;
+};
+
+const HangingScriptCase kHangingScriptCases[] = {
+    {"takes SIGTERM", ""},
+    {"ignores SIGTERM", "trap '' TERM\n"},  // its child inherits that
+};
+
+class ExecutorStop : public testing::TestWithParam<HangingScriptCase> {
+ protected:
+  void SetUp() override { DaxInitSystemCharset(); }
+};
+
+TEST_P(ExecutorStop, EndsTheRunningScriptWithItsChildren) {
+  TempDir scripts, tmp;
+  const std::string pids = scripts / "pids";
+  const std::string script = WriteScript(
+      scripts, "hang.sh",
+      std::string(GetParam().prologue) + ": > \"$1\"\necho late.wav > \"$2\"\nsleep " +
+          std::to_string(2 * vektest::kPeerWaitMs / 1000) + " &\necho $$ $! > \"" + pids + ".tmp\"\nmv \"" +
+          pids + ".tmp\" \"" + pids + "\"\nwait\n");
+  TVEKExecutorProcess e;
+  Recorder r;
+  r.Attach(e);
+  e.SetTempDir(U(tmp.path()));
+  e.Run(U(script), u"");
+  ASSERT_TRUE(Eventually([&] { return Exists(pids); }));
+  pid_t shell = 0, child = 0;
+  std::istringstream(vektest::ReadFile(pids)) >> shell >> child;
+  ASSERT_TRUE(vektest::ProcessRunning(shell));
+  ASSERT_TRUE(vektest::ProcessRunning(child));
+
+  e.Stop();
+  ASSERT_TRUE(Eventually([&] { return e.Finished(); })) << "the stop waits for the script";
+  EXPECT_FALSE(vektest::ProcessRunning(shell));
+  EXPECT_TRUE(Eventually([&] { return !vektest::ProcessRunning(child); }));
+  EXPECT_EQ(r.Done(), 0);
+  EXPECT_EQ(r.ErrorCount(), 0u);
+  EXPECT_TRUE(Entries(tmp).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Executor, ExecutorStop, testing::ValuesIn(kHangingScriptCases), vektest::RowName());
 
 TEST(RunProcess, PassesOnlyCountArgumentsVerbatim) {
   TempDir dir;

@@ -17,6 +17,7 @@
 
 #include "engine/cli_backup_file.h"
 #include "engine/mngr.h"
+#include "engine/sound_modes.h"
 #include "foundation/charset.h"
 #include "foundation/exception.h"
 #include "foundation/paths.h"
@@ -43,6 +44,7 @@ struct TVEKManagerLinkPeer {
                            const std::u16string& network) {
     e.SwitchServer(host, port, network);
   }
+  static void SetSoundMode(TVEKManager& e, uint8_t mode) { e.sound_mode_.store(mode); }
 };
 
 namespace {
@@ -261,6 +263,40 @@ TEST_P(BackupModes, ThirdAttemptFollowsTheBackupMode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LinkBackup, BackupModes, ::testing::ValuesIn(kBackupModeCases), RowName());
+
+// Both ends of the link the protocol reports ask whether the sound mode
+// silences the output: a value beyond the modes is an error of the pass,
+// before anything of the handler acts.
+struct UnknownSoundModeCase {
+  const char* name;
+  void (*report)(TVEKProtocol&);
+  const char* callback;
+};
+
+const UnknownSoundModeCase kUnknownSoundModeCases[] = {
+    {"disconnecting", [](TVEKProtocol& p) { p.OnDisconnecting(); }, "Disconnecting"},
+    {"peer disconnected", [](TVEKProtocol& p) { p.OnPeerDisconnected(); }, "PeerDisconnected"},
+};
+
+class UnknownSoundMode : public ::testing::TestWithParam<UnknownSoundModeCase> {};
+
+TEST_P(UnknownSoundMode, AtTheLinksEndIsALoopError) {
+  const UnknownSoundModeCase& c = GetParam();
+  EngineRig rig;
+  TVEKManager& e = rig.Create(mopt_NoSoundCard | mopt_NoTimers);
+  e.WaitThreadsStarted();
+  TVEKManagerLinkPeer::SetSoundMode(e, kVekSoundModeCount);
+  c.report(*e.Protocol());
+  ASSERT_TRUE(rig.PumpUntil("ErrorText:VEK main loop error: Unknown sound mode"));
+  // The loop goes on: a later report of the same kind is handled again.
+  TVEKManagerLinkPeer::SetSoundMode(e, msm_Normal);
+  c.report(*e.Protocol());
+  ASSERT_TRUE(rig.PumpUntil(c.callback));
+  EXPECT_EQ(rig.CountOf(c.callback), 1);
+  EXPECT_EQ(rig.CountOf("ErrorText:VEK main loop error: Unknown sound mode"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkEnd, UnknownSoundMode, ::testing::ValuesIn(kUnknownSoundModeCases), RowName());
 
 // A kernel-picked port kept bound (never listening) for a whole test:
 // connects are refused while no server listens there, and no other test can

@@ -50,6 +50,16 @@ std::vector<pid_t> ProcessesWithArgument(const std::string& arg) {
   return found;
 }
 
+bool ProcessRunning(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return false;
+  // The state follows the name, which may hold blanks and parentheses.
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+         stat[close + 2] != 'X';
+}
+
 namespace {
 
 std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {

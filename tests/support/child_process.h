@@ -82,4 +82,9 @@ uint64_t MonotonicMs();
 // file names find the processes it started, also those gone from its view).
 std::vector<pid_t> ProcessesWithArgument(const std::string& arg);
 
+// Whether the process exists and has not ended. An ended orphan stays a
+// zombie until the system's first process collects it, which not every
+// container's first process does; kill(pid, 0) still finds it.
+bool ProcessRunning(pid_t pid);
+
 }  // namespace vektest
