@@ -142,7 +142,9 @@ TEST(IniRead, TypedReadsTrimDifferently) {
     const TDaxFlagState want_state =
         c.flag != 2 ? dfs_Read : c.str.empty() ? dfs_Empty : dfs_Unreadable;
     EXPECT_EQ(ini->TryReadFlag(u"S", u"k", value), want_state);
-    if (want_state == dfs_Read) EXPECT_EQ(value, c.flag == 1);
+    if (want_state == dfs_Read) {
+      EXPECT_EQ(value, c.flag == 1);
+    }
   }
 }
 
