@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "foundation/charset.h"
 #include "foundation/exception.h"
@@ -13,10 +14,14 @@
 
 namespace {
 
+using TWarnings = std::vector<std::u16string>;
+
 // The typed reads of one section, as the key table names them.
 class TSectionReader {
  public:
-  TSectionReader(const TIniFileUTF8& ini, const char16_t* section) : ini_(ini), sec_(section) {}
+  TSectionReader(const TIniFileUTF8& ini, const char16_t* section,
+                 std::vector<std::u16string>* warnings = nullptr)
+      : ini_(ini), sec_(section), warnings_(warnings) {}
 
   std::u16string Text(const char16_t* key, const std::u16string& def = std::u16string()) const {
     return DaxTrimW(ini_.ReadString(sec_, key, def));
@@ -33,16 +38,16 @@ class TSectionReader {
     return v < 0 || v > 0xFFFFFFFFll ? def : static_cast<uint32_t>(v);
   }
   bool Bool(const char16_t* key, bool def) const { return ini_.ReadBool(sec_, key, def); }
-  // 0 no, 1 yes; def (-1, not set) when missing or neither a number nor a
-  // boolean word.
+  // 0 no, 1 yes; def (-1, not set) when missing, empty or neither a number
+  // nor a boolean word. Only the last is a mistake worth a warning: it would
+  // otherwise silently switch the feature off.
   int32_t Flag(const char16_t* key, int32_t def) const {
-    const std::u16string raw = ini_.ReadRaw(sec_, key, VekIniNotExistMarker);
-    if (raw == VekIniNotExistMarker) return def;
-    int32_t n = 0;
-    if (DaxTryStrToIntW(raw, n)) return n != 0 ? 1 : 0;
-    bool b = false;
-    if (DaxTryStrToBoolW(raw, b)) return b ? 1 : 0;
-    return def;
+    bool on = false;
+    switch (ini_.TryReadFlag(sec_, key, on)) {
+      case dfs_Read: return on ? 1 : 0;
+      case dfs_Unreadable: WarnUnreadable(key, def); return def;
+      default: return def;
+    }
   }
   // The three-state bytes of [Server]: 0 not set, 1 no, 2 yes.
   uint8_t FlagByte(const char16_t* key, uint8_t def) const {
@@ -62,8 +67,17 @@ class TSectionReader {
   }
 
  private:
+  void WarnUnreadable(const char16_t* key, int32_t def) const {
+    if (warnings_ == nullptr) return;
+    const char16_t* def_text = def < 0 ? u"not set" : def == 0 ? u"no" : u"yes";
+    warnings_->push_back(u"[" + sec_ + u"] " + key + u": unreadable value \"" +
+                         ini_.ReadString(sec_, key, u"") + u"\", the default (" + def_text +
+                         u") is used");
+  }
+
   const TIniFileUTF8& ini_;
   std::u16string sec_;
+  std::vector<std::u16string>* warnings_;
 };
 
 void ReadAgc(const TSectionReader& r, const std::u16string& prefix, TVEKAgcCfgParams& agc) {
@@ -93,8 +107,8 @@ void ReadAuth(const TIniFileUTF8& ini, TVEKAccount& a) {
   if (VekParseClientType(r.Text(u"ClientType"), type)) a.ClientType = type;
 }
 
-void ReadAudio(const TIniFileUTF8& ini, TVEKAudioParams& a) {
-  const TSectionReader r(ini, u"Audio");
+void ReadAudio(const TIniFileUTF8& ini, TVEKAudioParams& a, TWarnings* warnings) {
+  const TSectionReader r(ini, u"Audio", warnings);
   a.ThreadPriority = r.Int(u"ThreadPriority", a.ThreadPriority);
   a.MeterMode = r.Int(u"MeterMode", a.MeterMode);
   a.InDevice = VekUnescapeText(r.TextTrimLeft(u"InDevice", a.InDevice));
@@ -188,8 +202,8 @@ void ReadServerWork(const TIniFileUTF8& ini, TVEKServerParametersWork& s) {
   s.RxAlignTime = std::clamp(r.Int(u"RxAlignTime", s.RxAlignTime), 400, 1000);
 }
 
-void ReadServerConn(const TIniFileUTF8& ini, TVEKServerParametersConn& s) {
-  const TSectionReader r(ini, u"Server");
+void ReadServerConn(const TIniFileUTF8& ini, TVEKServerParametersConn& s, TWarnings* warnings) {
+  const TSectionReader r(ini, u"Server", warnings);
   s.ServerReconnectCount = DaxClamp2To10(r.Int(u"ServerReconnectCount", s.ServerReconnectCount));
   s.ServerReconnectInterval =
       DaxClamp3000To300000(r.Unsigned(u"ServerReconnectInterval", s.ServerReconnectInterval));
@@ -287,8 +301,8 @@ void ReadSounds(const TIniFileUTF8& ini, TVEKSoundParameters& s) {
   s.ConnectSoundExtDir = r.Text(u"ConnectSoundExtDir", s.ConnectSoundExtDir);
 }
 
-void ReadHours(const TIniFileUTF8& ini, TVEKHoursParameters& h) {
-  const TSectionReader r(ini, u"Hours");
+void ReadHours(const TIniFileUTF8& ini, TVEKHoursParameters& h, TWarnings* warnings) {
+  const TSectionReader r(ini, u"Hours", warnings);
   h.Dir = r.Text(u"Dir", h.Dir);
   h.Enabled = r.Bool(u"Enabled", h.Enabled);
   h.Correction = r.Int(u"Correction", h.Correction);
@@ -303,8 +317,8 @@ void ReadHours(const TIniFileUTF8& ini, TVEKHoursParameters& h) {
   h.ExtKeepTime = r.Int(u"ExtKeepTime", h.ExtKeepTime);
 }
 
-void ReadInformer(const TIniFileUTF8& ini, TVEKInformerCfgParams& i) {
-  const TSectionReader r(ini, u"Informer");
+void ReadInformer(const TIniFileUTF8& ini, TVEKInformerCfgParams& i, TWarnings* warnings) {
+  const TSectionReader r(ini, u"Informer", warnings);
   i.Enabled = r.Flag(u"Enabled", i.Enabled);
   i.Interval = r.Int(u"Interval", i.Interval);
   i.Dir = r.Text(u"Dir", i.Dir);
@@ -382,7 +396,8 @@ char16_t VekParseListDelimiter(const std::u16string& text) {
 }
 
 void VekLoadConfig(const std::u16string& fileName, TVEKSetupData& setup,
-                   const std::u16string& currentDir, const std::u16string& programDir) {
+                   const std::u16string& currentDir, const std::u16string& programDir,
+                   std::vector<std::u16string>* warnings) {
   const std::string sysName = DaxUnicodeToSys(fileName);
   struct stat st;
   if (sysName.empty() || ::stat(sysName.c_str(), &st) != 0)
@@ -394,18 +409,18 @@ void VekLoadConfig(const std::u16string& fileName, TVEKSetupData& setup,
   // has no usable value.
   VekSetupDefaults(setup, currentDir, programDir, DirectoryOf(fileName));
   ReadAuth(ini, setup.Account);
-  ReadAudio(ini, setup.Audio);
+  ReadAudio(ini, setup.Audio, warnings);
   ReadRadio(ini, setup.Radio);
   ReadInternet(ini, setup.Internet);
   ReadServerWork(ini, setup.Server);
-  ReadServerConn(ini, setup.Server);
+  ReadServerConn(ini, setup.Server, warnings);
   ReadManager(ini, setup.Manager);
   const TSectionReader message(ini, u"Message");
   setup.Message.PrivateAutoResponse =
       message.Text(u"PrivateAutoResponse", setup.Message.PrivateAutoResponse);
   ReadSystem(ini, setup.System);
   ReadSounds(ini, setup.Sounds);
-  ReadHours(ini, setup.Hours);
-  ReadInformer(ini, setup.Informer);
+  ReadHours(ini, setup.Hours, warnings);
+  ReadInformer(ini, setup.Informer, warnings);
   ReadRecorder(ini, setup.Recorder);
 }

@@ -1,18 +1,22 @@
 // Fills the setup record from the configuration file: starts from
 // VekSetupDefaults, then the keys the file sets, with the accepted spellings
-// and the clamps applied on reading. Unusable values keep the key's default
-// without a message.
+// and the clamps applied on reading. Unusable values keep the key's default;
+// only an unreadable flag is reported.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "foundation/setup_data.h"  // also the VekDefault* constants
 
 // Reads the whole file into setup (every field is set). Raises Exception
 // 'config file "<name>" not found' when the file does not exist, and the
-// file errors when it cannot be read.
+// file errors when it cannot be read. A flag whose value is neither a number
+// nor a boolean word adds one line to `warnings` naming its section, key,
+// value and the default used.
 void VekLoadConfig(const std::u16string& fileName, TVEKSetupData& setup,
-                   const std::u16string& currentDir, const std::u16string& programDir);
+                   const std::u16string& currentDir, const std::u16string& programDir,
+                   std::vector<std::u16string>* warnings = nullptr);
 
 // LogClientListDelimiter: "\X<hex>", "\UX<hex>" or "\<decimal>" give that
 // code (0..65535, else ';'); any other text its first character; empty ';'.

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <fstream>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/config_reader.h"
@@ -66,13 +67,15 @@ void ForgetConfiguration(TVEKProgram& p) {
 
 void LoadConfiguration(TVEKProgram& p) {
   bool loaded = false;
+  std::vector<std::u16string> warnings;
   StartupStep(p, [&] {
     if (DaxTrimW(p.ConfigFileName).empty()) p.ConfigFileName = u"vekconsole.cfg.unix";
     p.ConfigFileName = DaxResolvePath(p.ConfigFileName, p.ProgramDir);
-    VekLoadConfig(p.ConfigFileName, p.Setup, p.CurrentDir, p.ProgramDir);
+    VekLoadConfig(p.ConfigFileName, p.Setup, p.CurrentDir, p.ProgramDir, &warnings);
     loaded = true;
     if (!p.Setup.System.CharsetName.empty()) DaxSetSystemCharset(p.Setup.System.CharsetName);
   });
+  for (const std::u16string& warning : warnings) p.PrintOut(u"WARNING: " + warning);
   if (loaded) return;
   ForgetConfiguration(p);
   // Its PID file would be the default one, perhaps a running daemon's.

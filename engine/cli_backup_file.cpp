@@ -81,8 +81,9 @@ void VekBackupFileStore(const TVEKSystemParameters& system, const std::u16string
   found->BackupAddress = backup_address;
   found->BackupPort = backup_port;
   found->Timestamp = DaxDateTimeToStamp(DaxNowLocal());
-  VekReplaceFileWith(file_name,
-                     [&](const std::string& path) { VekBackupFileWrite(path, records); });
+  VekReplaceFileWith(
+      file_name, [&](const std::string& path) { VekBackupFileWrite(path, records); },
+      VekConfiguredTempDir(system));
 }
 
 bool VekBackupFileLookup(const TVEKSystemParameters& system, const std::u16string& main_address,

@@ -264,14 +264,16 @@ std::string DaxEnvEntry(int n) {
   return {};
 }
 
-std::string DaxGetEnvValue(const std::string& name) {
+std::string DaxGetEnvValue(const std::string& name, std::string* found_name) {
   const std::string wanted = DaxUpperCaseAscii(name);
   if (!environ) return {};
   for (char** e = environ; *e; ++e) {
     const std::string entry(*e, strnlen(*e, 255));
     size_t eq = entry.find('=');
     if (eq == std::string::npos) continue;
-    if (DaxUpperCaseAscii(entry.substr(0, eq)) == wanted) return entry.substr(eq + 1);
+    if (DaxUpperCaseAscii(entry.substr(0, eq)) != wanted) continue;
+    if (found_name) *found_name = entry.substr(0, eq);
+    return entry.substr(eq + 1);
   }
   return {};
 }

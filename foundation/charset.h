@@ -76,8 +76,9 @@ int DaxIconvToUnicode(iconv_t cd, const std::string& text, std::u16string& resul
 int DaxIconvBufToUnicode(iconv_t cd, const char* p, int length, std::u16string& result);
 
 // Case-insensitive (ASCII) lookup, first match wins; each entry is read as at
-// most 255 characters. Empty when absent.
-std::string DaxGetEnvValue(const std::string& name);
+// most 255 characters. Empty when absent. `found_name`, when given, gets the
+// matching entry's own spelling of the name.
+std::string DaxGetEnvValue(const std::string& name, std::string* found_name = nullptr);
 int DaxEnvCount();
 // The n-th entry (1-based), at most 255 characters; empty when out of range.
 std::string DaxEnvEntry(int n);

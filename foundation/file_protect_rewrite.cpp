@@ -1,10 +1,15 @@
 #include "foundation/file_protect_rewrite.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <set>
+#include <vector>
 
 #include "foundation/exception.h"
 #include "foundation/fileutils.h"
@@ -16,6 +21,7 @@ namespace {
 // The temporary areas hold the password file: owner only.
 constexpr unsigned kDirMode = 0700;
 constexpr int kMaxTempAttempts = 128;
+constexpr const char* kProtectorPrefix = "tmp";
 
 void Step(const char* what) {
   if (DaxFileMoverStepHook != nullptr) DaxFileMoverStepHook(what);
@@ -130,6 +136,115 @@ void RestoreSync(TFileMoverSync& sync) {
   DeleteTree(TempArea(sync));
 }
 
+// ---------------------------------------------------------------------------
+// Staging names and what killed writers leave behind
+//
+// A staging name carries its writer's PID: head + 10 characters + "." + PID,
+// and a backup is that name + "." + the file's name. A rewrite killed before
+// its end leaves such entries; the next rewrite of the file removes those
+// whose writer is gone. A PID tells a leftover from a live area without a
+// lock file beside every target, and without the window in which a freshly
+// made (or freshly copied) area would not be locked yet; a live writer's PID
+// always answers kill(pid, 0), so its area is never taken. A name with this
+// process's own PID is live only while one of its movers holds it: a
+// program restarted in a container often gets the PID of the one killed.
+// A PID reused by another process only keeps a leftover longer. The one
+// assumption: writers that share a directory share a PID space (one host,
+// no separate PID namespaces).
+
+std::mutex g_live_lock;
+
+// The staging names of this process's movers, registered before their area
+// is made and dropped when the mover is freed.
+std::set<std::string>& LiveNames() {
+  static std::set<std::string> names;
+  return names;
+}
+
+void SetLive(const std::string& name, bool live) {
+  std::lock_guard<std::mutex> guard(g_live_lock);
+  if (live)
+    LiveNames().insert(name);
+  else
+    LiveNames().erase(name);
+}
+
+bool IsLiveHere(const std::string& name) {
+  std::lock_guard<std::mutex> guard(g_live_lock);
+  return LiveNames().count(name) != 0;
+}
+
+std::string TempNameHead(const std::string& prefix) {
+  std::string head = "." + (prefix.empty() ? std::string("TMP") : prefix) + "$";
+  while (head.compare(0, 2, "..") == 0) head.erase(0, 1);
+  return head;
+}
+
+bool IsUniqueChar(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'); }
+
+// The writer's PID of a staging entry, 0 when the name is not one; `rest`
+// gets what follows the PID.
+pid_t StagingOwner(const std::string& entry, const std::string& head, std::string& rest) {
+  constexpr size_t kUniqueLength = 10;
+  if (entry.compare(0, head.size(), head) != 0) return 0;
+  size_t i = head.size();
+  if (entry.size() < i + kUniqueLength + 2) return 0;
+  for (size_t k = 0; k < kUniqueLength; ++k)
+    if (!IsUniqueChar(entry[i++])) return 0;
+  if (entry[i++] != '.') return 0;
+  const size_t digits = i;
+  pid_t pid = 0;
+  for (; i < entry.size() && entry[i] >= '0' && entry[i] <= '9'; ++i) {
+    if (pid > 99999999) return 0;
+    pid = pid * 10 + (entry[i] - '0');
+  }
+  if (i == digits || pid <= 0) return 0;
+  rest = entry.substr(i);
+  return pid;
+}
+
+bool WriterGone(pid_t pid, const std::string& staging_name) {
+  if (pid == ::getpid()) return !IsLiveHere(staging_name);
+  return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Ours, and of the kind expected: in a shared directory another user may
+// have put an entry of that name there, or a link.
+bool OwnEntry(const std::string& path, bool directory) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || st.st_uid != ::geteuid()) return false;
+  return directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
+}
+
+// A writer killed between its two renames (where no hard link could be
+// made) left the old file under its backup name only: it goes back, unless
+// a new file has taken the name since.
+void RestoreOrDropBackup(const std::string& backup, const std::string& target) {
+  if (!Exists(target) && ::link(backup.c_str(), target.c_str()) != 0 && errno != EEXIST) {
+    if (::renameat2(AT_FDCWD, backup.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ||
+        errno != EEXIST)
+      return;
+  }
+  DaxDeleteFileNoRaise(backup);
+}
+
+// The dead writers' areas in `dir`, and their backups of `name` (none when
+// empty). Nothing here raises: a leftover that cannot go stays.
+void RemoveDeadEntries(const std::string& dir, const std::string& head, const std::string& name) {
+  std::vector<TDaxSearchRec> entries;
+  if (DaxListDirectory(dir, head + "*", kDaxAttrAnyFile, entries, true) != 0) return;
+  for (const TDaxSearchRec& e : entries) {
+    std::string rest;
+    const pid_t owner = StagingOwner(e.Name, head, rest);
+    if (owner == 0 || !WriterGone(owner, e.Name.substr(0, e.Name.size() - rest.size()))) continue;
+    const std::string path = Join(dir, e.Name);
+    if (rest.empty() && OwnEntry(path, true))
+      DeleteTree(path);
+    else if (!name.empty() && rest == "." + name && OwnEntry(path, false))
+      RestoreOrDropBackup(path, Join(dir, name));
+  }
+}
+
 void RemoveLeftovers(TFileMoverData& mover) {
   for (auto& sync : mover.Syncs) {
     for (const TFileMoverObjectRec& move : sync->Moves)
@@ -172,12 +287,12 @@ TFileMoverSync* DaxFileMoverAddSynchro(TFileMoverData* mover, const std::string&
     std::string unique =
         DaxMakeUniqueName(DaxRandomBelow(0x7FFFFFFF), mover->Attempts, mover->BaseDir,
                           std::to_string(DaxRandomBelow(0x7FFFFFFF)));
-    std::string name = "." + (mover->Prefix.empty() ? std::string("TMP") : mover->Prefix) + "$" +
-                       unique;
-    while (name.compare(0, 2, "..") == 0) name.erase(0, 1);
-    sync->TempName = name;
+    sync->TempName = TempNameHead(mover->Prefix) + unique + "." + std::to_string(::getpid());
+    // Live before it exists: another thread's rewrite must not take it.
+    SetLive(sync->TempName, true);
     const std::string area = TempArea(*sync);
     int code = DaxCreateDirNoRaise(area, kDirMode);
+    if (code != 0) SetLive(sync->TempName, false);
     if (code == EEXIST) continue;
     DaxCheckDirCreateError(code, area);
     break;
@@ -188,6 +303,7 @@ TFileMoverSync* DaxFileMoverAddSynchro(TFileMoverData* mover, const std::string&
     DaxCreateDir(Join(area, "S"), kDirMode);
   } catch (...) {
     DeleteTree(area);
+    SetLive(sync->TempName, false);
     throw;
   }
   mover->Syncs.push_back(std::move(sync));
@@ -289,19 +405,36 @@ void DaxFileMoverFree(TFileMoverData* mover) {
   } catch (...) {
     // Freeing never raises; leftovers carry the hidden temporary prefix.
   }
+  // Whatever of its areas is still there is a leftover from now on.
+  if (mover->Mark == TFileMoverData::kMark)
+    for (auto& sync : mover->Syncs) SetLive(sync->TempName, false);
   delete mover;
 }
 
 // ---------------------------------------------------------------------------
 // TFileRewriteProtector
 
-TFileRewriteProtector::TFileRewriteProtector(const std::string& file_name) {
+TFileRewriteProtector::TFileRewriteProtector(const std::string& file_name,
+                                             const std::string& temp_dir) {
   const std::string dir = DirPart(file_name);
   const std::string name = NamePart(file_name);
   // Without a directory the mover would skip the file and "commit" nothing.
   if (dir.empty() || name.empty())
     throw Exception("File name must have a directory and a name: \"" + file_name + "\"");
-  mover_ = DaxFileMoverCreate("tmp", std::string());
+  DaxCheckNoDotSegments(dir);
+  // Without a temporary directory the area goes beside the file, not beside
+  // the program: that one may be read-only, and the area holds the new
+  // file's content. On the file's own file system the move is a rename.
+  std::string base = temp_dir.empty() ? DaxGetEnvTempDir() : temp_dir;
+  if (base.empty()) {
+    DaxForceDirectories(dir, kDirMode);
+    base = dir;
+  }
+  const std::string head = TempNameHead(kProtectorPrefix);
+  RemoveDeadEntries(dir, head, name);
+  if (DaxExcludeTrailingSlashes(base) != DaxExcludeTrailingSlashes(dir))
+    RemoveDeadEntries(DaxExcludeTrailingSlashes(base), head, std::string());
+  mover_ = DaxFileMoverCreate(kProtectorPrefix, base);
   try {
     sync_ = DaxFileMoverAddSynchro(mover_, dir);
     write_path_ = DaxFileMoverAddFile(sync_, name);

@@ -33,7 +33,7 @@ struct TFileMoverSync {
   TFileMoverData* Mover = nullptr;
   std::vector<TFileMoverFileRec> GroupS;
   std::vector<TFileMoverFileRec> GroupM;  // the master file, at most one
-  std::string TempName;                   // "." + prefix + "$" + 10 characters
+  std::string TempName;  // "." + prefix + "$" + 10 characters + "." + the writer's PID
   std::string TargetDir;
   std::vector<TFileMoverObjectRec> Moves;  // in the order performed
 };
@@ -71,8 +71,14 @@ extern void (*DaxFileMoverStepHook)(const char* step);
 
 class TFileRewriteProtector {
  public:
-  // The file name must carry its directory; a bare name raises.
-  explicit TFileRewriteProtector(const std::string& file_name);
+  // The file name must carry its directory; a bare name raises. The
+  // temporary area goes into temp_dir when given, else into the
+  // environment's temporary directory (DaxGetEnvTempDir), else beside the
+  // file. First the entries that rewrites of this file killed before their
+  // end left there are removed; a running rewrite's area, in this process
+  // or another, is left alone.
+  explicit TFileRewriteProtector(const std::string& file_name,
+                                 const std::string& temp_dir = std::string());
   ~TFileRewriteProtector();
   TFileRewriteProtector(const TFileRewriteProtector&) = delete;
   TFileRewriteProtector& operator=(const TFileRewriteProtector&) = delete;

@@ -247,6 +247,9 @@ std::string DaxGetProgramDir();
 // directory when that is not an existing directory or none is set. Ends
 // with "/".
 std::string DaxGetTempDir();
+// The same without the fallback: empty when the environment names no
+// existing directory.
+std::string DaxGetEnvTempDir();
 
 // ---------------------------------------------------------------------------
 // Directory listing

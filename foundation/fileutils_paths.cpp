@@ -123,7 +123,7 @@ std::string DaxGetProgramDir() {
   return dir;
 }
 
-std::string DaxGetTempDir() {
+std::string DaxGetEnvTempDir() {
   static const char* const kNames[] = {"TEMP", "TMP", "TMPDIR", "TEMPDIR"};
   for (const char* name : kNames) {
     std::string value = DaxGetEnvValue(name);
@@ -134,5 +134,10 @@ std::string DaxGetTempDir() {
     if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return DaxIncludeTrailingSlash(dir);
     break;
   }
-  return DaxGetProgramDirWithSlash();
+  return std::string();
+}
+
+std::string DaxGetTempDir() {
+  const std::string dir = DaxGetEnvTempDir();
+  return dir.empty() ? DaxGetProgramDirWithSlash() : dir;
 }

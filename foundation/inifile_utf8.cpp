@@ -309,12 +309,21 @@ bool TIniFileUTF8::ReadBool(const std::u16string& section, const std::u16string&
 
 bool TIniFileUTF8::ReadFlag(const std::u16string& section, const std::u16string& key,
                             bool def) const {
+  bool v = def;
+  return TryReadFlag(section, key, v) == dfs_Read ? v : def;
+}
+
+TDaxFlagState TIniFileUTF8::TryReadFlag(const std::u16string& section, const std::u16string& key,
+                                        bool& value) const {
   const std::u16string* raw = Find(section, key);
-  if (raw == nullptr) return def;
-  int32_t n = 0;
-  if (ParseInt(*raw, n)) return n != 0;
-  bool b = def;
-  return ParseBool(*raw, b) ? b : def;
+  if (raw == nullptr) return dfs_Missing;
+  const std::u16string text = DaxTrimW(*raw);
+  if (text.empty()) return dfs_Empty;
+  // The boolean parser takes any 64-bit integer first, not 0 meaning true.
+  bool b = false;
+  if (!ParseBool(text, b)) return dfs_Unreadable;
+  value = b;
+  return dfs_Read;
 }
 
 float TIniFileUTF8::ReadFloat(const std::u16string& section, const std::u16string& key, float def,

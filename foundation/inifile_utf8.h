@@ -25,6 +25,10 @@ std::u16string DaxBoolToYesNo(bool b);      // "Yes" / "No"
 // no NaN, no hexadecimal, no thousands separator; out-of-range fails.
 bool DaxTryStrToFloat(const std::u16string& s, float& value, const TDaxFormatSettings& fmt);
 
+// What a flag read found: no such key, an empty value, a value, or a text
+// that is neither an integer nor a boolean word.
+enum TDaxFlagState : uint8_t { dfs_Missing, dfs_Empty, dfs_Read, dfs_Unreadable };
+
 class TIniFileUTF8 {
  public:
   static constexpr size_t kBufferSize = 0x20000;
@@ -63,7 +67,13 @@ class TIniFileUTF8 {
                         int32_t def_missing, int32_t def_empty, int32_t def_invalid) const;
   int64_t ReadInt64(const std::u16string& section, const std::u16string& key, int64_t def) const;
   bool ReadBool(const std::u16string& section, const std::u16string& key, bool def) const;
+  // The value trimmed as ReadString trims it (so "Flag = yes" reads), then
+  // an integer (true when not 0) or a boolean word; else the default.
   bool ReadFlag(const std::u16string& section, const std::u16string& key, bool def) const;
+  // The same read, telling a missing or empty value from an unreadable one;
+  // `value` is set only for dfs_Read.
+  TDaxFlagState TryReadFlag(const std::u16string& section, const std::u16string& key,
+                            bool& value) const;
   float ReadFloat(const std::u16string& section, const std::u16string& key, float def,
                   const TDaxFormatSettings& fmt) const;
 

@@ -41,8 +41,9 @@ void VekWritePrivateFile(const std::string& file_name, const std::string& data) 
 }
 
 void VekReplaceFileWith(const std::string& file_name,
-                        const std::function<void(const std::string& path)>& write) {
-  TFileRewriteProtector protector(file_name);
+                        const std::function<void(const std::string& path)>& write,
+                        const std::string& temp_dir) {
+  TFileRewriteProtector protector(file_name, temp_dir);
   write(protector.WritePath());
   protector.Commit();
 }

@@ -15,9 +15,11 @@ bool VekReadFileLines(const std::string& file_name, std::vector<std::string>& li
 // it to disk; on a failure deletes the file and raises the file error.
 void VekWritePrivateFile(const std::string& file_name, const std::string& data);
 // Calls write with a temporary path, then swaps the result in for the file
-// (TFileRewriteProtector); on any failure the old file stays.
+// (TFileRewriteProtector, staging in temp_dir when given); on any failure
+// the old file stays.
 void VekReplaceFileWith(const std::string& file_name,
-                        const std::function<void(const std::string& path)>& write);
+                        const std::function<void(const std::string& path)>& write,
+                        const std::string& temp_dir = std::string());
 // True when the text holds "|", CR or LF, which would split a stored line.
 bool VekHasLineBreakingChar(const std::u16string& text);
 // Raises EFileException naming the file when the text cannot be stored.

@@ -89,6 +89,11 @@ std::u16string VekTempDir(const TVEKSystemParameters& system) {
   return TempDirIn(system.TempDir, ProgramDirOf(system));
 }
 
+std::string VekConfiguredTempDir(const TVEKSystemParameters& system) {
+  if (system.TempDir.empty()) return std::string();
+  return DaxHookUnicodeToSys(VekTempDir(system));
+}
+
 std::string VekFileInWriteDir(const std::string& name, const TVEKSystemParameters& system) {
   if (name.empty()) throw Exception("no file name");
   return FileIn(name, VekWriteDir(system));

@@ -41,6 +41,9 @@ std::string VekFileInWriteDir(const std::string& name, const std::u16string& wri
 // against its ProgramDir (the program's own directory when that is empty).
 std::u16string VekWriteDir(const TVEKSystemParameters& system);
 std::u16string VekTempDir(const TVEKSystemParameters& system);
+// [System] TempDir resolved as VekTempDir does, in the system charset; empty
+// when it is not set.
+std::string VekConfiguredTempDir(const TVEKSystemParameters& system);
 std::string VekFileInWriteDir(const std::string& name, const TVEKSystemParameters& system);
 
 // Creates name + ".$tmp$", writes "1\n", closes and deletes it. Raises the

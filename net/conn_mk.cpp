@@ -77,7 +77,13 @@ void TVEKConnectionMaker::ApplyParams(TVEKConnectionParams& params, std::uint8_t
 
 std::unique_ptr<TVEKConnection> TVEKConnectionMaker::NewConnection(bool peerDisconnectIsError) const {
   auto connection = std::make_unique<TVEKConnSock>(peerDisconnectIsError);
-  VekConnApplyParams(*connection, *this, VEK_USE_PROXY_CONFIGURED);
+  try {
+    VekConnApplyParams(*connection, *this, VEK_USE_PROXY_CONFIGURED);
+  } catch (const EVEKErrorInvalidDefaultProxy&) {
+    // The workers are made at start; every connect of theirs applies the
+    // settings again and reports this error in the log instead.
+  } catch (const EVEKErrorInvalidProxyType&) {
+  }
   return connection;
 }
 
@@ -87,21 +93,32 @@ void VekConnApplyParams(TVEKConnection& connection, const TVEKConnectionMaker& m
   connection.SetParams(params);
 }
 
-std::u16string VekReadProxyEnv() {
-  std::string value = DaxGetEnvValue("HTTP_PROXY");
-  if (value.empty()) value = DaxGetEnvValue("http_proxy");
+std::u16string VekReadProxyEnv(std::string* name) {
+  std::string value = DaxGetEnvValue("HTTP_PROXY", name);
+  if (value.empty()) value = DaxGetEnvValue("http_proxy", name);
   return DaxHookSysToUnicode(value);
 }
 
-bool VekGetSystemHttpProxy(std::u16string& host, std::int32_t& port) {
-  std::u16string value = VekReadProxyEnv();
-  if (value.empty()) return false;
-  if (value.size() >= 7 && DaxUpperCaseAsciiW(value.substr(0, 7)) == u"HTTP://") value.erase(0, 7);
-  const std::size_t colon = value.find(u':');
+bool VekParseHttpProxyValue(const std::u16string& value, std::u16string& host, std::int32_t& port) {
+  std::u16string rest = DaxTrimW(value);
+  if (rest.size() >= 7 && DaxUpperCaseAsciiW(rest.substr(0, 7)) == u"HTTP://") rest.erase(0, 7);
+  // The usual form ends in "/"; a path names nothing for a CONNECT.
+  const std::size_t slash = rest.find(u'/');
+  if (slash != std::u16string::npos) rest.erase(slash);
+  if (rest.find(u'@') != std::u16string::npos) return false;
+  const std::size_t colon = rest.find(u':');
   if (colon == std::u16string::npos) return false;
   std::int32_t number = 0;
-  if (!DaxTryStrToIntW(value.substr(colon + 1), number)) return false;
-  host = value.substr(0, colon);
+  if (!DaxTryStrToIntW(rest.substr(colon + 1), number)) return false;
+  host = rest.substr(0, colon);
   port = number;
+  return true;
+}
+
+bool VekGetSystemHttpProxy(std::u16string& host, std::int32_t& port) {
+  std::string name = "HTTP_PROXY";
+  const std::u16string value = VekReadProxyEnv(&name);
+  if (DaxTrimW(value).empty()) return false;
+  if (!VekParseHttpProxyValue(value, host, port)) RaiseVekUnreadableDefaultProxy(DaxHookSysToUnicode(name));
   return true;
 }

@@ -26,6 +26,8 @@ class TVEKConnectionMaker {
 
   // Raises EVEKErrorInvalidDefaultProxy or EVEKErrorInvalidProxyType.
   void ApplyParams(TVEKConnectionParams& params, std::uint8_t mode) const;
+  // With the settings applied; unusable proxy settings are left to the
+  // connects, which apply them again and raise.
   std::unique_ptr<TVEKConnection> NewConnection(bool peerDisconnectIsError) const;
 
   std::uint8_t ProxyType() const;
@@ -49,7 +51,14 @@ class TVEKConnectionMaker {
 void VekConnApplyParams(TVEKConnection& connection, const TVEKConnectionMaker& maker, std::uint8_t mode);
 
 // HTTP_PROXY, else http_proxy (looked up without regard to case: the first
-// entry of either spelling wins).
-std::u16string VekReadProxyEnv();
-// "[http://]host:port" from the environment; false when unusable.
+// entry of either spelling wins); `name` gets the entry's own name.
+std::u16string VekReadProxyEnv(std::string* name = nullptr);
+// "[http://]host:port", optionally followed by "/" and a path, blanks around
+// it ignored: true with the host and port (not range-checked). False for
+// anything else, also a user name ("user@host:port"), which this client
+// cannot send.
+bool VekParseHttpProxyValue(const std::u16string& value, std::u16string& host, std::int32_t& port);
+// The proxy the environment names: false when no value is set. A value that
+// VekParseHttpProxyValue cannot read raises EVEKErrorInvalidDefaultProxy
+// naming the variable: going direct would bypass the proxy the user set.
 bool VekGetSystemHttpProxy(std::u16string& host, std::int32_t& port);

@@ -23,9 +23,11 @@ std::string FileName(const TVEKSystemParameters& system) {
   return VekFileInWriteDir(DaxUnicodeToSys(system.DynamicPasswordFileName), system);
 }
 
-void Rewrite(const std::string& file_name, const TDynPassArray& entries) {
-  VekReplaceFileWith(file_name,
-                     [&](const std::string& path) { VekSaveDynPassFile(path, entries); });
+void Rewrite(const TVEKSystemParameters& system, const std::string& file_name,
+             const TDynPassArray& entries) {
+  VekReplaceFileWith(
+      file_name, [&](const std::string& path) { VekSaveDynPassFile(path, entries); },
+      VekConfiguredTempDir(system));
 }
 
 }  // namespace
@@ -97,7 +99,7 @@ void VekStoreDynamicPassword(const TVEKSystemParameters& system, const std::u16s
   } else {
     entries.push_back({key1, key2, password, Now()});
   }
-  Rewrite(file_name, entries);
+  Rewrite(system, file_name, entries);
 }
 
 void VekFindDynamicPassword(const TVEKSystemParameters& system, const std::u16string& key1,
@@ -107,7 +109,7 @@ void VekFindDynamicPassword(const TVEKSystemParameters& system, const std::u16st
   exact.clear();
   const std::string file_name = FileName(system);
   TDynPassArray entries;
-  if (VekLoadDynPassFile(file_name, entries)) Rewrite(file_name, entries);
+  if (VekLoadDynPassFile(file_name, entries)) Rewrite(system, file_name, entries);
   bool have_exact = false;
   const TDynPassArrayRecord* best = nullptr;
   for (const auto& e : entries) {

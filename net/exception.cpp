@@ -78,4 +78,8 @@ void RaiseVekEmptyNetworkList(const std::u16string& context) {
 
 void RaiseVekInvalidClientMode() { Throw<EVEKErrorInvalidClientMode>(VekMsgInvalidClientMode()); }
 void RaiseVekInvalidDefaultProxy() { Throw<EVEKErrorInvalidDefaultProxy>(VekMsgInvalidDefaultProxy()); }
+void RaiseVekUnreadableDefaultProxy(const std::u16string& variable) {
+  Throw<EVEKErrorInvalidDefaultProxy>(VekMsgInvalidDefaultProxy() + u": cannot read " + variable +
+                                      u" (wanted [http://]host:port)");
+}
 void RaiseVekInvalidProxyType() { Throw<EVEKErrorInvalidProxyType>(VekMsgInvalidProxyType()); }

@@ -77,4 +77,6 @@ DAX_DECLARE_EXCEPTION(EVEKErrorInvalidProxyType, EVEKError);
 [[noreturn]] void RaiseVekEmptyNetworkList(const std::u16string& context);
 [[noreturn]] void RaiseVekInvalidClientMode();
 [[noreturn]] void RaiseVekInvalidDefaultProxy();
+// The same error for an environment variable whose value is no proxy.
+[[noreturn]] void RaiseVekUnreadableDefaultProxy(const std::u16string& variable);
 [[noreturn]] void RaiseVekInvalidProxyType();

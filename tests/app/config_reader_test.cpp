@@ -7,28 +7,40 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "foundation/charset.h"
 #include "foundation/exception.h"
+#include "support/case_name.h"
 #include "support/test_files.h"
 
 namespace {
 
-class ConfigReaderTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+// The configuration file of a test, written and loaded.
+class ConfigFile {
+ public:
+  ConfigFile() { EXPECT_FALSE(dir_.path().empty()); }
 
-  // Writes the bytes as the configuration file and loads it.
+  // Writes the bytes as the configuration file and loads it; the warnings
+  // of the load, as UTF-8 lines, replace the previous ones.
   TVEKSetupData Load(const std::string& bytes) {
     const std::string name = dir_ / "vekconsole.cfg.unix";
     vektest::WriteFile(name, bytes);
     TVEKSetupData setup;
-    VekLoadConfig(std::u16string(name.begin(), name.end()), setup, u"/start", u"/prog");
+    std::vector<std::u16string> warnings;
+    VekLoadConfig(std::u16string(name.begin(), name.end()), setup, u"/start", u"/prog", &warnings);
+    warnings_.clear();
+    for (const std::u16string& w : warnings) warnings_.push_back(DaxUnicodeToUtf8(w));
     return setup;
   }
+  const std::vector<std::string>& Warnings() const { return warnings_; }
 
+ protected:
   vektest::TempDir dir_;
+  std::vector<std::string> warnings_;
 };
+
+class ConfigReaderTest : public ::testing::Test, public ConfigFile {};
 
 TEST_F(ConfigReaderTest, MissingFileIsReported) {
   TVEKSetupData setup;
@@ -268,7 +280,7 @@ const char kUserFile[] =
     "VisibleStatus=as\r\n"
     "MainServerUseProxy=no\r\n"
     "BackupServerUseProxy=On\r\n"
-    "ForcedBackupServerUseProxy= yes\r\n"  // a blank before yes: not set
+    "ForcedBackupServerUseProxy = yes\r\n"
     "BackupServerMode= Forced\r\n"
     "ProtoListFormat=1\r\n"
     "ProtoSoundAck=0\r\n"
@@ -329,6 +341,8 @@ TEST_F(ConfigReaderTest, UserFileReadKeyByKey) {
   EXPECT_EQ(a.OutAGC.MaxGain, -1.0f);  // "," is no decimal point
   EXPECT_FLOAT_EQ(a.InAGC.Threshold, -32.5f);
   EXPECT_EQ(a.OutAGC.Enabled, -1);
+  EXPECT_EQ(Warnings(), std::vector<std::string>{"[Audio] OutAGCEnabled: unreadable value "
+                                                 "\"maybe\", the default (not set) is used"});
   EXPECT_EQ(a.OutDelayConst, 1);
   EXPECT_FALSE(a.OutDelayLatency);
   EXPECT_TRUE(a.InHPFEnabled);
@@ -357,7 +371,7 @@ TEST_F(ConfigReaderTest, UserFileReadKeyByKey) {
   EXPECT_EQ(sv.VisibleStatus, vs_Absent);
   EXPECT_EQ(sv.MainServerUseProxy, 1);
   EXPECT_EQ(sv.BackupServerUseProxy, 2);
-  EXPECT_EQ(sv.ForcedBackupServerUseProxy, 0);
+  EXPECT_EQ(sv.ForcedBackupServerUseProxy, 2);
   EXPECT_EQ(sv.BackupServerMode, bsm_FORCED);
   EXPECT_EQ(sv.ProtoListFormat, ProtoListFormat_NOLIST);
   EXPECT_FALSE(sv.ProtoSoundAck);
@@ -414,6 +428,96 @@ TEST_F(ConfigReaderTest, SingleKeyEdgeCases) {
   EXPECT_EQ(Load("[Sounds]\nSoundCourtesy=a.wav\nEnableCourtesy=no\nEnableCourtesyEmptyNet=yes\n")
                 .Sounds.FileNames[csnd_CourtesyEmptyNet],
             u"");
+}
+
+// One flag key written in every way a user may write it: the value is read
+// trimmed, like a boolean; a value that still means nothing keeps the
+// default and is reported once.
+struct FlagSpellingRow {
+  const char* name;
+  const char* line;  // in [Audio]
+  int32_t want;      // OutAGC.Enabled: -1 not set, 0 no, 1 yes
+  bool warns;
+};
+
+const FlagSpellingRow kFlagSpellings[] = {
+    {"no blanks", "OutAGCEnabled=yes", 1, false},
+    {"blanks around the equals sign", "OutAGCEnabled = yes", 1, false},
+    {"tabs around the value", "OutAGCEnabled\t=\tyes\t", 1, false},
+    {"trailing blank", "OutAGCEnabled=yes ", 1, false},
+    {"word true", "OutAGCEnabled = True", 1, false},
+    {"word on", "OutAGCEnabled = ON", 1, false},
+    {"letter t", "OutAGCEnabled = t", 1, false},
+    {"letter y", "OutAGCEnabled = Y", 1, false},
+    {"word false", "OutAGCEnabled = FALSE", 0, false},
+    {"word no", "OutAGCEnabled = no", 0, false},
+    {"word off", "OutAGCEnabled = Off", 0, false},
+    {"letter f", "OutAGCEnabled = f", 0, false},
+    {"letter n", "OutAGCEnabled = N", 0, false},
+    {"one", "OutAGCEnabled = 1", 1, false},
+    {"zero", "OutAGCEnabled = 0", 0, false},
+    {"negative number", "OutAGCEnabled = -3", 1, false},
+    {"empty value", "OutAGCEnabled = ", -1, false},
+    {"unknown word", "OutAGCEnabled = maybe", -1, true},
+    {"two words", "OutAGCEnabled = yes please", -1, true},
+    {"comment after the value", "OutAGCEnabled = 1 ; on", -1, true},
+    {"hexadecimal", "OutAGCEnabled = 0x1", -1, true},
+};
+
+class ConfigFlagSpelling : public ::testing::TestWithParam<FlagSpellingRow>, public ConfigFile {};
+
+TEST_P(ConfigFlagSpelling, ReadTrimmedOrReported) {
+  const FlagSpellingRow& row = GetParam();
+  const TVEKSetupData s = Load(std::string("[Audio]\n") + row.line + "\n");
+  EXPECT_EQ(s.Audio.OutAGC.Enabled, row.want);
+  if (!row.warns) {
+    EXPECT_TRUE(Warnings().empty()) << Warnings().front();
+    return;
+  }
+  std::string value = row.line;
+  value = value.substr(value.find("= ") + 2);
+  ASSERT_EQ(Warnings().size(), 1u);
+  EXPECT_EQ(Warnings()[0], "[Audio] OutAGCEnabled: unreadable value \"" + value +
+                               "\", the default (not set) is used");
+}
+
+INSTANTIATE_TEST_SUITE_P(ConfigReader, ConfigFlagSpelling, ::testing::ValuesIn(kFlagSpellings),
+                         vektest::RowName());
+
+// Every key read as a flag, each written with blanks around the "=", and
+// then each with a value that means nothing: one warning a key, in the
+// order of reading.
+TEST_F(ConfigReaderTest, EveryFlagKeyReadsTrimmedAndReportsOnce) {
+  const char* const keys[][2] = {
+      {"Audio", "InAGCEnabled"},          {"Audio", "OutAGCEnabled"},
+      {"Server", "MainServerUseProxy"},   {"Server", "BackupServerUseProxy"},
+      {"Server", "ForcedBackupServerUseProxy"}, {"Hours", "ExtKeepEnabled"},
+      {"Informer", "Enabled"},            {"Informer", "SilenceEnabled"},
+      {"Informer", "ExtEnabled"},
+  };
+  auto file = [&](const std::string& value) {
+    std::string text;
+    for (const auto& [section, key] : keys)
+      text += "[" + std::string(section) + "]\n" + key + " = " + value + "\n";
+    return text;
+  };
+  auto flags = [](const TVEKSetupData& s) {
+    return std::vector<int>{s.Audio.InAGC.Enabled,           s.Audio.OutAGC.Enabled,
+                            s.Server.MainServerUseProxy,     s.Server.BackupServerUseProxy,
+                            s.Server.ForcedBackupServerUseProxy, s.Hours.ExtKeepEnabled,
+                            s.Informer.Enabled,              s.Informer.SilenceEnabled,
+                            s.Informer.ExtEnabled};
+  };
+  // The byte flags of [Server] count 0 not set, 1 no, 2 yes.
+  EXPECT_EQ(flags(Load(file("yes"))), (std::vector<int>{1, 1, 2, 2, 2, 1, 1, 1, 1}));
+  EXPECT_TRUE(Warnings().empty());
+  EXPECT_EQ(flags(Load(file("off"))), (std::vector<int>{0, 0, 1, 1, 1, 0, 0, 0, 0}));
+  EXPECT_EQ(flags(Load(file("si"))), (std::vector<int>{-1, -1, 0, 0, 0, -1, -1, -1, -1}));
+  std::vector<std::string> want;
+  for (const auto& [section, key] : keys)
+    want.push_back("[" + std::string(section) + "] " + key +
+                   ": unreadable value \"si\", the default (not set) is used");
+  EXPECT_EQ(Warnings(), want);
 }
 
 TEST(ConfigReader, ListDelimiterCodes) {

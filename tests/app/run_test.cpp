@@ -1,5 +1,5 @@
 // The runner's text helpers (the level bar and network texts made safe for
-// one log line), and its password handlers in a whole run.
+// one log line), its password handlers and the system proxy in a whole run.
 #include "app/run.h"
 
 #include <gtest/gtest.h>
@@ -16,9 +16,11 @@
 #include "foundation/texts.h"
 #include "foundation/types.h"
 #include "net/dyn_pass_file.h"
+#include "support/env_guard.h"
 #include "support/fake_manager.h"
 #include "support/fake_vek_server.h"
 #include "support/fake_vek_wire.h"
+#include "support/proxy_peers.h"
 #include "support/test_files.h"
 #include "support/vekclient_rig.h"
 #include "support/wait.h"
@@ -172,6 +174,49 @@ TEST(RunPasswords, UnopenablePasswordFileIsReportedAndTheLoginGoesOn) {
   EXPECT_EQ(r.LinesWith("saving dynamic password: "), 1);
   EXPECT_EQ(r.LinesWith("Not a directory"), 2);
   EXPECT_EQ(r.LinesWith("VEK main loop error"), 0);
+}
+
+// ProxyType=SYSTEM with HTTP_PROXY in its usual form, with a trailing
+// slash: the login goes through that proxy, a real tinyproxy in front of
+// the fake VEK server. A value that cannot be read is an error line naming
+// the variable, and the client never goes around the proxy.
+TEST(RunProxy, SystemProxyFromTheEnvironmentCarriesTheLogin) {
+  if (ProxySkipAllowed(ProxyKind::Tinyproxy)) GTEST_SKIP() << "tinyproxy not installed";
+  std::string why;
+  auto proxy = ProxyPeer::Start(ProxyKind::Tinyproxy, {}, &why);
+  ASSERT_NE(proxy, nullptr) << why;
+  EnvGuard lower("http_proxy"), upper("HTTP_PROXY");
+  lower.Unset();
+  const std::string via = "http://127.0.0.1:" + std::to_string(proxy->Port());
+  struct Case {
+    const char* name;
+    std::string value;
+    bool through;
+  } cases[] = {
+      {"trailing slash", via + "/", true},
+      {"path", via + "/any/path", true},
+      {"no port", "http://127.0.0.1/", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeVekServer server({StayingLoggedIn()});
+    RunRig r;
+    r.UseServer(server);
+    r.setup.Manager.DynamicPasswordMode = dpm_NO;
+    r.setup.Internet.ProxyType = VEK_PROXY_TYPE_SYSTEM;
+    upper.Set(c.value);
+    const std::string connect = "CONNECT 127.0.0.1:" + std::to_string(server.Port()) + " ";
+    if (c.through) {
+      ASSERT_TRUE(r.RunUntil(kLoggedIn)) << ReadFile(r.dir / "vek.log");
+      EXPECT_EQ(r.LinesWith("Connecting to proxy-server: HTTP:127.0.0.1:" + std::to_string(proxy->Port())), 1);
+      EXPECT_NE(proxy->LogText().find(connect), std::string::npos) << proxy->LogText();
+    } else {
+      ASSERT_TRUE(r.RunUntil("Error of connecting to VEK Server: Invalid default proxy: cannot read HTTP_PROXY "
+                             "(wanted [http://]host:port)"))
+          << ReadFile(r.dir / "vek.log");
+      EXPECT_EQ(server.Connections(), 0);
+    }
+  }
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
 #include "app/program.h"
+#include "app/run.h"
 #include "app/setup_validation.h"
 #include "foundation/charset.h"
 #include "foundation/paths.h"
@@ -148,6 +150,29 @@ TEST_F(Startup, AFailingStepIsShownAndTheNextOneRuns) {
   EXPECT_FALSE(Exists(dir_ / "missing"));
   EXPECT_EQ(program_.LogFileName, Wide(dir_ / "missing/vekclient.log"));
   EXPECT_EQ(program_.PidFileName, Wide(dir_ / "vekclient.pid"));
+}
+
+// "OutAGCEnabled = yes", as people write it, switches the AGC on in the
+// report the runner prints at the start; a flag value that means nothing is
+// reported once among the start-up messages, and its default is used.
+TEST_F(Startup, FlagsWithBlanksReachTheReportAndUnreadableOnesAreReported) {
+  table_["Audio"]["OutAGCEnabled "] = " yes";  // written "OutAGCEnabled = yes"
+  table_["Audio"]["InAGCEnabled"] = " maybe";
+  Start({"debug", config_});
+  EXPECT_EQ(Out(), "WARNING: [Audio] InAGCEnabled: unreadable value \"maybe\", the default "
+                   "(not set) is used\n");
+  EXPECT_EQ(program_.Setup.Audio.OutAGC.Enabled, 1);
+  TVEKRun run(program_.Setup, &program_.Output);
+  ASSERT_TRUE(run.CheckConfiguration()) << Out();
+  const std::vector<std::string> lines = UnstampedLines(Out());
+  auto has = [&](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  };
+  EXPECT_TRUE(has("Output audio AGC enabled: Yes")) << Out();
+  EXPECT_TRUE(has("Input audio AGC enabled: No")) << Out();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.rfind("WARNING: ", 0) == 0; }),
+            1);
 }
 
 TEST_F(Startup, AConfigurationThatDidNotLoadCountsAsEmpty) {

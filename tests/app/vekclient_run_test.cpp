@@ -11,6 +11,8 @@
 #include <sstream>
 
 #include "support/child_process.h"
+#include "support/env_guard.h"
+#include "support/fake_manager.h"
 #include "support/fake_vek_server.h"
 #include "support/test_files.h"
 #include "support/vekclient_rig.h"
@@ -361,6 +363,47 @@ TEST_F(VekClientRun, RunThatEndsByItselfExitsSeven) {
   const std::vector<std::string> lines = UnstampedLines(r.out);
   EXPECT_EQ(CountPrefix(lines, "Error: Radio: PTT: "), 1u) << r.out;
   EXPECT_EQ(CountPrefix(lines, "Aborted"), 0u);
+}
+
+// Under a service manager no temporary-directory variable is set, and a
+// packaged program's directory is not writable: the password the system
+// manager hands out is still stored, staged beside the password file, and
+// nothing lands beside the program. Root ignores permission bits, so the
+// program's directory is a read-only bind mount in a mount namespace of the
+// run's own.
+TEST(VekClientStore, DynamicPasswordStoredWithoutATempDirFromAReadOnlyProgramDir) {
+  TempDir bin, dir;
+  const std::string program = CopyVekClient(bin.path());
+  const std::string ro_mount = "mount --bind -o ro " + bin.path() + " " + bin.path();
+  if (RunShell("unshare -m /bin/sh -c '" + ro_mount + "'").exit_code != 0)
+    GTEST_SKIP() << "no private read-only mount here (unshare -m, mount --bind -o ro)";
+  PacedSoundCard sound;
+  FakeVekServer server({RefusingLogin("WRONG"), StayingLoggedIn()});
+  FakeManager manager({Answer("Fresh1")});
+  IniTable t = BaseConfig(dir.path(), server.Port());
+  t["System"].erase("TempDir");
+  t["Audio"] = PacedSoundCard::AudioSection();
+  t["Manager"] = {{"DynamicPasswordMode", "YES"}, {"ManagerAddress", "127.0.0.1"},
+                  {"ManagerPort", std::to_string(manager.Port())}, {"Latency", "0"}};
+  WriteIni(dir / "vek.cfg", t);
+  EnvGuard temp("TEMP"), tmp("TMP"), tmpdir("TMPDIR"), tempdir("TEMPDIR");
+  for (EnvGuard* g : {&temp, &tmp, &tmpdir, &tempdir}) g->Unset();
+  ChildProcess client("/usr/bin/unshare",
+                      {"-m", "/bin/sh", "-c", ro_mount + " && exec " + program + " debug " + dir / "vek.cfg"});
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::string out = client.Out();
+    return out.find("New dynamic password is saved") != std::string::npos ||
+           out.find("saving dynamic password: ") != std::string::npos;
+  })) << client.Out() << client.Err();
+  ASSERT_TRUE(client.WaitForOutput("VEK protocol is initiated")) << client.Out();
+  client.Signal(SIGINT);
+  const ProcessResult r = client.Wait();
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  const std::vector<std::string> lines = UnstampedLines(r.out);
+  EXPECT_TRUE(Has(lines, "New dynamic password is saved")) << r.out;
+  EXPECT_EQ(CountPrefix(lines, "saving dynamic password: "), 0u) << r.out;
+  EXPECT_NE(ReadFile(dir / "dynpass1.dat").find("|Fresh1|"), std::string::npos);
+  Sh("test \"$(ls -A " + bin.path() + ")\" = vekclient");
 }
 
 }  // namespace

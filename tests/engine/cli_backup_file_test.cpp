@@ -6,6 +6,7 @@
 #include "foundation/fileutils.h"
 #include "foundation/setup_data.h"
 #include "support/test_files.h"
+#include "support/thrown.h"
 
 namespace {
 
@@ -154,6 +155,15 @@ TEST(BackupFile, WriteFailureRaisesTheFileError) {
   Fixture fx;
   fx.system.WriteDir = u"/proc/no-such-dir";
   EXPECT_THROW(VekBackupFileStore(fx.system, u"m", u"b", 1, 2), Exception);
+}
+
+// [System] TempDir, when set, holds the rewrite's temporary area.
+TEST(BackupFile, TheConfiguredTempDirHoldsTheStaging) {
+  Fixture fx;
+  fx.system.TempDir = u"/nonexistent/vek-temp";
+  const std::string error = vektest::ThrownMessage([&] { VekBackupFileStore(fx.system, u"m", u"b", 1, 2); });
+  EXPECT_NE(error.find("\"/nonexistent/vek-temp/.tmp$"), std::string::npos) << error;
+  EXPECT_FALSE(vektest::Exists(fx.file));
 }
 
 }  // namespace

@@ -164,16 +164,20 @@ TEST(ProgramDir, IsTheDirectoryOfThisExecutable) {
   EXPECT_EQ(DaxGetProgramDir() + "/", DaxGetProgramDirWithSlash());
 }
 
+// DaxGetEnvTempDir is the same lookup without the program's directory.
 TEST(TempDirLookup, FirstSetVariableDecidesElseProgramDir) {
   EnvGuard guard;
   TempDir existing;
   const std::string prog = DaxGetProgramDirWithSlash();
   EXPECT_EQ(DaxGetTempDir(), prog);  // none set
+  EXPECT_EQ(DaxGetEnvTempDir(), "");
   ::setenv("TMPDIR", (existing.path() + "//").c_str(), 1);
   EXPECT_EQ(DaxGetTempDir(), existing.path() + "/");
+  EXPECT_EQ(DaxGetEnvTempDir(), existing.path() + "/");
   ::setenv("TEMP", "/nonexistent/vek-temp", 1);
   ::setenv("TMP", existing.path().c_str(), 1);
   EXPECT_EQ(DaxGetTempDir(), prog);  // the first one found wins, even when missing
+  EXPECT_EQ(DaxGetEnvTempDir(), "");
   ::setenv("TEMP", "", 1);
   EXPECT_EQ(DaxGetTempDir(), existing.path() + "/");  // empty counts as unset
 }

@@ -108,7 +108,7 @@ TEST(IniRead, TypedReadsTrimDifferently) {
   } cases[] = {
       {"42", u"42", 42, 42, 1, 1},
       {" 42", u"42", 42, 42, 1, 1},
-      {"42 ", u"42", 42, -3, 2, 1},
+      {"42 ", u"42", 42, -3, 1, 1},
       {"   ", u"", -1, -2, 2, 2},
       {"", u"", -1, -2, 2, 2},
       {"1 ; note", u"1 ; note", -1, -3, 2, 2},
@@ -117,10 +117,11 @@ TEST(IniRead, TypedReadsTrimDifferently) {
       {"yes", u"yes", -1, -3, 1, 1},
       {"On", u"On", -1, -3, 1, 1},
       {"off", u"off", -1, -3, 0, 0},
-      {"yes ", u"yes", -1, -3, 2, 1},
-      {" yes", u"yes", -1, -3, 2, 1},
+      {"yes ", u"yes", -1, -3, 1, 1},
+      {" yes", u"yes", -1, -3, 1, 1},  // the line "k = yes"
+      {"\tno\t", u"no", -1, -3, 0, 0},
       {" 1", u"1", 1, 1, 1, 1},
-      {"\xC2\xA0" "7\xE3\x80\x80", u"7", 7, -3, 2, 1},  // NBSP and U+3000 trimmed by ReadString
+      {"\xC2\xA0" "7\xE3\x80\x80", u"7", 7, -3, 1, 1},  // NBSP and U+3000 trimmed by ReadString
       {"2147483648", u"2147483648", -1, -3, 1, 1},  // the boolean parser takes 64 bits
       {"0x10", u"0x10", -1, -3, 2, 2},
       {"maybe", u"maybe", -1, -3, 2, 2},
@@ -136,6 +137,13 @@ TEST(IniRead, TypedReadsTrimDifferently) {
       bool want_bool = c.boolean == 2 ? def : c.boolean == 1;
       EXPECT_EQ(ini->ReadFlag(u"S", u"k", def), want_flag) << "default " << def;
       EXPECT_EQ(ini->ReadBool(u"S", u"k", def), want_bool) << "default " << def;
+    }
+    bool value = false;
+    const TDaxFlagState want_state =
+        c.flag != 2 ? dfs_Read : c.str.empty() ? dfs_Empty : dfs_Unreadable;
+    EXPECT_EQ(ini->TryReadFlag(u"S", u"k", value), want_state);
+    if (want_state == dfs_Read) {
+      EXPECT_EQ(value, c.flag == 1);
     }
   }
 }
@@ -154,6 +162,9 @@ TEST(IniRead, DefaultsForMissingKeysAndStringForms) {
   EXPECT_EQ(ini->ReadInt64(u"S", u"big", 0), INT64_MAX);
   EXPECT_EQ(ini->ReadInteger(u"S", u"big", 17), 17);
   EXPECT_EQ(ini->ReadFlag(u"S", u"none", true), true);
+  bool untouched = true;
+  EXPECT_EQ(ini->TryReadFlag(u"S", u"none", untouched), dfs_Missing);
+  EXPECT_TRUE(untouched);
   EXPECT_EQ(ini->ReadBool(u"S", u"none", true), true);
   EXPECT_EQ(ini->ReadInteger(u"S", u"nul", 3), 3);
   // A NUL inside a value must not cut it short into a valid number.

@@ -77,10 +77,12 @@ TEST(ResolvePath, WriteAndTempDirectories) {
   TVEKSystemParameters system;
   system.ProgramDir = u"/opt/vek";
   EXPECT_EQ(VekWriteDir(system), u"/opt/vek");
+  EXPECT_EQ(VekConfiguredTempDir(system), "");  // not the fallback of VekTempDir
   system.WriteDir = u"state/";
   system.TempDir = u"../tmp//";
   EXPECT_EQ(VekWriteDir(system), u"/opt/vek/state");
   EXPECT_EQ(VekTempDir(system), u"/opt/tmp");
+  EXPECT_EQ(VekConfiguredTempDir(system), "/opt/tmp");
   EXPECT_EQ(VekFileInWriteDir("dynpass1.dat", system), "/opt/vek/state/dynpass1.dat");
   EXPECT_EQ(ThrownMessage([&] { VekFileInWriteDir("", system); }), "no file name");
 }

@@ -6,6 +6,7 @@
 #include "foundation/fileutils.h"
 #include "foundation/setup_data.h"
 #include "support/test_files.h"
+#include "support/thrown.h"
 
 namespace {
 
@@ -136,6 +137,15 @@ TEST(DynPassFile, EveryFieldIsCheckedBeforeTheFileIsTouched) {
   EXPECT_THROW(VekStoreDynamicPassword(fx.system, bad, u"srv", u"pw"), EFileException);
   EXPECT_THROW(VekStoreDynamicPassword(fx.system, u"a@x", bad, u"pw"), EFileException);
   EXPECT_EQ(ReadFile(fx.file), before);
+}
+
+// [System] TempDir, when set, holds the rewrite's temporary area.
+TEST(DynPassFile, TheConfiguredTempDirHoldsTheStaging) {
+  Fixture fx;
+  fx.system.TempDir = u"/nonexistent/vek-temp";
+  const std::string error = vektest::ThrownMessage([&] { VekStoreDynamicPassword(fx.system, u"a@x", u"srv", u"pw"); });
+  EXPECT_NE(error.find("\"/nonexistent/vek-temp/.tmp$"), std::string::npos) << error;
+  EXPECT_FALSE(vektest::Exists(fx.file));
 }
 
 }  // namespace
