@@ -45,6 +45,26 @@ void DetachFromTerminal() {
   if (out > STDERR_FILENO) close(out);
 }
 
+// What the starter left open (a shell's or a service manager's pipes) would
+// stay held for the daemon's life; only standard input, output and error
+// and `keep` stay.
+void CloseInheritedDescriptors(int keep) {
+  auto close_all = [](unsigned first, unsigned last) {
+    if (first > last || close_range(first, last, 0) == 0) return;
+    // A kernel without close_range: every number up to the limit.
+    const long limit = sysconf(_SC_OPEN_MAX);
+    const unsigned end = limit > 0 ? static_cast<unsigned>(limit) : 1024u;
+    for (unsigned fd = first; fd <= last && fd < end; ++fd) close(static_cast<int>(fd));
+  };
+  const unsigned first = STDERR_FILENO + 1;
+  if (keep < static_cast<int>(first)) {
+    close_all(first, ~0u);
+    return;
+  }
+  close_all(first, static_cast<unsigned>(keep) - 1);
+  close_all(static_cast<unsigned>(keep) + 1, ~0u);
+}
+
 std::u16string AlreadyRunningText(const TVEKProgram& program) {
   return u"VEK client daemon already running? (check " + program.PidFileName + u")";
 }
@@ -187,7 +207,9 @@ void VekBecomeDaemon(TVEKProgram& program, const TVEKDaemonBounds& bounds) {
       if (end.ExitCode == 4 && end.Error.empty()) program.PrintErr(AlreadyRunningText(program));
       std::_Exit(end.ExitCode);
     }
-    program.DaemonReport.Attach(start.TakeChildEnd());
+    const int report = start.TakeChildEnd();
+    program.DaemonReport.Attach(report);
+    CloseInheritedDescriptors(report);
     // Still on the caller's output: an error here is seen there.
     TakeOwnPidFile(program, pid_name, parent);
     DetachFromTerminal();

@@ -1,11 +1,11 @@
-// Becoming a daemon. The program forks; the child takes the PID file,
-// leaves the terminal and goes on with the start. The parent only waits
-// for the child's start result, which comes through a pipe once the child
-// has made its runner (or is the code the child ends with: 4 when the PID
-// file was taken), and ends with it. A stop signal for the waiting parent
-// goes on to the child, and so does a start that takes too long; the
-// parent then ends once the child has, so that no half-started daemon
-// stays behind unseen. The daemon's PID file is its own:
+// Becoming a daemon. The program forks; the child drops the descriptors it
+// inherited, takes the PID file, leaves the terminal and goes on with the
+// start. The parent only waits for the child's start result, which comes
+// through a pipe once the child has made its runner (or is the code the
+// child ends with: 4 when the PID file was taken), and ends with it. A stop
+// signal for the waiting parent goes on to the child, and so does a start
+// that takes too long; the parent then ends once the child has, so that no
+// half-started daemon stays behind unseen. The daemon's PID file is its own:
 // taken by the child before it starts anything, deleted only while it still
 // names this process.
 #pragma once

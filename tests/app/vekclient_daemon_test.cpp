@@ -1,5 +1,7 @@
 // The program as a daemon: the start result reaches the parent, the PID
 // file belongs to the running child, and "stop" and "reopenlog" reach it.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,6 +145,23 @@ TEST_F(VekClientDaemon, APidFileOfAnotherLiveProcessIsLeftAlone) {
   EXPECT_EQ(r.err, AlreadyRunning());
   EXPECT_EQ(ReadFile(pid_file_), text);
   EXPECT_TRUE(ProcessesWithArgument(config_).empty());
+}
+
+TEST_F(VekClientDaemon, HoldsNoDescriptorOfItsStarter) {
+  // A starter's pipe without close-on-exec, as a shell or service manager
+  // may hand on: once the starting parent has ended, only this test may
+  // hold its write end.
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+  const pid_t pid = StartDaemon();
+  close(fds[1]);
+  pollfd wait_end{fds[0], POLLIN, 0};
+  EXPECT_EQ(poll(&wait_end, 1, static_cast<int>(kPeerWaitMs)), 1);
+  char byte = 0;
+  EXPECT_EQ(read(fds[0], &byte, 1), 0);  // no writer left, rather than EAGAIN
+  close(fds[0]);
+  EXPECT_TRUE(Alive(pid));
+  StopDaemon(pid);
 }
 
 // Daemons started at one time: exactly one runs, the others end with 4.
