@@ -45,6 +45,53 @@ void DetachFromTerminal() {
   if (out > STDERR_FILENO) close(out);
 }
 
+// What the starter left open (a shell's or a service manager's pipes) would
+// stay held for the daemon's life; only standard input, output and error
+// and `keep` stay.
+void CloseInheritedDescriptors(int keep) {
+  auto close_all = [](unsigned first, unsigned last) {
+    if (first > last || close_range(first, last, 0) == 0) return;
+    // A kernel without close_range: every number up to the limit.
+    const long limit = sysconf(_SC_OPEN_MAX);
+    const unsigned end = limit > 0 ? static_cast<unsigned>(limit) : 1024u;
+    for (unsigned fd = first; fd <= last && fd < end; ++fd) close(static_cast<int>(fd));
+  };
+  const unsigned first = STDERR_FILENO + 1;
+  if (keep < static_cast<int>(first)) {
+    close_all(first, ~0u);
+    return;
+  }
+  close_all(first, static_cast<unsigned>(keep) - 1);
+  close_all(static_cast<unsigned>(keep) + 1, ~0u);
+}
+
+std::u16string AlreadyRunningText(const TVEKProgram& program) {
+  return u"VEK client daemon already running? (check " + program.PidFileName + u")";
+}
+
+// The parent's quick look before the fork; the child's take decides.
+void CheckPidFileBeforeFork(TVEKProgram& program, const std::string& pid_name) {
+  const TVEKPidFileState found = VekPidFileState(pid_name, getpid());
+  if (found.Holder == pfh_None) return;
+  if (found.Holder == pfh_Gone) {
+    const std::u16string why = found.Pid > 0
+                                   ? u"process " + DaxIntToStrW(found.Pid) + u" is not running"
+                                   : std::u16string(u"it holds no PID");
+    program.PrintOut(u"Stale PID-file [" + program.PidFileName + u"]: " + why + u"; replacing it");
+    return;
+  }
+  program.PrintErr(AlreadyRunningText(program));
+  program.EndProcess(4);
+}
+
+// The child, before it starts anything: a start that finds the file taken
+// ends here, and its parent writes why. `starter` is the parent: a file
+// naming it is as old as one naming this process.
+void TakeOwnPidFile(TVEKProgram& program, const std::string& pid_name, pid_t starter) {
+  if (!VekTakePidFile(pid_name, getpid(), starter).Taken) program.EndProcess(4);
+  program.PidWritten = getpid();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -146,31 +193,30 @@ TVEKDaemonEnd TVEKDaemonStart::AwaitChild(pid_t child, const TVEKDaemonBounds& b
 void VekBecomeDaemon(TVEKProgram& program, const TVEKDaemonBounds& bounds) {
   try {
     const std::string pid_name = DaxUnicodeToSys(program.PidFileName);
-    if (VekFileExists(pid_name)) {
-      program.PrintErr(u"VEK client daemon already running? (check " + program.PidFileName + u")");
-      program.EndProcess(4);
-    }
+    CheckPidFileBeforeFork(program, pid_name);
     DaxCheckWritable(pid_name);
     TVEKDaemonStart start;
     std::fflush(nullptr);
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) throw ForkError(errno);
     if (child > 0) {
       const TVEKDaemonEnd end = start.AwaitChild(child, bounds);
       if (!end.Error.empty()) program.PrintErr(u"ERROR: " + end.Error);
+      // The child found the PID file taken.
+      if (end.ExitCode == 4 && end.Error.empty()) program.PrintErr(AlreadyRunningText(program));
       std::_Exit(end.ExitCode);
     }
-    program.DaemonReport.Attach(start.TakeChildEnd());
+    const int report = start.TakeChildEnd();
+    program.DaemonReport.Attach(report);
+    CloseInheritedDescriptors(report);
+    // Still on the caller's output: an error here is seen there.
+    TakeOwnPidFile(program, pid_name, parent);
     DetachFromTerminal();
   } catch (const std::exception& e) {
     program.PrintOut(u"ERROR: " + DaxSysToUnicodeProc(e.what()));
     program.EndProcess(3);
   }
-}
-
-void VekWriteOwnPidFile(TVEKProgram& program) {
-  VekWritePidFile(DaxUnicodeToSys(program.PidFileName), getpid());
-  program.PidWritten = getpid();
 }
 
 void VekDeleteOwnPidFile(TVEKProgram& program) {

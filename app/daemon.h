@@ -1,11 +1,13 @@
-// Becoming a daemon. The program forks; the child leaves the terminal and
-// goes on with the start, the parent only waits for the child's start
-// result, which comes through a pipe once the child has written its PID
-// file (or is the code the child ends with), and ends with it. A stop signal
-// for the waiting parent goes on to the child, and so does a start that
-// takes too long; the parent then ends once the child has, so that no
+// Becoming a daemon. The program forks; the child drops the descriptors it
+// inherited, takes the PID file, leaves the terminal and goes on with the
+// start. The parent only waits for the child's start result, which comes
+// through a pipe once the child has made its runner (or is the code the
+// child ends with: 4 when the PID file was taken), and ends with it. A stop
+// signal for the waiting parent goes on to the child, and so does a start
+// that takes too long; the parent then ends once the child has, so that no
 // half-started daemon stays behind unseen. The daemon's PID file is its own:
-// written by the child, deleted only while it still names this process.
+// taken by the child before it starts anything, deleted only while it still
+// names this process.
 #pragma once
 
 #include <sys/types.h>
@@ -73,13 +75,11 @@ class TVEKDaemonStart {
   int signal_fd_ = -1;
 };
 
-// Returns in the child, detached from the terminal; the parent ends with
-// the child's start result. Ends with 4 when the PID file exists, with 3
-// when the daemon cannot be prepared.
+// Returns in the child, detached from the terminal and holding the PID
+// file; the parent ends with the child's start result. Ends with 4 when a
+// live process holds the PID file (a file whose process is gone is
+// replaced), with 3 when the daemon cannot be prepared.
 void VekBecomeDaemon(TVEKProgram& program, const TVEKDaemonBounds& bounds = {});
-
-// The child, once it runs: writes its PID file.
-void VekWriteOwnPidFile(TVEKProgram& program);
 // Deletes the PID file only when this process wrote it and it still holds
 // its PID (a second daemon must not remove the first one's file). Any
 // thread.

@@ -29,6 +29,7 @@ int VekClientProgram(TVEKProgram& program, int argc, char** argv) {
       program.Output.OpenLog(DaxUnicodeToSys(program.LogFileName));
     } catch (...) {
       signals.Stop();
+      VekDeleteOwnPidFile(program);
       return 6;
     }
   }
@@ -43,10 +44,7 @@ int VekClientProgram(TVEKProgram& program, int argc, char** argv) {
       runner = std::make_unique<TVEKRun>(program.Options, program.Setup, program.ConfigFileName,
                                          &program.Output, program.Debug);
     signals.PublishRunner(runner.get());
-    if (program.Code == cmd_Daemon) {
-      VekWriteOwnPidFile(program);
-      program.DaemonReport.Send(0);
-    }
+    if (program.Code == cmd_Daemon) program.DaemonReport.Send(0);
     code = VekRunCommand(program, *runner, signals);
   } catch (const std::exception& e) {
     // Written before the clean-up closes the log, with standard error back.

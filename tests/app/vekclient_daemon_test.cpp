@@ -1,5 +1,7 @@
 // The program as a daemon: the start result reaches the parent, the PID
 // file belongs to the running child, and "stop" and "reopenlog" reach it.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 
 #include <memory>
 
+#include "support/case_name.h"
 #include "support/child_process.h"
 #include "support/fake_vek_server.h"
 #include "support/test_files.h"
@@ -35,9 +38,19 @@ std::vector<std::string> LogLines(const std::string& file) {
   return UnstampedLines(Exists(file) ? ReadFile(file) : std::string());
 }
 
-bool LogHas(const std::string& file, const std::string& line) {
+size_t LogCount(const std::string& file, const std::string& line) {
   const std::vector<std::string> lines = LogLines(file);
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+bool LogHas(const std::string& file, const std::string& line) { return LogCount(file, line) > 0; }
+
+// The PID of a process that has ended and been reaped.
+pid_t GonePid() {
+  ChildProcess done("/bin/true", {});
+  const pid_t pid = done.pid();
+  done.Wait();
+  return pid;
 }
 
 class VekClientDaemon : public ::testing::Test {
@@ -59,17 +72,26 @@ class VekClientDaemon : public ::testing::Test {
   ProcessResult Command(const std::string& command) {
     return RunProcess(VekClientPath(), {command, config_});
   }
-  // Starts the daemon; returns its PID once it has logged in.
-  pid_t StartDaemon() {
+  // Starts the daemon; returns its PID once it has logged in. `out`: what
+  // the start writes on standard output.
+  pid_t StartDaemon(const std::string& out = "") {
+    const size_t logins = LogCount(log_, kLoggedIn);
     const ProcessResult r = Command("daemon");
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, out);
     EXPECT_TRUE(Exists(pid_file_));
     const pid_t pid = ReadPid(pid_file_);
     EXPECT_GT(pid, 0);
     EXPECT_TRUE(Alive(pid));
-    EXPECT_TRUE(WaitUntil([&] { return LogHas(log_, "Logged in at phase 3"); }))
-        << ReadFile(log_);
+    EXPECT_TRUE(WaitUntil([&] { return LogCount(log_, kLoggedIn) > logins; })) << ReadFile(log_);
     return pid;
+  }
+  std::string AlreadyRunning() const {
+    return "VEK client daemon already running? (check " + pid_file_ + ")\n";
+  }
+  std::string StaleNotice(pid_t pid) const {
+    return "Stale PID-file [" + pid_file_ + "]: process " + std::to_string(pid) +
+           " is not running; replacing it\n";
   }
   void StopDaemon(pid_t pid) {
     const ProcessResult r = Command("stop");
@@ -79,6 +101,7 @@ class VekClientDaemon : public ::testing::Test {
     EXPECT_TRUE(WaitUntil([&] { return !Exists(pid_file_); }));
   }
 
+  static constexpr const char* kLoggedIn = "Logged in at phase 3";
   TempDir dir_;
   FakeVekServer server_;
   std::string config_, log_, pid_file_;
@@ -90,7 +113,7 @@ TEST_F(VekClientDaemon, StartsOnceAndStops) {
   // A second daemon finds the PID file and leaves it alone.
   const ProcessResult second = Command("daemon");
   EXPECT_EQ(second.exit_code, 4);
-  EXPECT_EQ(second.err, "VEK client daemon already running? (check " + pid_file_ + ")\n");
+  EXPECT_EQ(second.err, AlreadyRunning());
   EXPECT_EQ(ReadPid(pid_file_), pid);
   EXPECT_TRUE(Alive(pid));
 
@@ -99,6 +122,93 @@ TEST_F(VekClientDaemon, StartsOnceAndStops) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "Aborted [SIGTERM]");
 }
+
+TEST_F(VekClientDaemon, StartsAgainAfterTheDaemonWasKilled) {
+  const pid_t killed = StartDaemon();
+  ASSERT_EQ(kill(killed, SIGKILL), 0);
+  ASSERT_TRUE(WaitUntil([&] { return !Alive(killed); }));
+  ASSERT_EQ(ReadPid(pid_file_), killed);
+
+  const pid_t pid = StartDaemon(StaleNotice(killed));
+  EXPECT_NE(pid, killed);
+  StopDaemon(pid);
+  EXPECT_TRUE(ProcessesWithArgument(config_).empty());
+}
+
+TEST_F(VekClientDaemon, APidFileOfAnotherLiveProcessIsLeftAlone) {
+  // Whatever process it is: this test's own.
+  const std::string text = std::to_string(getpid()) + "\n";
+  WriteFile(pid_file_, text);
+  const ProcessResult r = Command("daemon");
+  EXPECT_EQ(r.exit_code, 4);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, AlreadyRunning());
+  EXPECT_EQ(ReadFile(pid_file_), text);
+  EXPECT_TRUE(ProcessesWithArgument(config_).empty());
+}
+
+TEST_F(VekClientDaemon, HoldsNoDescriptorOfItsStarter) {
+  // A starter's pipe without close-on-exec, as a shell or service manager
+  // may hand on: once the starting parent has ended, only this test may
+  // hold its write end.
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+  const pid_t pid = StartDaemon();
+  close(fds[1]);
+  pollfd wait_end{fds[0], POLLIN, 0};
+  EXPECT_EQ(poll(&wait_end, 1, static_cast<int>(kPeerWaitMs)), 1);
+  char byte = 0;
+  EXPECT_EQ(read(fds[0], &byte, 1), 0);  // no writer left, rather than EAGAIN
+  close(fds[0]);
+  EXPECT_TRUE(Alive(pid));
+  StopDaemon(pid);
+}
+
+// Daemons started at one time: exactly one runs, the others end with 4.
+struct RaceCase {
+  const char* name;
+  bool stale_file;  // a PID file whose process is gone stands there
+};
+
+void PrintTo(const RaceCase& c, std::ostream* os) { *os << c.name; }
+
+class VekClientDaemonRace : public VekClientDaemon,
+                            public ::testing::WithParamInterface<RaceCase> {};
+
+TEST_P(VekClientDaemonRace, ExactlyOneOfThemRuns) {
+  const pid_t gone = GetParam().stale_file ? GonePid() : 0;
+  if (gone > 0) WriteFile(pid_file_, std::to_string(gone) + "\n");
+  const std::vector<std::string> args{"daemon", config_};
+  std::vector<std::unique_ptr<ChildProcess>> starts;
+  for (int i = 0; i < 3; ++i) starts.push_back(std::make_unique<ChildProcess>(VekClientPath(), args));
+  int running = 0;
+  for (auto& start : starts) {
+    const ProcessResult r = start->Wait();
+    // A start that saw the gone process's file says so, whether it wins or not.
+    EXPECT_TRUE(r.out.empty() || (gone > 0 && r.out == StaleNotice(gone))) << r.out;
+    if (r.exit_code == 0) {
+      ++running;
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_EQ(r.exit_code, 4) << r.out << r.err;
+      EXPECT_EQ(r.err, AlreadyRunning());
+    }
+  }
+  ASSERT_EQ(running, 1);
+  const pid_t pid = ReadPid(pid_file_);
+  // The losers end without logging in.
+  EXPECT_TRUE(WaitUntil([&] { return ProcessesWithArgument(config_).size() == 1; }));
+  EXPECT_EQ(ProcessesWithArgument(config_), std::vector<pid_t>{pid});
+  EXPECT_TRUE(WaitUntil([&] { return LogHas(log_, kLoggedIn); })) << ReadFile(log_);
+  EXPECT_EQ(LogCount(log_, kLoggedIn), 1u) << ReadFile(log_);
+  StopDaemon(pid);
+  EXPECT_TRUE(ProcessesWithArgument(config_).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, VekClientDaemonRace,
+                         ::testing::Values(RaceCase{"no PID file", false},
+                                           RaceCase{"a stale PID file", true}),
+                         RowName());
 
 TEST_F(VekClientDaemon, ReopenLogFollowsARenamedLog) {
   const pid_t pid = StartDaemon();
