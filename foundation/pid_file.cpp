@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <fstream>
 #include <optional>
 
 #include "foundation/fileutils.h"
@@ -83,6 +84,26 @@ void WritePidText(const std::string& file, pid_t pid, const std::string& shown) 
   DaxCheckFileWriteError(code, shown);
 }
 
+// A process that has ended but is not yet collected by its parent (a
+// supervisor slow to reap, or a container's init that never does) still
+// answers kill(pid, 0); its state in /proc tells.
+bool IsZombie(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  // The state follows the command name, which may itself hold ')'.
+  const size_t close = line.rfind(')');
+  if (close == std::string::npos || close + 2 >= line.size()) return false;
+  const char state = line[close + 2];
+  return state == 'Z' || state == 'X';
+}
+
+// EPERM: somebody else's process, but a running one.
+bool IsRunning(pid_t pid) {
+  if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
+  return !IsZombie(pid);
+}
+
 }  // namespace
 
 void VekWritePidFile(const std::string& name, pid_t pid) { WritePidText(name, pid, name); }
@@ -104,9 +125,7 @@ TVEKPidFileState VekPidFileState(const std::string& name, pid_t self, pid_t also
   if (code == kNoPid) return {pfh_Gone, 0};
   if (code != 0) return {pfh_Unknown, 0};
   if (pid == self || (also_self > 0 && pid == also_self)) return {pfh_Gone, pid};
-  // EPERM: somebody else's process, but a running one.
-  if (::kill(pid, 0) != 0 && errno == ESRCH) return {pfh_Gone, pid};
-  return {pfh_Live, pid};
+  return {IsRunning(pid) ? pfh_Live : pfh_Gone, pid};
 }
 
 TVEKPidTake VekTakePidFile(const std::string& name, pid_t pid, pid_t also_self) {

@@ -33,6 +33,24 @@ pid_t GonePid() {
   return pid;
 }
 
+// A child that has ended but is not collected yet: kill(pid, 0) still finds
+// it. Collected when the object ends.
+class TZombie {
+ public:
+  TZombie() : pid_(fork()) {
+    if (pid_ == 0) _exit(0);
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT);
+  }
+  ~TZombie() { waitpid(pid_, nullptr, 0); }
+  TZombie(const TZombie&) = delete;
+  TZombie& operator=(const TZombie&) = delete;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
+
 std::vector<std::string> Names(const std::string& dir) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir))
@@ -104,7 +122,7 @@ namespace {
 // The PID a take writes; a file naming it is as old as one naming nobody.
 constexpr pid_t kTaker = 2147483000;
 
-enum TPidOf { po_Text, po_Test, po_Init, po_Gone, po_Taker };
+enum TPidOf { po_Text, po_Test, po_Init, po_Gone, po_Zombie, po_Taker };
 
 struct TakeCase {
   const char* name;
@@ -126,11 +144,13 @@ TEST_P(PidFileTake, ReplacesOnlyAFileWhoseHolderIsGone) {
   const std::string name = dir / "v.pid";
   const std::string holder_file = dir / "holder";
   pid_t pid = 0;
+  TZombie zombie;
   switch (c.pid_of) {
     case po_Text: break;
     case po_Test: pid = getpid(); break;
     case po_Init: pid = 1; break;
     case po_Gone: pid = GonePid(); break;
+    case po_Zombie: pid = zombie.pid(); break;
     case po_Taker: pid = kTaker; break;
   }
   const std::string text = pid > 0 ? std::to_string(pid) + "\n" : c.text;
@@ -184,6 +204,8 @@ INSTANTIATE_TEST_SUITE_P(
                  false},
         TakeCase{"a directory", TakeCase::directory, po_Text, "", false, pfh_Unknown, false},
         TakeCase{"a gone process's PID", TakeCase::file, po_Gone, "", false, pfh_Gone, true},
+        TakeCase{"an ended, uncollected process's PID", TakeCase::file, po_Zombie, "", false,
+                 pfh_Gone, true},
         TakeCase{"the taker's own PID", TakeCase::file, po_Taker, "", false, pfh_Gone, true},
         TakeCase{"the starter's PID", TakeCase::file, po_Test, "", true, pfh_Gone, true},
         TakeCase{"a link to a gone holder's file", TakeCase::link, po_Gone, "", false, pfh_Gone,
