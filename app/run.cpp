@@ -225,8 +225,10 @@ void TVEKRun::WaitForEngine() {
   TVEKManager& engine = *engine_;
   engine.Dispatcher().WaitServing([&] {
     TakeNewBackupServer();
-    return engine.Finished();
+    return engine.RunEnded();
   });
+  // The thread only returns now; then its fatal text is kept.
+  engine.WaitFor();
   TakeNewBackupServer();
 }
 
@@ -416,9 +418,9 @@ void TVEKRun::Run() {
   if (!stop_requested_.load() && e.LinkState() == mst_Init) {
     e.SetRunState(true);
     e.Dispatcher().WaitServing(
-        [&] { return e.Finished() || stop_requested_.load() || e.LinkState() != mst_Init; });
+        [&] { return e.RunEnded() || stop_requested_.load() || e.LinkState() != mst_Init; });
   }
-  if (!stop_requested_.load() && !e.Finished()) e.SetOnline(true);
+  if (!stop_requested_.load() && !e.RunEnded()) e.SetOnline(true);
   WaitForEngine();
   e.SetRadioEnabled(false);
 

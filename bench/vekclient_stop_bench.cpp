@@ -1,23 +1,19 @@
 // How fast vekclient ends: SIGTERM to exit of a logged-in run, and the
 // "stop" command against a logged-in daemon (which gives up waiting after
-// 1000 ms); and the CPU the program uses while idle on a paced sound card.
+// 1000 ms). Its CPU while idle: vekclient_idle_bench.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <climits>
-#include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench/bench_stats.h"
-#include "support/alsa_devices.h"
 #include "support/child_process.h"
 #include "support/fake_vek_server.h"
 #include "support/test_files.h"
@@ -45,13 +41,12 @@ std::string BuiltFile(const std::string& relative) {
   return dir.substr(0, dir.rfind('/')) + "/" + relative;
 }
 
-void WriteConfig(const std::string& path, const std::string& dir, int port,
-                 const std::string& audio = {}) {
+void WriteConfig(const std::string& path, const std::string& dir, int port) {
   std::ostringstream ini;
   ini << "[Auth]\nCallsign=BENCH\n[Server]\nServerAddress=127.0.0.1\nServerPort=" << port
       << "\nCheckServerInterval=0\n[Manager]\nDynamicPasswordMode=NO\n[System]\nWriteDir=" << dir
       << "\nLogFile=" << dir << "/vekclient.log\nPidFile=" << dir << "/vekclient.pid\nTempDir="
-      << dir << "\n[Hours]\nEnabled=no\n[Informer]\nEnabled=no\n" << audio;
+      << dir << "\n[Hours]\nEnabled=no\n[Informer]\nEnabled=no\n";
   WriteFile(path, ini.str());
 }
 
@@ -120,54 +115,6 @@ void BM_StopCommand(benchmark::State& state) {
   state.counters["wait_limit_ms"] = 1000;
 }
 BENCHMARK(BM_StopCommand)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
-
-// CPU seconds of a process so far (user + system), from /proc.
-double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(stat.substr(close + 2));
-  std::string skip;
-  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
-  long utime = 0, stime = 0;
-  fields >> utime >> stime;
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// Logged in and idle on file PCMs paced in real time, as scripts/run runs it.
-void BM_IdleCpu(benchmark::State& state) {
-  const char* env = std::getenv("VEK_BENCH_SECONDS");
-  const int seconds = env ? std::max(1, std::atoi(env)) : 60;
-  ScratchDir dir;
-  TAlsaTestDevices alsa;
-  const std::string capture = alsa.MakeFifo("capture");
-  const std::string playback = alsa.MakeFifo("playback");
-  alsa.AddCapture("vekcap", capture);
-  alsa.AddPlayback("vekplay", playback);
-  alsa.Install();
-  TFifoFeeder feeder(capture, {}, 8000, 320);
-  TFifoDrainer drainer(playback, 8000);
-  FakeVekServer server(Script::Parse(kLoginScript));
-  WriteConfig(dir / "vek.cfg", dir.path(), server.Port(),
-              "[Audio]\nInDevice=ALSA:vekcap\nOutDevice=ALSA:vekplay\nInSampleRate=8000\n"
-              "OutSampleRate=8000\nInFactor=1\nOutFactor=1\n");
-  for (auto _ : state) {
-    ChildProcess client(BuiltFile("app/vekclient"), {"debug", dir / "vek.cfg"});
-    if (!client.WaitForOutput("Logged in at phase 3", 10000)) {
-      state.SkipWithError("no login");
-      break;
-    }
-    const double before = ProcessCpuSeconds(client.pid());
-    sleep(static_cast<unsigned>(seconds));
-    const double used = ProcessCpuSeconds(client.pid()) - before;
-    state.SetIterationTime(seconds);
-    state.counters["cpu_percent"] = 100.0 * used / seconds;
-    client.Signal(SIGTERM);
-    client.Wait(10000);
-  }
-}
-BENCHMARK(BM_IdleCpu)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -466,7 +466,7 @@ void TVEKManager::RequestLogReopen() {
 
 void TVEKManager::WaitForEnd() {
   if (dispatcher_.OnServingThread())
-    dispatcher_.WaitServing([this] { return run_ended_.load() || Finished(); });
+    dispatcher_.WaitServing([this] { return RunEnded(); });
   WaitFor();
 }
 

@@ -161,6 +161,9 @@ class TVEKManager : public TDaxThread {
   TDaxSyncDispatcher& Dispatcher() { return dispatcher_; }
   // Waits for the engine's thread to end, serving the owner callbacks.
   void WaitForEnd();
+  // True once the run method has ended and woken the dispatcher; Finished()
+  // follows a moment later, when no wake-up comes any more.
+  bool RunEnded() const { return run_ended_.load() || Finished(); }
   // The text of an exception that ended the run method, empty when none.
   std::u16string FatalErrorText() const;
 

@@ -74,11 +74,18 @@ class TDaxSyncDispatcher {
   // Serving thread: runs every queued call; when none is queued, waits up to
   // wait_ms for one. True when a call ran.
   bool Serve(uint32_t wait_ms);
-  // Serving thread: serves calls until `done` is true; `done` is checked at
-  // least every `poll_ms`.
-  void WaitServing(const std::function<bool()>& done, uint32_t poll_ms = 20);
+  // Serving thread: serves calls until `done` is true. `done` is checked
+  // after every call and every Wake(), so whatever makes it true calls
+  // Wake(); the safety period only bounds the sleep after a forgotten one.
+  void WaitServing(const std::function<bool()>& done) { WaitServing(done, safety_ms_.load()); }
+  // The same, checking `done` at least every `poll_ms` as well: for a
+  // condition that nothing wakes for, such as a deadline.
+  void WaitServing(const std::function<bool()>& done, uint32_t poll_ms);
   // Wakes a Serve that waits, so it looks at `done` again at once.
   void Wake();
+  static constexpr uint32_t kSafetyPeriodMs = 2000;
+  // Tests make it longer than their bound, so a missed wake-up fails them.
+  void SetSafetyPeriod(uint32_t ms) { safety_ms_.store(ms); }
   bool OnServingThread() const { return std::this_thread::get_id() == owner_; }
   // Calls waiting for the serving thread.
   size_t QueuedCalls();
@@ -95,4 +102,5 @@ class TDaxSyncDispatcher {
   std::condition_variable finished_;
   std::deque<TCall*> calls_;
   bool woken_ = false;
+  std::atomic<uint32_t> safety_ms_{kSafetyPeriodMs};
 };

@@ -116,11 +116,13 @@ void TWaiter2Pipe::Signal() {
 }
 
 void TWaiter2Pipe::DrainPipe() {
+  // A wake-up costs one read: a read short of the buffer took all there
+  // was; only a full one can have left bytes behind.
   char buffer[1024];
   for (;;) {
     ssize_t n = read(pipe_read_, buffer, sizeof buffer);
-    if (n > 0) continue;
-    if (n == 0) return;
+    if (n == static_cast<ssize_t>(sizeof buffer)) continue;
+    if (n >= 0) return;
     int error = errno;
     if (error == EINTR) continue;
     if (error == EAGAIN || error == 0) return;

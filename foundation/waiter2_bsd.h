@@ -121,8 +121,8 @@ class TWaiter2Pipe : public TWaiter2Base {
   int PipeReadDescriptor() const noexcept { return pipe_read_; }
 
  protected:
-  // Reads until the pipe is empty; raises EWaiterErrorWritePipe on a real
-  // failure.
+  // Empties the pipe, in one read unless it held a full buffer; raises
+  // EWaiterErrorWritePipe on a real failure.
   void DrainPipe();
 
   int pipe_read_ = -1;

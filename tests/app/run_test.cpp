@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <thread>
@@ -16,6 +18,8 @@
 #include "foundation/texts.h"
 #include "foundation/types.h"
 #include "net/dyn_pass_file.h"
+#include "net/link_attr.h"
+#include "net/server.h"
 #include "support/env_guard.h"
 #include "support/fake_manager.h"
 #include "support/fake_vek_server.h"
@@ -53,7 +57,9 @@ TEST(RunTexts, NetworkTextsLoseTheirControlCharacters) {
 // The runner in-process with its own owner callbacks: an engine without a
 // sound card logging in to a fake VEK server and asking a fake system
 // manager, its log in a file. Run() serves the callbacks on this thread
-// until the log shows the line waited for; then the run is stopped.
+// until the log shows the line waited for; then the run is stopped. The
+// main thread's safety period is far beyond the shared bound, so a line or
+// an end that nothing wakes it for fails the test.
 class RunRig {
  public:
   RunRig() {
@@ -87,17 +93,40 @@ class RunRig {
                        file);
   }
 
-  // True when a line holding `text` was logged before the bound.
-  bool RunUntil(const std::string& text) {
+  // Runs `command` on a runner of this setup and `watch` on another thread;
+  // once `watch` has returned, the command must end within the bound.
+  void WithRunner(const std::function<void(TVEKRun&)>& command,
+                  const std::function<void(TVEKRun&)>& watch) {
     TVEKRun run(ropt_NoSoundCard | ropt_NoTimers, setup, DaxAnsiToUnicodeRaw(dir / "vek.cfg"), &output,
                 false);
-    bool seen = false;
+    TDaxSyncDispatcher& dispatcher = run.Engine()->Dispatcher();
+    dispatcher.SetSafetyPeriod(4 * kPeerWaitMs);
+    std::atomic<bool> ended{false};
     std::thread watcher([&] {
-      seen = WaitUntil([&] { return ReadFile(dir / "vek.log").find(text) != std::string::npos; });
-      run.RequestStop(u"test");
+      watch(run);
+      if (!WaitUntil([&] { return ended.load(); })) {
+        ADD_FAILURE() << "the engine's end did not wake the runner";
+        dispatcher.Wake();
+      }
     });
-    run.Run();
+    command(run);
+    ended = true;
     watcher.join();
+  }
+
+  // True when a line holding `text` was logged before the bound.
+  bool WaitForLine(const std::string& text) const {
+    return WaitUntil([&] { return ReadFile(dir / "vek.log").find(text) != std::string::npos; });
+  }
+
+  // Runs until `text` was logged (true) or the bound ran out, then stops.
+  bool RunUntil(const std::string& text) {
+    bool seen = false;
+    WithRunner([](TVEKRun& run) { run.Run(); },
+               [&](TVEKRun& run) {
+                 seen = WaitForLine(text);
+                 run.RequestStop(u"test");
+               });
     return seen;
   }
 
@@ -216,6 +245,55 @@ TEST(RunProxy, SystemProxyFromTheEnvironmentCarriesTheLogin) {
           << ReadFile(r.dir / "vek.log");
       EXPECT_EQ(server.Connections(), 0);
     }
+  }
+}
+
+// The protocol thread's announcement reaches the log at once, although
+// nothing else wakes the main thread in an idle run (the keep-alives keep
+// the link up and reach no owner callback).
+TEST(RunWakeups, BackupServerAnnouncedWhileIdleIsLogged) {
+  FakeVekServer server(Script::Parse("login SV=2014000 AL=OK MT=Welcome NT=Test ID=1\n"
+                                     "skip-acks on\nkeepalives 1000\nloop\nsleep 5000\n"));
+  RunRig r;
+  r.UseServer(server);
+  r.setup.Manager.DynamicPasswordMode = dpm_NO;
+  bool logged = false;
+  r.WithRunner([](TVEKRun& run) { run.Run(); },
+               [&](TVEKRun& run) {
+                 if (r.WaitForLine(kLoggedIn)) {
+                   run.Engine()->LinkAttr()->Server()->SetBackupServer(u"127.0.0.9", 5300);
+                   logged = r.WaitForLine("New Backup server: 127.0.0.9:5300");
+                 }
+                 run.RequestStop(u"test");
+               });
+  EXPECT_TRUE(logged);
+  EXPECT_EQ(r.LinesWith("saving backup server info: "), 0);
+  EXPECT_EQ(r.LinesWith("Aborted [test]"), 1);
+}
+
+// The command ends with the engine, which the manager's answer stops, or
+// which the command stops itself when the manager's address is missing.
+TEST(RunWakeups, RegisterEndsWithTheEngine) {
+  struct Case {
+    const char* name;
+    const char16_t* address;
+    bool registered;
+    const char* line;
+  } cases[] = {
+      {"answered", u"127.0.0.1", true, "New static password was sent by email: op@example.org"},
+      {"no address", u"", false, "Error: SystemManager address is empty"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeManager manager({Answer("OK")});
+    RunRig r;
+    r.UseManager(manager);
+    r.setup.Manager.ManagerAddress = c.address;
+    bool registered = !c.registered;
+    r.WithRunner([&](TVEKRun& run) { registered = run.RegisterAccount(r.setup); }, [](TVEKRun&) {});
+    EXPECT_EQ(registered, c.registered);
+    EXPECT_EQ(r.LinesWith(c.line), 1);
+    EXPECT_EQ(manager.Connections(), c.registered ? 1 : 0);
   }
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/exception.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -126,6 +127,55 @@ TEST(SyncDispatcher, CallOnTheServingThreadRunsAtOnceAndWakeEndsAServeEarly) {
   EXPECT_FALSE(d.Serve(60000));
   waker.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+// Waits without polling: only a served call or a Wake ends the sleep. The
+// safety period lies beyond the shared bound, so a wait that nothing ends
+// fails the test at the bound.
+class UnpolledWait : public ::testing::Test {
+ protected:
+  UnpolledWait() { d.SetSafetyPeriod(2 * vektest::kPeerWaitMs); }
+  void WaitServing(const std::function<bool()>& done) {
+    std::atomic<bool> returned{false};
+    std::thread watchdog([&] {
+      if (!vektest::WaitUntil([&] { return returned.load(); })) {
+        ADD_FAILURE() << "nothing ended the wait";
+        d.Wake();
+      }
+    });
+    d.WaitServing(done);
+    returned = true;
+    watchdog.join();
+  }
+  TDaxSyncDispatcher d;
+};
+
+TEST_F(UnpolledWait, ACallThatMakesDoneTrueEndsIt) {
+  bool done = false;
+  std::thread caller([&] { d.Call([&] { done = true; }); });
+  WaitServing([&] { return done; });
+  caller.join();
+}
+
+TEST_F(UnpolledWait, AWakeAfterDoneTurnedTrueEndsIt) {
+  std::atomic<bool> done{false};
+  std::thread waker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    done = true;
+    d.Wake();
+  });
+  WaitServing([&] { return done.load(); });
+  waker.join();
+}
+
+// Woken between a look at `done` and the sleep: the wake-up is kept.
+TEST_F(UnpolledWait, AWakeBeforeTheSleepIsNotLost) {
+  int looks = 0;
+  WaitServing([&] {
+    if (++looks == 1) d.Wake();
+    return looks > 1;
+  });
+  EXPECT_EQ(looks, 2);
 }
 
 }  // namespace
