@@ -194,7 +194,9 @@ TEST(Proto, LinkResetForgetsTheClientList) {
 
 TEST(Proto, DisconnectDuringReceptionStopsPlayFirst) {
   Script s;
-  s.Login().Sleep(200).Talk(1, Tone(300, 8000, 8000)).Sleep(2000);
+  // Ten seconds of voice: the disconnect must come while it is still being
+  // received, however slowly this test gets to it.
+  s.Login().Sleep(200).Talk(1, Tone(300, 8000, 80000)).Sleep(2000);
   FakeVekServer fake(s);
   ProtoHarness h;
   h.Connect(fake);
