@@ -106,8 +106,6 @@ bool IsRunning(pid_t pid) {
 
 }  // namespace
 
-void VekWritePidFile(const std::string& name, pid_t pid) { WritePidText(name, pid, name); }
-
 void VekReadPidFile(const std::string& name, pid_t& pid) {
   const int code = ReadPid(name, pid);
   if (code == kNoPid) throw Exception("invalid PID value");

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <latch>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -66,11 +67,11 @@ bool IsRegular(const std::string& name) {
 
 }  // namespace
 
-TEST(PidFile, WriteReplacesAndReadParsesStrictly) {
+TEST(PidFile, TakeReplacesAndReadParsesStrictly) {
   TempDir dir;
   const std::string name = dir / "v.pid";
   WriteFile(name, "old content that is longer");
-  VekWritePidFile(name, 4321);
+  ASSERT_TRUE(VekTakePidFile(name, 4321).Taken);
   EXPECT_EQ(ReadFile(name), "4321\n");
   pid_t pid = 0;
   VekReadPidFile(name, pid);
@@ -79,7 +80,7 @@ TEST(PidFile, WriteReplacesAndReadParsesStrictly) {
   // A link in the PID file's place is replaced, not written through.
   WriteFile(dir / "target", "precious");
   ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "l.pid").c_str()), 0);
-  VekWritePidFile(dir / "l.pid", 99);
+  ASSERT_TRUE(VekTakePidFile(dir / "l.pid", 99).Taken);
   EXPECT_EQ(ReadFile(dir / "target"), "precious");
   EXPECT_EQ(ReadFile(dir / "l.pid"), "99\n");
 
@@ -144,13 +145,13 @@ TEST_P(PidFileTake, ReplacesOnlyAFileWhoseHolderIsGone) {
   const std::string name = dir / "v.pid";
   const std::string holder_file = dir / "holder";
   pid_t pid = 0;
-  TZombie zombie;
+  std::optional<TZombie> zombie;
   switch (c.pid_of) {
     case po_Text: break;
     case po_Test: pid = getpid(); break;
     case po_Init: pid = 1; break;
     case po_Gone: pid = GonePid(); break;
-    case po_Zombie: pid = zombie.pid(); break;
+    case po_Zombie: pid = zombie.emplace().pid(); break;
     case po_Taker: pid = kTaker; break;
   }
   const std::string text = pid > 0 ? std::to_string(pid) + "\n" : c.text;
