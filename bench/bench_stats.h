@@ -4,6 +4,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 // CPU seconds used so far by every thread of this process.
@@ -24,4 +26,15 @@ inline double BenchMedian(std::vector<double> samples) { return BenchPercentile(
 
 inline double BenchMax(const std::vector<double>& samples) {
   return samples.empty() ? 0 : *std::max_element(samples.begin(), samples.end());
+}
+
+// Where a benchmark prints its own summary: standard output, unless the
+// benchmark figures go there in a machine format (JSON, CSV), which the
+// summary must not break.
+inline FILE* BenchSummaryStream(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
+        std::strcmp(argv[i] + 19, "console") != 0)
+      return stderr;
+  return stdout;
 }

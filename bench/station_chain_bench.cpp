@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "alloc_counter.h"
+#include "bench/bench_stats.h"
 #include "foundation/buffer_ptr.h"
 #include "foundation/clock.h"
 #include "foundation/pool_buffers.h"
@@ -735,10 +736,7 @@ void PrintSummary() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
-        std::strcmp(argv[i] + 19, "console") != 0)
-      gSummary = stderr;
+  gSummary = BenchSummaryStream(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   PrepareInput();

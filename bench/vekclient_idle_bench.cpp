@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_stats.h"
 #include "support/child_process.h"
 #include "support/fake_vek_server.h"
 #include "support/test_files.h"
@@ -29,14 +30,6 @@ using namespace vektest;
 
 FILE* gSummary = stdout;
 std::string gTables;
-
-const char kLoginScript[] = R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
-skip-acks on
-clients tlv 1:TEST1:Here 2:TEST2:There
-keepalives 2000
-loop
-sleep 5000
-)";
 
 // The program's threads in the order it starts them: the engine makes its
 // workers in this order and starts its own thread last. Another count of
@@ -91,7 +84,7 @@ void Idle(benchmark::State& state, const std::string& title, const IniTable& aud
   const char* env = std::getenv("VEK_BENCH_SECONDS");
   const int seconds = env ? std::max(1, std::atoi(env)) : 20;
   TempDir dir;
-  FakeVekServer server(Script::Parse(kLoginScript));
+  FakeVekServer server(Script::Parse(kIdleLoginScript));
   IniTable table = BaseConfig(dir.path(), server.Port());
   table.insert(audio_keys.begin(), audio_keys.end());
   WriteIni(dir / "vek.cfg", table);
@@ -159,10 +152,7 @@ BENCHMARK(BM_IdlePacedSoundCard)->Iterations(1)->UseManualTime()->Unit(benchmark
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
-        std::strcmp(argv[i] + 19, "console") != 0)
-      gSummary = stderr;
+  gSummary = BenchSummaryStream(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -7,9 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <climits>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,38 +15,13 @@
 #include "support/child_process.h"
 #include "support/fake_vek_server.h"
 #include "support/test_files.h"
+#include "support/vekclient_rig.h"
 
 namespace {
 
 using namespace vektest;
 
 using ScratchDir = TempDir;
-
-const char kLoginScript[] = R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
-skip-acks on
-clients tlv 1:TEST1:Here 2:TEST2:There
-keepalives 2000
-loop
-sleep 5000
-)";
-
-// The program next to this benchmark's folder: <build>/app/vekclient.
-std::string BuiltFile(const std::string& relative) {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
-  dir = dir.substr(0, dir.rfind('/'));
-  return dir.substr(0, dir.rfind('/')) + "/" + relative;
-}
-
-void WriteConfig(const std::string& path, const std::string& dir, int port) {
-  std::ostringstream ini;
-  ini << "[Auth]\nCallsign=BENCH\n[Server]\nServerAddress=127.0.0.1\nServerPort=" << port
-      << "\nCheckServerInterval=0\n[Manager]\nDynamicPasswordMode=NO\n[System]\nWriteDir=" << dir
-      << "\nLogFile=" << dir << "/vekclient.log\nPidFile=" << dir << "/vekclient.pid\nTempDir="
-      << dir << "\n[Hours]\nEnabled=no\n[Informer]\nEnabled=no\n";
-  WriteFile(path, ini.str());
-}
 
 void Report(benchmark::State& state, const std::vector<double>& ms) {
   state.counters["median_ms"] = BenchMedian(ms);
@@ -66,11 +39,11 @@ bool WaitForFileText(const std::string& file, const std::string& needle, uint32_
 
 void BM_SigtermToExit(benchmark::State& state) {
   ScratchDir dir;
-  FakeVekServer server(Script::Parse(kLoginScript));
-  WriteConfig(dir / "vek.cfg", dir.path(), server.Port());
+  FakeVekServer server(Script::Parse(kIdleLoginScript));
+  WriteIni(dir / "vek.cfg", BaseConfig(dir.path(), server.Port()));
   std::vector<double> ms;
   for (auto _ : state) {
-    ChildProcess client(BuiltFile("app/vekclient"), {"debug", dir / "vek.cfg"});
+    ChildProcess client(VekClientPath(), {"debug", dir / "vek.cfg"});
     if (!client.WaitForOutput("Logged in at phase 3", 10000)) {
       state.SkipWithError("no login");
       break;
@@ -89,9 +62,9 @@ BENCHMARK(BM_SigtermToExit)->Iterations(20)->UseManualTime()->Unit(benchmark::kM
 
 void BM_StopCommand(benchmark::State& state) {
   ScratchDir dir;
-  FakeVekServer server(Script::Parse(kLoginScript));
-  WriteConfig(dir / "vek.cfg", dir.path(), server.Port());
-  const std::string program = BuiltFile("app/vekclient");
+  FakeVekServer server(Script::Parse(kIdleLoginScript));
+  WriteIni(dir / "vek.cfg", BaseConfig(dir.path(), server.Port()));
+  const std::string program = VekClientPath();
   std::vector<double> ms;
   for (auto _ : state) {
     unlink((dir / "vekclient.log").c_str());

@@ -36,6 +36,16 @@ inline std::string CopyVekClient(const std::string& dir) {
   return copy;
 }
 
+// A server that logs the program in, lists two clients ("Clients: 2" in
+// the log) and then only keeps the link alive: the program idles.
+inline constexpr char kIdleLoginScript[] = R"(login SV=2014000 AL=OK MT=Welcome NT=Test ID=1
+skip-acks on
+clients tlv 1:TEST1:Here 2:TEST2:There
+keepalives 2000
+loop
+sleep 5000
+)";
+
 // section -> key -> value, written in order of the sections' names.
 using IniTable = std::map<std::string, std::map<std::string, std::string>>;
 
