@@ -301,10 +301,10 @@ int64_t TIniFileUTF8::ReadInt64(const std::u16string& section, const std::u16str
   return !HasNul(s) && DaxTryStrToInt64W(s, v) ? v : def;
 }
 
+// Booleans and flags read alike: trimmed, then an integer or a word.
 bool TIniFileUTF8::ReadBool(const std::u16string& section, const std::u16string& key,
                             bool def) const {
-  bool v = def;
-  return ParseBool(ReadString(section, key, DaxBoolToTrueFalse(def)), v) ? v : def;
+  return ReadFlag(section, key, def);
 }
 
 bool TIniFileUTF8::ReadFlag(const std::u16string& section, const std::u16string& key,

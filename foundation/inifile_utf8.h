@@ -66,9 +66,10 @@ class TIniFileUTF8 {
   int32_t ReadIntegerEx(const std::u16string& section, const std::u16string& key,
                         int32_t def_missing, int32_t def_empty, int32_t def_invalid) const;
   int64_t ReadInt64(const std::u16string& section, const std::u16string& key, int64_t def) const;
-  bool ReadBool(const std::u16string& section, const std::u16string& key, bool def) const;
   // The value trimmed as ReadString trims it (so "Flag = yes" reads), then
   // an integer (true when not 0) or a boolean word; else the default.
+  // Booleans and flags read alike.
+  bool ReadBool(const std::u16string& section, const std::u16string& key, bool def) const;
   bool ReadFlag(const std::u16string& section, const std::u16string& key, bool def) const;
   // The same read, telling a missing or empty value from an unreadable one;
   // `value` is set only for dfs_Read.
