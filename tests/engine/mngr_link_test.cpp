@@ -506,7 +506,7 @@ TEST_P(RefusingServer, CostsOneManagerExchangePerInterval) {
     r.rig.PumpFor(700);  // a loop would show here
     EXPECT_EQ(e.LinkState(), mst_Offline);
     const int now = r.rig.CountOf("DynPassRequestStart");
-    EXPECT_LE(now - asked, 1) << interval;
+    EXPECT_LE(now - asked, 1) << interval << "\n" << ::testing::PrintToString(r.rig.log.Events());
     asked = now;
     r.Advance(kInterval, 0);
   }
