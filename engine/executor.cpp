@@ -118,21 +118,32 @@ std::string Sys(const std::u16string& s) { return DaxHookUnicodeToSys(s); }
 
 }  // namespace
 
+int VekSpawnProgram(const std::u16string& program, const std::vector<std::u16string>& args, pid_t& pid) {
+  std::vector<std::string> sys;
+  sys.reserve(args.size());
+  for (const std::u16string& a : args) sys.push_back(Sys(a));
+  return Spawn(Sys(program), sys, pid);
+}
+
+void VekReapWhenEnded(pid_t pid) {
+  ReapPending();
+  ReapLater(pid);
+}
+
 int VekRunProcess(const std::u16string& program, int count, const std::u16string& arg1,
                   const std::u16string& arg2, const std::u16string& arg3, const std::u16string& arg4,
                   const std::u16string& arg5, const std::u16string& arg6, const std::u16string& arg7) {
-  ReapPending();
   const std::u16string* all[7] = {&arg1, &arg2, &arg3, &arg4, &arg5, &arg6, &arg7};
   if (count < 0) count = 0;
   if (count > 7) count = 7;
-  std::vector<std::string> args;
-  for (int i = 0; i < count; ++i) args.push_back(Sys(*all[i]));
+  std::vector<std::u16string> args;
+  for (int i = 0; i < count; ++i) args.push_back(*all[i]);
   pid_t pid;
-  if (int rc = Spawn(Sys(program), args, pid); rc != 0) {
+  if (int rc = VekSpawnProgram(program, args, pid); rc != 0) {
     errno = rc;
     return -1;
   }
-  ReapLater(pid);
+  VekReapWhenEnded(pid);
   return 0;
 }
 

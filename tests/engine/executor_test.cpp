@@ -435,38 +435,17 @@ std::set<std::string> OpenFilesAbove2(const std::string& pid) {
   return out;
 }
 
-// The processes whose parent is this one.
-std::vector<std::string> ChildrenStates() {
-  std::vector<std::string> out;
-  DIR* d = opendir("/proc");
-  const std::string me = std::to_string(getpid());
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
-    std::string stat;
-    std::getline(f, stat);
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 2));
-    std::string state, ppid;
-    rest >> state >> ppid;
-    if (ppid == me) out.push_back(std::string(e->d_name) + ":" + state);
-  }
-  closedir(d);
-  return out;
-}
-
 TEST(RunProcess, ManyStartsLeaveNoZombieAndNoInheritedDescriptor) {
   TempDir dir;
   const std::string go = dir / "go";
   int leaky[2];
   ASSERT_EQ(pipe(leaky), 0);  // deliberately without close-on-exec
-  ASSERT_TRUE(Eventually([] { return ChildrenStates().empty(); }));  // earlier tests' children
+  ASSERT_TRUE(Eventually([] { return vektest::ChildStates().empty(); }));  // earlier tests' children
   for (int i = 0; i < 20; ++i)
     ASSERT_EQ(VekRunProcess(u"/bin/sh", 3, u"-c", U(WaitForFileShell("\"$0\"")), U(go)), 0);
 
   // The 20 shells wait for the go file; look at their descriptors from here.
-  std::vector<std::string> children = ChildrenStates();
+  std::vector<std::string> children = vektest::ChildStates();
   ASSERT_EQ(children.size(), 20u) << testing::PrintToString(children);
   // What this process holds above the standard three (the leaky pipe among
   // them) must not show up in any child; the shell's own descriptors may.
@@ -481,7 +460,7 @@ TEST(RunProcess, ManyStartsLeaveNoZombieAndNoInheritedDescriptor) {
   close(leaky[1]);
 
   WriteFile(go, "");
-  EXPECT_TRUE(Eventually([] { return ChildrenStates().empty(); })) << testing::PrintToString(ChildrenStates());
+  EXPECT_TRUE(Eventually([] { return vektest::ChildStates().empty(); })) << testing::PrintToString(vektest::ChildStates());
 }
 
 }  // namespace
