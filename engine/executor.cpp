@@ -118,25 +118,68 @@ std::string Sys(const std::u16string& s) { return DaxHookUnicodeToSys(s); }
 
 }  // namespace
 
+int VekSpawnProgram(const std::u16string& program, const std::vector<std::u16string>& args, pid_t& pid) {
+  std::vector<std::string> sys;
+  sys.reserve(args.size());
+  for (const std::u16string& a : args) sys.push_back(Sys(a));
+  return Spawn(Sys(program), sys, pid);
+}
+
+void VekReapWhenEnded(pid_t pid) {
+  ReapPending();
+  ReapLater(pid);
+}
+
 int VekRunProcess(const std::u16string& program, int count, const std::u16string& arg1,
                   const std::u16string& arg2, const std::u16string& arg3, const std::u16string& arg4,
                   const std::u16string& arg5, const std::u16string& arg6, const std::u16string& arg7) {
-  ReapPending();
   const std::u16string* all[7] = {&arg1, &arg2, &arg3, &arg4, &arg5, &arg6, &arg7};
   if (count < 0) count = 0;
   if (count > 7) count = 7;
-  std::vector<std::string> args;
-  for (int i = 0; i < count; ++i) args.push_back(Sys(*all[i]));
+  std::vector<std::u16string> args;
+  for (int i = 0; i < count; ++i) args.push_back(*all[i]);
   pid_t pid;
-  if (int rc = Spawn(Sys(program), args, pid); rc != 0) {
+  if (int rc = VekSpawnProgram(program, args, pid); rc != 0) {
     errno = rc;
     return -1;
   }
-  ReapLater(pid);
+  VekReapWhenEnded(pid);
   return 0;
 }
 
 namespace {
+
+// The largest output file read: a list of sound file names, not a store.
+constexpr size_t kMaxOutputBytes = 1u << 20;
+
+// Reads the output file the script left in the run's folder: false when it
+// made none. Only a regular file is read, and a link is never followed.
+bool ReadOutputFile(int folderFd, const std::string& name, const std::string& path, std::string& text) {
+  int fd;
+  do {
+    fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == ENOENT) return false;
+    DaxCheckFileOpenError(errno != 0 ? errno : -1, path);
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) DaxCheckFileOpenError(errno != 0 ? errno : -1, path);
+  if (!S_ISREG(st.st_mode)) DaxCheckFileOpenError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path);
+  char buffer[8192];
+  while (text.size() < kMaxOutputBytes) {
+    const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, kMaxOutputBytes - text.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) DaxRaiseFileReadError(errno != 0 ? errno : -1, path);
+    if (n == 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
 
 int StartScript(const std::string& program, const std::string& input_file, const std::string& output_file,
                 const std::string& argument, pid_t& pid) {
@@ -333,29 +376,39 @@ bool TVEKExecutorProcess::RunScript() {
     argument = argument_;
     tempDir = tempDir_;
   }
-  const std::string dir = Sys(tempDir);
-  std::string inName, outName;
-  int code = DaxMakeUniqueTempFileName(dir, "fi", inName);
+  // The file names stand on the script's command line, which every local
+  // user can read: they lie in a folder of this run that nobody else can
+  // enter, so nobody can put a file or a link there before the script.
+  std::string folderName;
+  int folderFd = -1;
+  int code = DaxCreatePrivateTempDir(Sys(tempDir), "fx", folderName, folderFd);
   if (code != 0) DaxCheckFileCreateError(code, "tmpin");
-  code = DaxMakeUniqueTempFileName(dir, "fo", outName);
-  if (code != 0) DaxCheckFileCreateError(code, "tmpout");
-  const std::string inFile = DaxIncludeTrailingSlash(dir) + inName;
-  const std::string outFile = DaxIncludeTrailingSlash(dir) + outName;
+  const std::string folder = DaxIncludeTrailingSlash(Sys(tempDir)) + folderName;
 
-  // Whatever happens below, both files go and an aborted run leaves nothing.
+  // Whatever happens below, the folder goes with all the script left in it,
+  // and an aborted run leaves nothing.
   struct Cleanup {
     TVEKExecutorProcess* self;
-    const std::string& in;
-    const std::string& out;
+    int fd;
+    const std::string& folder;
     ~Cleanup() {
-      DaxDeleteFileNoRaise(in);
-      DaxDeleteFileNoRaise(out);
+      DaxClearDirectoryAt(fd);
+      ::close(fd);
+      ::rmdir(folder.c_str());
       if (self->abort_.load()) {
         self->output_.Clear();
         self->abort_.store(false);
       }
     }
-  } cleanup{this, inFile, outFile};
+  } cleanup{this, folderFd, folder};
+
+  std::string inName, outName;
+  code = DaxMakeUniqueTempFileName(folder, "fi", inName);
+  if (code != 0) DaxCheckFileCreateError(code, "tmpin");
+  code = DaxMakeUniqueTempFileName(folder, "fo", outName);
+  if (code != 0) DaxCheckFileCreateError(code, "tmpout");
+  const std::string inFile = folder + "/" + inName;
+  const std::string outFile = folder + "/" + outName;
 
   const std::string scriptSys = Sys(script);
   if (Terminated()) return false;  // nothing new starts at a stop
@@ -366,18 +419,15 @@ bool TVEKExecutorProcess::RunScript() {
   }
   if (!AwaitScript(pid)) return false;
   if (abort_.load()) return false;
-  struct stat st {};
-  if (::lstat(outFile.c_str(), &st) != 0) return false;
-
-  TDaxTextFile f;
-  DaxResetText(f, outFile);
-  std::string line;
-  while (!DaxTextEof(f)) {
-    DaxTextReadLine(f, line);
-    const std::string trimmed = DaxTrim(line);
+  std::string text;
+  if (!ReadOutputFile(folderFd, outName, outFile, text)) return false;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string trimmed = DaxTrim(text.substr(start, end - start));
     if (!trimmed.empty()) output_.Push(DaxUtf8ToUnicode(trimmed));
+    start = end + 1;
   }
-  DaxCloseTextFile(f);
   return !abort_.load() && output_.Count() > 0;
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "foundation/event_auto.h"
 #include "foundation/fifo_ts.h"
@@ -91,6 +92,12 @@ int VekRunProcess(const std::u16string& program, int count, const std::u16string
                   const std::u16string& arg2 = {}, const std::u16string& arg3 = {},
                   const std::u16string& arg4 = {}, const std::u16string& arg5 = {},
                   const std::u16string& arg6 = {}, const std::u16string& arg7 = {});
+// Starts the program with these arguments and returns at once: 0 and the
+// child's process id, or the error number when it could not be started. The
+// caller collects the child (waitpid on that id, or VekReapWhenEnded).
+int VekSpawnProgram(const std::u16string& program, const std::vector<std::u16string>& args, pid_t& pid);
+// Collects the child when it ends, without blocking the caller.
+void VekReapWhenEnded(pid_t pid);
 // Starts the program with exactly these three parameters and waits until it
 // ends: 0, or -1 (errno set) when starting failed. A script runs in a process
 // group of its own, so that it can be ended with all it started, and reads

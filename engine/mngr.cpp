@@ -6,12 +6,14 @@
 #include <thread>
 
 #include "engine/executor.h"
+#include "engine/program_starter.h"
 #include "foundation/buffer_ptr.h"
 #include "foundation/charset.h"
 #include "foundation/exception.h"
 #include "foundation/pool_buffers.h"
 #include "foundation/tags.h"
 #include "foundation/texts.h"
+#include "foundation/types.h"
 #include "foundation/waiter2_bsd.h"
 #include "net/checkmain.h"
 #include "net/clq.h"
@@ -244,12 +246,18 @@ void TVEKManager::AssignRecorderEvents() {
   rec->OnFileWritten = [this](const std::u16string& name) {
     if (OnRecorderFileWritten) PushText(*recorder_files_, me_Evn_Writer_FileWritten, name);
   };
-  rec->StartProgram = [](const std::u16string& program, const std::vector<std::u16string>& args) {
-    std::u16string a[7];
-    for (size_t i = 0; i < 7 && i < args.size(); ++i) a[i] = args[i];
-    const int rc = VekRunProcess(program, 7, a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
-    return rc == 0 ? 0 : (errno != 0 ? errno : -1);
-  };
+  // Each over may start the script, as fast as a server changes talkers:
+  // a bounded number runs at once. The starter lives as long as the
+  // recorder that calls it.
+  const TVEKWriterCfgParams& cfg = *sections_.Recorder;
+  if (cfg.Enabled && !DaxTrimW(cfg.Script).empty()) {
+    auto starter = std::make_shared<TVEKProgramStarter>();
+    starter->OnWarning = [this](const std::u16string& text) { PushWarning(u"RECORDER: " + text); };
+    starter->OnError = [this](const std::u16string& text) { PushError(u"RECORDER: " + text); };
+    rec->StartProgram = [starter](const std::u16string& program, const std::vector<std::u16string>& args) {
+      return starter->StartProgram(program, args);
+    };
+  }
   protocol_->Recorder.Start = [rec](uint8_t direction, const std::u16string& band, const std::u16string& description,
                                     const std::u16string& name, const std::u16string& city,
                                     const std::u16string& country) {

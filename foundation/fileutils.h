@@ -138,6 +138,17 @@ void DaxCreateDir(const std::string& name, unsigned mode = 0777);
 // ("/" included) is success; an empty path gives -1.
 int DaxForceDirectoriesNoRaise(const std::string& path, unsigned mode = 0777);
 void DaxForceDirectories(const std::string& path, unsigned mode = 0777);
+// The same for a directory a privileged program creates files in: every
+// level is opened without following a link (ELOOP), and a level that
+// belongs to a user other than the program's own or root is refused (EPERM),
+// since its owner could redirect what is made below it. 0 and a descriptor
+// of the directory (close-on-exec, the caller closes it), or the code and in
+// `failed` the level that failed.
+int DaxOpenTrustedDirectoriesNoRaise(const std::string& path, unsigned mode, int& fd, std::string& failed);
+// Removes everything inside an open directory, links themselves and never
+// what they point to. 0, or the first failure's code (the rest is still
+// tried).
+int DaxClearDirectoryAt(int fd);
 
 int DaxRenameFileNoRaise(const std::string& old_name, const std::string& new_name);
 void DaxRenameFile(const std::string& old_name, const std::string& new_name);
@@ -313,5 +324,9 @@ int DaxMakeUniqueTempFileName(const std::string& dir, const std::string& prefix,
 // nobody else can take or redirect the name; collisions try the next name.
 int DaxCreateUniqueTempFile(const std::string& dir, const std::string& prefix,
                             std::string& name);
+// A private directory (mode 0700) with a free hidden name "." + prefix +
+// unique name in the directory, opened without following a link: 0, the
+// name and its descriptor (close-on-exec, the caller closes it), or the code.
+int DaxCreatePrivateTempDir(const std::string& dir, const std::string& prefix, std::string& name, int& fd);
 // A random number 0 <= r < bound from the unit's private generator.
 uint32_t DaxRandomBelow(uint32_t bound);

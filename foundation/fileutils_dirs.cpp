@@ -50,6 +50,103 @@ void DaxForceDirectories(const std::string& path, unsigned mode) {
   DaxCheckDirCreateError(DaxForceDirectoriesNoRaise(path, mode), path);
 }
 
+namespace {
+
+// Opens one level below `parent` (creating it when missing) and vouches for
+// it: a link or a level set up by another user could redirect every file
+// made below it.
+int OpenTrustedLevel(int parent, const std::string& name, unsigned mode, int& fd) {
+  if (::mkdirat(parent, name.c_str(), mode) != 0 && errno != EEXIST) return LastError();
+  do {
+    fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int err = LastError();
+    struct stat st {};
+    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) return ELOOP;
+    return err;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int err = LastError();
+    ::close(fd);
+    return err;
+  }
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    ::close(fd);
+    return EPERM;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int DaxOpenTrustedDirectoriesNoRaise(const std::string& path, unsigned mode, int& fd, std::string& failed) {
+  fd = -1;
+  failed = path;
+  if (path.empty()) return -1;
+  const bool absolute = path[0] == '/';
+  int current = RetryOpen(absolute ? "/" : ".", O_RDONLY | O_DIRECTORY, 0);
+  if (current < 0) return LastError();
+  struct stat st {};
+  if (absolute && ::fstat(current, &st) == 0 && st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    ::close(current);
+    failed.assign(1, '/');
+    return EPERM;
+  }
+  std::string level(absolute ? 0 : 1, '.');
+  for (size_t start = 0; start < path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string name = path.substr(start, end - start);
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    level += "/" + name;
+    int next = -1;
+    const int code = OpenTrustedLevel(current, name, mode, next);
+    ::close(current);
+    if (code != 0) {
+      failed = level;
+      return code;
+    }
+    current = next;
+  }
+  fd = current;
+  return 0;
+}
+
+int DaxClearDirectoryAt(int fd) {
+  const int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (dup < 0) return LastError();
+  DIR* d = ::fdopendir(dup);
+  if (d == nullptr) {
+    const int err = LastError();
+    ::close(dup);
+    return err;
+  }
+  int code = 0;
+  while (struct dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (DaxIsDotEntry(name)) continue;
+    if (::unlinkat(fd, name.c_str(), 0) == 0) continue;
+    if (errno != EISDIR && errno != EPERM) {
+      if (code == 0) code = LastError();
+      continue;
+    }
+    // A directory: emptied through its own descriptor, never through a link.
+    int sub;
+    do {
+      sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (sub < 0 && errno == EINTR);
+    int rc = sub < 0 ? LastError() : DaxClearDirectoryAt(sub);
+    if (sub >= 0) ::close(sub);
+    if (rc == 0 && ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) rc = LastError();
+    if (code == 0) code = rc;
+  }
+  ::closedir(d);
+  return code;
+}
+
 int DaxRenameFileNoRaise(const std::string& old_name, const std::string& new_name) {
   if (::rename(old_name.c_str(), new_name.c_str()) != 0) return LastError();
   return 0;

@@ -133,3 +133,28 @@ int DaxCreateUniqueTempFile(const std::string& dir, const std::string& prefix,
     return errno == EEXIST ? kNameTaken : LastError();
   });
 }
+
+int DaxCreatePrivateTempDir(const std::string& dir, const std::string& prefix, std::string& name, int& fd) {
+  fd = -1;
+  std::string made;
+  const int code = TryUniqueNames(dir, prefix, made, [](const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) == 0) return 0;
+    return errno == EEXIST ? kNameTaken : LastError();
+  });
+  if (code != 0) return code;
+  const std::string path = DaxIncludeTrailingSlash(dir) + made;
+  // Another user may replace the name in a shared directory without the
+  // sticky bit; only a directory of ours that nobody else can enter will do.
+  int opened = RetryOpen(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+  if (opened < 0) return LastError();
+  struct stat st {};
+  int err = ::fstat(opened, &st) != 0 ? LastError() : 0;
+  if (err == 0 && (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)) err = EPERM;
+  if (err != 0) {
+    ::close(opened);
+    return err;
+  }
+  name = made;
+  fd = opened;
+  return 0;
+}

@@ -1,10 +1,13 @@
 #include "station/sound_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "foundation/charset.h"
 #include "foundation/paths.h"
@@ -13,6 +16,10 @@
 namespace {
 
 constexpr std::size_t kWriteBufferSize = 65536;
+// Recordings are kept like the program's other stored files; only the
+// program's user writes in the folders it makes.
+constexpr unsigned kFileMode = 0600;
+constexpr unsigned kDirMode = 0755;
 constexpr std::uint32_t kIdleWaitMs = 80000000;
 
 void Put32(std::uint8_t* p, std::uint32_t v) {
@@ -35,6 +42,15 @@ struct TCommandHolder {
     } catch (...) {
     }
   }
+};
+
+// Closes a descriptor unless released.
+struct TDescriptor {
+  int fd;
+  ~TDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  int Release() { return std::exchange(fd, -1); }
 };
 
 }  // namespace
@@ -101,7 +117,8 @@ TVEKSoundWriter::TVEKSoundWriter(const TVEKWriterCfgParams& params, const std::u
     : params_(params),
       program_dir_(programDir),
       enabled_(params.Enabled),
-      waiter_(std::make_unique<TWaiter2Socket>(1)) {
+      waiter_(std::make_unique<TWaiter2Socket>(1)),
+      buffer_(kWriteBufferSize) {
   Start();
 }
 
@@ -171,10 +188,8 @@ void TVEKSoundWriter::Execute() {
       if (!Terminated()) waiter_->WaitOne(kIdleWaitMs);
     } catch (const std::exception& e) {
       Report(e);
-      if (open_) {
-        file_.CloseNoRaise();
-        open_ = 0;
-      }
+      CloseDescriptors();
+      open_ = 0;
     }
   }
   // What was queued before the stop still belongs to the open recording:
@@ -192,7 +207,8 @@ void TVEKSoundWriter::Execute() {
   } catch (const std::exception& e) {
     Report(e);
   }
-  if (file_.IsOpen()) file_.CloseNoRaise();
+  CloseDescriptors();
+  open_ = 0;
 }
 
 void TVEKSoundWriter::Handle(TVEKSoundWriterCommand* command, bool stopping) {
@@ -226,73 +242,110 @@ void TVEKSoundWriter::OpenFile(const TVEKSoundWriterCommandOpen& open) {
   while (base.size() > 1 && base.back() == u'/') base.pop_back();
   base = DaxResolvePath(base, program_dir_);
   const std::u16string dir = VekSoundWriterDir(base, params_.SubdirMode, now);
-  DaxForceDirectories(DaxHookUnicodeToSys(dir));
+  // The program usually runs as root: a level another user set up, or a
+  // link, could point the file it creates anywhere.
+  std::string refused;
+  int dirFd = -1;
+  DaxCheckDirCreateError(DaxOpenTrustedDirectoriesNoRaise(DaxHookUnicodeToSys(dir), kDirMode, dirFd, refused),
+                         refused);
+  TDescriptor dirGuard{dirFd};
 
   const std::u16string stamp =
       DaxAnsiToUnicodeRaw(params_.FileNameFormat == fwff_SHORT ? DaxDateTimeToStamp(now) : DaxDateTimeToStampMs(now));
-  const std::u16string stem = dir + u"/" + stamp + letter_;
   // A second recording in the same second (or millisecond) must not replace
-  // the first: the name gets a counter.
+  // the first, nor may a name planted meanwhile be followed: the name gets
+  // a counter.
+  int fd = -1;
   for (int n = 0;; ++n) {
-    path_w_ = n == 0 ? stem + u".wav" : stem + u"_" + DaxAnsiToUnicodeRaw(std::to_string(n)) + u".wav";
+    const std::u16string leaf =
+        stamp + letter_ + (n == 0 ? u"" : u"_" + DaxAnsiToUnicodeRaw(std::to_string(n))) + u".wav";
+    path_w_ = dir + u"/" + leaf;
     path_ = DaxHookUnicodeToSys(path_w_);
-    file_.Assign(path_);
-    const int rc = file_.OpenNoRaise(TDaxTextFile::TMode::Output, O_WRONLY | O_CREAT | O_EXCL, kWriteBufferSize);
-    if (rc == EEXIST && n < 10000) continue;
-    DaxCheckFileCreateError(rc, path_);
-    break;
+    leaf_ = DaxHookUnicodeToSys(leaf);
+    do {
+      fd = ::openat(dirFd, leaf_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) break;
+    const int err = errno != 0 ? errno : -1;
+    if (err == EEXIST && n < 10000) continue;
+    DaxCheckFileCreateError(err, path_);
   }
+  fd_ = fd;
+  dir_fd_ = dirGuard.Release();
   data_bytes_ = 0;
+  buffered_ = 0;
   std::uint8_t header[44];
   VekSoundWriterHeader(header, 0, false);
-  try {
-    DaxTextWriteBytes(file_, header, sizeof header);
-  } catch (...) {
-    file_.CloseNoRaise();
-    throw;
-  }
+  std::memcpy(buffer_.data(), header, sizeof header);
+  buffered_ = sizeof header;
   open_ = open.Source == VEK_SWSRC_SERVER ? 2 : 1;
 }
 
 void TVEKSoundWriter::WriteData(const TVEKSoundWriterCommandData& data) {
   if (!open_ || data.Length == 0) return;
   const std::uint32_t n = std::min(data.Length, kVekSoundWriterMaxData);
-  try {
-    DaxTextWriteBytes(file_, data.Data, n);
-  } catch (...) {
-    try {
-      CloseFile();
-    } catch (...) {
-      // The write failure is the one reported.
-    }
-    throw;
+  if (buffered_ + n > buffer_.size()) {
+    // A failed write ends the over: what reached the file stays a playable
+    // recording, the rest of the over is dropped.
+    if (const int err = FlushBuffer(); err != 0) FinishFile(err);
   }
+  std::memcpy(buffer_.data() + buffered_, data.Data, n);
+  buffered_ += n;
   data_bytes_ += n;
+}
+
+int TVEKSoundWriter::FlushBuffer() {
+  const int code = DaxWriteAllNoRaise(fd_, buffer_.data(), buffered_);
+  buffered_ = 0;
+  return code;
 }
 
 void TVEKSoundWriter::CloseFile() {
   if (!open_) return;
+  FinishFile(FlushBuffer());
+}
+
+void TVEKSoundWriter::FinishFile(int writeError) {
   struct Cleared {
-    std::uint8_t& flag;
-    TDaxTextFile& file;
+    TVEKSoundWriter& w;
     ~Cleared() {
-      if (file.IsOpen()) file.CloseNoRaise();
-      flag = 0;
+      w.CloseDescriptors();
+      w.open_ = 0;
     }
-  } cleared{open_, file_};
+  } cleared{*this};
 
-  DaxCheckFileWriteError(file_.FlushNoRaise(), path_);
-  DaxCheckFileWriteError(file_.CloseNoRaise(), path_);
-
+  std::uint32_t dataBytes = data_bytes_;
+  if (writeError != 0) {
+    // The sizes say what is in the file, in whole samples.
+    struct stat st {};
+    const off_t size = ::fstat(fd_, &st) == 0 ? st.st_size : 0;
+    if (size < 44) {
+      ::unlinkat(dir_fd_, leaf_.c_str(), 0);  // not even a header
+      DaxCheckFileWriteError(writeError, path_);
+    }
+    dataBytes = static_cast<std::uint32_t>(std::min<off_t>(size - 44, 0xFFFFFFFEu)) & ~1u;
+    // A half sample at the end would make the file longer than the header
+    // says; should the cut fail, the file still plays.
+    if (size != 44 + static_cast<off_t>(dataBytes)) (void)!::ftruncate(fd_, 44 + static_cast<off_t>(dataBytes));
+  }
+  // Through the descriptor that wrote the file: the name may lead
+  // elsewhere by now.
   std::uint8_t header[44];
-  VekSoundWriterHeader(header, data_bytes_, true);
-  TDaxBinaryFile patch;
-  DaxCheckFileOpenError(DaxResetBinaryNoRaise(patch, path_, 2), path_);
-  std::size_t written = 0;
-  const int rc = DaxBlockWriteNoRaise(patch, header, sizeof header, written);
-  const int rcClose = DaxCloseBinaryFile(patch);
-  DaxCheckFileWriteError(rc, path_);
-  DaxCheckFileWriteError(rcClose, path_);
+  VekSoundWriterHeader(header, dataBytes, true);
+  int code = 0;
+  for (std::size_t done = 0; done < sizeof header && code == 0;) {
+    const ssize_t n = ::pwrite(fd_, header + done, sizeof header - done, static_cast<off_t>(done));
+    if (n > 0)
+      done += static_cast<std::size_t>(n);
+    else if (n < 0 && errno != EINTR)
+      code = errno != 0 ? errno : -1;
+    else if (n == 0)
+      code = -1;
+  }
+  const int fd = fd_;
+  fd_ = -1;
+  const int closeCode = ::close(fd) == 0 ? 0 : (errno != 0 ? errno : -1);
+  if (code != 0) DaxCheckFileWriteError(writeError != 0 ? writeError : code, path_);
 
   if (OnFileWritten) OnFileWritten(path_w_);
   if (!DaxTrimW(params_.Script).empty() && StartProgram) {
@@ -303,4 +356,12 @@ void TVEKSoundWriter::CloseFile() {
     if (rc2 != 0 && OnRecorderError)
       OnRecorderError(DaxHookSysToUnicode(DaxFormatExecuteError(rc2, DaxHookUnicodeToSys(script))));
   }
+  DaxCheckFileWriteError(writeError != 0 ? writeError : closeCode, path_);
+}
+
+void TVEKSoundWriter::CloseDescriptors() {
+  if (fd_ >= 0) ::close(fd_);
+  if (dir_fd_ >= 0) ::close(dir_fd_);
+  fd_ = dir_fd_ = -1;
+  buffered_ = 0;
 }

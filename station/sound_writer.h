@@ -120,6 +120,12 @@ class TVEKSoundWriter : public TDaxThread {
   void OpenFile(const TVEKSoundWriterCommandOpen& open);
   void WriteData(const TVEKSoundWriterCommandData& data);
   void CloseFile();
+  // Writes what the buffer holds: 0, or the error number.
+  int FlushBuffer();
+  // Patches the sizes (to what reached the file after a write error),
+  // closes, reports the file and starts the script; then raises the error.
+  void FinishFile(int writeError);
+  void CloseDescriptors();
   void Report(const std::exception& e);
   void Wake();
 
@@ -130,8 +136,13 @@ class TVEKSoundWriter : public TDaxThread {
   TVEKSoundWriterQueue queue_;
   std::unique_ptr<TWaiter2Socket> waiter_;
 
-  // The current file; the recorder thread's own.
-  TDaxTextFile file_;
+  // The current file; the recorder thread's own. It is written through
+  // its descriptor only, and created in the directory held open.
+  int fd_ = -1;
+  int dir_fd_ = -1;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t buffered_ = 0;
+  std::string leaf_;
   std::string path_;
   std::u16string path_w_;
   std::u16string letter_;

@@ -128,9 +128,13 @@ TEST_F(Executor, ScriptOutputLinesAreTrimmedAndQueuedAndFilesDeleted) {
 
   const auto params = ReadLines(scripts / "params");
   ASSERT_EQ(params.size(), 3u);
-  EXPECT_EQ(params[0].rfind(tmp / ".fi", 0), 0u) << params[0];
-  EXPECT_EQ(params[1].rfind(tmp / ".fo", 0), 0u) << params[1];
-  EXPECT_EQ(params[0].size(), (tmp / ".fi").size() + 10);
+  // Both names lie in a folder of the run below the temporary directory.
+  const std::string folder = params[0].substr(0, params[0].rfind('/'));
+  EXPECT_EQ(folder.rfind(tmp / ".fx", 0), 0u) << folder;
+  EXPECT_EQ(folder.size(), (tmp / ".fx").size() + 10);
+  EXPECT_EQ(params[0].rfind(folder + "/.fi", 0), 0u) << params[0];
+  EXPECT_EQ(params[1].rfind(folder + "/.fo", 0), 0u) << params[1];
+  EXPECT_EQ(params[0].size(), (folder + "/.fi").size() + 10);
   EXPECT_EQ(params[2], hostile);
   EXPECT_TRUE(Entries(tmp).empty()) << "temporary files left behind, or a shell ran the argument";
   EXPECT_EQ(r.ErrorCount(), 0u);
@@ -217,6 +221,71 @@ TEST_F(Executor, AbortWithdrawsARunNotYetTakenUp) {
   EXPECT_NE(second, 0u);
   ASSERT_TRUE(Eventually([&] { return doneRun.load() == second && !e.Busy(); }));
   EXPECT_TRUE(Entries(tmp).empty());
+}
+
+// The file names stand on the script's command line, where every local user
+// can read them: another user must not be able to put a link in their way.
+TEST_F(Executor, AnotherUserCannotRedirectTheScriptFiles) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  TempDir scripts, shared;
+  ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);  // a shared temporary directory
+  const std::string victim = shared / "victim";
+  WriteFile(victim, "keep\n");
+  // Before it answers, the script lets nobody try links at both names and
+  // into their folder; it leaves a folder of its own with a link to the
+  // victim behind.
+  const std::string script = WriteScript(
+      scripts, "watched.sh",
+      "r=$(setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
+      "'ln -s \"$0\" \"$1\" 2>/dev/null; a=$?; ln -s \"$0\" \"$2\" 2>/dev/null; b=$?; "
+      "ln -s \"$0\" \"${1%/*}/x\" 2>/dev/null; echo $a$b$?' \"" + victim + "\" \"$1\" \"$2\")\n"
+      "echo \"$r\" > \"" + (scripts / "planted") + "\"\n"
+      "mkdir \"${2%/*}/left\" && ln -s \"" + victim + "\" \"${2%/*}/left/link\"\n"
+      "printf 'good.wav\\n' > \"$2\"\n");
+  TVEKExecutorProcess e;
+  Recorder r;
+  r.Attach(e);
+  e.SetTempDir(U(shared.path()));
+  e.Run(U(script), u"");
+  ASSERT_TRUE(Eventually([&] { return r.Done() == 1 && !e.Busy(); }));
+  EXPECT_EQ(vektest::ReadFile(scripts / "planted"), "111\n") << "a link was planted";
+  std::u16string line;
+  ASSERT_TRUE(e.PopOutput(line));
+  EXPECT_EQ(line, u"good.wav");
+  EXPECT_EQ(vektest::ReadFile(victim), "keep\n");
+  EXPECT_EQ(Entries(shared), std::vector<std::string>{"victim"});
+  EXPECT_EQ(r.ErrorCount(), 0u);
+}
+
+// Only a regular file is read as output: a link (whoever made it) or a pipe
+// gives no lines, and nothing waits for a writer.
+TEST_F(Executor, OutputThatIsNoRegularFileIsNotRead) {
+  TempDir scripts, tmp;
+  const std::string listed = scripts / "listed";
+  WriteFile(listed, "evil.wav\n");
+  const struct {
+    std::string make;
+    int code;
+  } cases[] = {{"ln -s \"" + listed + "\" \"$2\"", ELOOP}, {"mkfifo \"$2\"", EINVAL}};
+  TVEKExecutorProcess e;
+  Recorder r;
+  r.Attach(e);
+  e.SetTempDir(U(tmp.path()));
+  size_t errors = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.make);
+    const std::string script = WriteScript(scripts, "odd.sh", c.make + "\n");
+    e.Run(U(script), u"");
+    ASSERT_TRUE(Eventually([&] { return r.ErrorCount() == errors + 1 && !e.Busy(); }));
+    const std::string text = DaxUnicodeToUtf8(r.errors[errors++]);
+    EXPECT_EQ(text.rfind("Main loop: error [" + std::to_string(c.code) + "] of opening file \"" + tmp.path() + "/.fx", 0),
+              0u)
+        << text;
+    std::u16string line;
+    EXPECT_FALSE(e.PopOutput(line));
+    EXPECT_TRUE(Entries(tmp).empty());
+  }
+  EXPECT_EQ(r.Done(), 0);
 }
 
 TEST_F(Executor, ErrorsAreReported) {
@@ -366,38 +435,17 @@ std::set<std::string> OpenFilesAbove2(const std::string& pid) {
   return out;
 }
 
-// The processes whose parent is this one.
-std::vector<std::string> ChildrenStates() {
-  std::vector<std::string> out;
-  DIR* d = opendir("/proc");
-  const std::string me = std::to_string(getpid());
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
-    std::string stat;
-    std::getline(f, stat);
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 2));
-    std::string state, ppid;
-    rest >> state >> ppid;
-    if (ppid == me) out.push_back(std::string(e->d_name) + ":" + state);
-  }
-  closedir(d);
-  return out;
-}
-
 TEST(RunProcess, ManyStartsLeaveNoZombieAndNoInheritedDescriptor) {
   TempDir dir;
   const std::string go = dir / "go";
   int leaky[2];
   ASSERT_EQ(pipe(leaky), 0);  // deliberately without close-on-exec
-  ASSERT_TRUE(Eventually([] { return ChildrenStates().empty(); }));  // earlier tests' children
+  ASSERT_TRUE(Eventually([] { return vektest::ChildStates().empty(); }));  // earlier tests' children
   for (int i = 0; i < 20; ++i)
     ASSERT_EQ(VekRunProcess(u"/bin/sh", 3, u"-c", U(WaitForFileShell("\"$0\"")), U(go)), 0);
 
   // The 20 shells wait for the go file; look at their descriptors from here.
-  std::vector<std::string> children = ChildrenStates();
+  std::vector<std::string> children = vektest::ChildStates();
   ASSERT_EQ(children.size(), 20u) << testing::PrintToString(children);
   // What this process holds above the standard three (the leaky pipe among
   // them) must not show up in any child; the shell's own descriptors may.
@@ -412,7 +460,7 @@ TEST(RunProcess, ManyStartsLeaveNoZombieAndNoInheritedDescriptor) {
   close(leaky[1]);
 
   WriteFile(go, "");
-  EXPECT_TRUE(Eventually([] { return ChildrenStates().empty(); })) << testing::PrintToString(ChildrenStates());
+  EXPECT_TRUE(Eventually([] { return vektest::ChildStates().empty(); })) << testing::PrintToString(vektest::ChildStates());
 }
 
 }  // namespace

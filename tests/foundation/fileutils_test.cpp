@@ -436,6 +436,36 @@ TEST(RecursiveCopyDelete, CopiesTreesAndNeverFollowsLinks) {
   EXPECT_TRUE(Exists("/tmp"));
 }
 
+// A script's private folder: nobody else can enter it, and clearing it as
+// root removes links, never what they point at.
+TEST(UniqueNames, PrivateTempDirIsClearedWithoutFollowingLinks) {
+  TempDir dir, outside;
+  WriteFile(outside / "precious", "keep");
+  std::string name;
+  int fd = -1;
+  ASSERT_EQ(DaxCreatePrivateTempDir(dir.path(), "fx", name, fd), 0);
+  EXPECT_EQ(name.rfind(".fx", 0), 0u);
+  EXPECT_EQ(name.size(), 13u);
+  EXPECT_TRUE(CloseOnExec(fd));
+  const std::string folder = dir / name;
+  struct stat st {};
+  ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ::mkdir((folder + "/sub").c_str(), 0755);
+  ::mkdir((folder + "/sub/deeper").c_str(), 0755);
+  WriteFile(folder + "/sub/deeper/file", "x");
+  WriteFile(folder + "/.out", "x");
+  ASSERT_EQ(::symlink(outside.path().c_str(), (folder + "/sub/dirlink").c_str()), 0);
+  ASSERT_EQ(::symlink((outside / "precious").c_str(), (folder + "/filelink").c_str()), 0);
+
+  EXPECT_EQ(DaxClearDirectoryAt(fd), 0);
+  ::close(fd);
+  EXPECT_EQ(::rmdir(folder.c_str()), 0) << "not emptied";
+  EXPECT_EQ(ReadFile(outside / "precious"), "keep");
+  EXPECT_EQ(DaxCreatePrivateTempDir(dir / "none", "fx", name, fd), 3);
+  EXPECT_EQ(fd, -1);
+}
+
 TEST(UniqueNames, TenBase36CharactersAndFreeTempNames) {
   std::set<std::string> seen;
   for (uint32_t i = 0; i < 200; ++i) {

@@ -2,11 +2,15 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -239,6 +243,156 @@ TEST_F(SoundWriterTest, UncreatableDirectoryIsReportedAndDataDropped) {
   EXPECT_NE(errors.Events()[0].find("of creating directory"), std::string::npos) << errors.Events()[0];
   EXPECT_EQ(errors.Events().size(), 1u);
   EXPECT_TRUE(written.Events().empty());
+}
+
+// The program runs as root; a local user who can write where recordings go
+// must not get it to write anywhere else.
+TEST_F(SoundWriterTest, LinksAndForeignFoldersAreRefused) {
+  const std::string victims = dir / "victims";
+  ASSERT_EQ(mkdir(victims.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(victims.c_str(), (dir / "sub/2024").c_str()), 0);
+  ASSERT_EQ(symlink(victims.c_str(), (dir / "linked").c_str()), 0);
+  ASSERT_EQ(mkdir((dir / "foreign").c_str(), 0777), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown((dir / "foreign").c_str(), 65534, 65534), 0);
+  }
+  const struct {
+    const char* dir;
+    std::uint8_t subdir;
+    std::string refused;  // the level named in the error
+    int code;
+  } cases[] = {
+      {"linked", fwsm_NONE, dir / "linked", ELOOP},
+      {"sub", fwsm_YYYY_MMDD, dir / "sub/2024", ELOOP},
+      {"foreign/rec", fwsm_NONE, dir / "foreign", EPERM},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dir);
+    if (c.code == EPERM && !root) continue;
+    params.Dir = Wide(c.dir);
+    params.SubdirMode = c.subdir;
+    errors.Clear();
+    auto w = Make();
+    const std::string b = Block(0);
+    w->QueueStart(true, u"", u"", u"", u"", u"");
+    w->QueueData(b.data(), 640);
+    w->QueueStop();
+    ASSERT_TRUE(errors.WaitCount(1));
+    WaitIdle(*w);
+    w.reset();
+    EXPECT_EQ(errors.Events(), (std::vector<std::string>{"error [" + std::to_string(c.code) +
+                                                         "] of creating directory \"" + c.refused + "\": " +
+                                                         std::strerror(c.code)}));
+  }
+  EXPECT_TRUE(written.Events().empty());
+  EXPECT_TRUE(ListFiles(victims).empty());
+  EXPECT_TRUE(ListFiles(dir / "foreign").empty() || !root);
+}
+
+// A name planted before the file is made is passed over; a file swapped for
+// a link while it is written still gets its header, and the link's target
+// is left alone.
+TEST_F(SoundWriterTest, HeaderGoesToTheFileWrittenNeverThroughALink) {
+  const std::string victim = dir / "victim";
+  vektest::WriteFile(victim, "root:x:0:0:root:/root:/bin/sh\n");
+  ASSERT_EQ(mkdir((dir / "rec").c_str(), 0755), 0);
+  const std::string first = dir / "rec/20240305101112345S.wav";
+  ASSERT_EQ(symlink(victim.c_str(), first.c_str()), 0);
+  auto w = Make();
+  std::string pcm;
+  w->QueueStart(true, u"", u"", u"", u"", u"");
+  for (int i = 0; i < 3; ++i) {
+    pcm += Block(i);
+    w->QueueData(pcm.data() + pcm.size() - 640, 640);
+  }
+  WaitIdle(*w);
+  const std::string made = dir / "rec/20240305101112345S_1.wav";
+  struct stat st {};
+  ASSERT_EQ(lstat(made.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  const std::string moved = dir / "moved.wav";
+  ASSERT_EQ(rename(made.c_str(), moved.c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), made.c_str()), 0);
+  for (int i = 3; i < 6; ++i) {
+    pcm += Block(i);
+    w->QueueData(pcm.data() + pcm.size() - 640, 640);
+  }
+  w->QueueStop();
+  ASSERT_TRUE(WaitFor(1));
+  w.reset();
+  EXPECT_EQ(vektest::ReadFile(victim), "root:x:0:0:root:/root:/bin/sh\n");
+  EXPECT_EQ(Le32(vektest::ReadFile(moved), 40), 6u * 640u);
+  EXPECT_EQ(SoxSamples(moved), pcm);
+  EXPECT_TRUE(errors.Events().empty());
+}
+
+TEST_F(SoundWriterTest, NewFoldersAreWritableByTheOwnerOnly) {
+  params.SubdirMode = fwsm_YYYY_MM_DD;
+  const mode_t old = umask(0);
+  auto w = Make();
+  w->QueueStart(false, u"", u"", u"", u"", u"");
+  w->QueueStop();
+  ASSERT_TRUE(WaitFor(1));
+  w.reset();
+  umask(old);
+  for (const char* level : {"rec", "rec/2024", "rec/2024/03", "rec/2024/03/05"}) {
+    struct stat st {};
+    ASSERT_EQ(stat((dir / level).c_str(), &st), 0) << level;
+    EXPECT_EQ(st.st_mode & 022, 0u) << level;
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(written.Events()[0].c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// A full disk ends the over with a file that says what it holds.
+TEST_F(SoundWriterTest, FullDiskLeavesAPlayableCutFile) {
+  const std::string small = dir / "small";
+  ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+  // 13 pages: the first 64 KiB flush is cut short in the middle.
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=52k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+  params.Dir = Wide(small);
+  params.Script = u"on_rec.sh";
+  auto w = Make();
+  std::string pcm;
+  w->QueueStart(true, u"", u"", u"", u"", u"");
+  for (int i = 0; i < 200; ++i) {
+    pcm += Block(i);
+    w->QueueData(pcm.data() + pcm.size() - 640, 640);
+  }
+  w->QueueStop();
+  ASSERT_TRUE(WaitFor(1, 1));
+  WaitIdle(*w);
+  const std::string file = written.Events()[0];
+  const std::string bytes = vektest::ReadFile(file);
+  ASSERT_GT(bytes.size(), 44u);
+  ASSERT_LT(bytes.size(), 44u + pcm.size());
+  const std::size_t data = bytes.size() - 44;
+  EXPECT_EQ(data % 2, 0u);
+  EXPECT_EQ(Le32(bytes, 4), data + 36);
+  EXPECT_EQ(Le32(bytes, 40), data);
+  EXPECT_EQ(Soxi("-s", file), std::to_string(data / 2));
+  EXPECT_EQ(SoxSamples(file), pcm.substr(0, data));
+  ASSERT_EQ(errors.Events().size(), 1u);
+  EXPECT_EQ(errors.Events()[0].rfind("error [28] of writing file \"" + file + "\": ", 0), 0u) << errors.Events()[0];
+  EXPECT_EQ(started.Events().at(1), file);  // the cut file is still handed on
+
+  // The next over finds no room even for its header: reported, no file.
+  const std::string b = Block(0);
+  w->QueueStart(false, u"", u"", u"", u"", u"");
+  w->QueueData(b.data(), 640);
+  w->QueueStop();
+  ASSERT_TRUE(errors.WaitCount(2));
+  w.reset();
+  EXPECT_EQ(errors.Events().size(), 2u);
+  EXPECT_EQ(ListFiles(small), (std::vector<std::string>{file.substr(small.size() + 1)}));
 }
 
 TEST(SoundWriterParts, SubdirectoriesAndHeader) {

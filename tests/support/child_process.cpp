@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -48,6 +49,27 @@ std::vector<pid_t> ProcessesWithArgument(const std::string& arg) {
   }
   closedir(proc);
   return found;
+}
+
+std::vector<std::string> ChildStates() {
+  std::vector<std::string> out;
+  DIR* d = opendir("/proc");
+  if (!d) return out;
+  const std::string me = std::to_string(getpid());
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
+    std::string stat;
+    std::getline(f, stat);
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 > stat.size()) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string state, ppid;
+    rest >> state >> ppid;
+    if (ppid == me) out.push_back(std::string(e->d_name) + ":" + state);
+  }
+  closedir(d);
+  return out;
 }
 
 bool ProcessRunning(pid_t pid) {

@@ -82,6 +82,10 @@ uint64_t MonotonicMs();
 // file names find the processes it started, also those gone from its view).
 std::vector<pid_t> ProcessesWithArgument(const std::string& arg);
 
+// The direct children of this process as "pid:state" (the state letter of
+// /proc/<pid>/stat: R, S, Z ...), ended but uncollected ones included.
+std::vector<std::string> ChildStates();
+
 // Whether the process exists and has not ended. An ended orphan stays a
 // zombie until the system's first process collects it, which not every
 // container's first process does; kill(pid, 0) still finds it.
