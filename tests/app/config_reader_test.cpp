@@ -623,9 +623,10 @@ TEST_P(ConfigUnreadable, OneWarningAndTheDefaultInTheReport) {
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& l) { return l.rfind("WARNING: ", 0) == 0; }),
             1);
-  if (*row.report != 0)
+  if (*row.report != 0) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), row.report), lines.end())
         << vektest::ReadFile(out);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(ConfigReader, ConfigUnreadable, ::testing::ValuesIn(kUnreadable),

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/config_reader.h"
 #include "foundation/charset.h"
@@ -26,28 +26,45 @@ std::string SourceFile(const std::string& name) {
   return text.str();
 }
 
+// Every `name` of a text, in order.
+std::vector<std::string> BacktickedNames(const std::string& text) {
+  std::vector<std::string> names;
+  for (size_t open = text.find('`'); open != std::string::npos;) {
+    const size_t close = text.find('`', open + 1);
+    if (close == std::string::npos) break;
+    names.push_back(text.substr(open + 1, close - open - 1));
+    open = text.find('`', close + 1);
+  }
+  return names;
+}
+
 // The keys a reference documents: a "## `[Section]`" heading opens a
 // section (any other "## " heading closes it), and each table row whose
 // first cell names keys in backticks documents them there.
 TKeySet DocumentedKeys(const std::string& text, std::set<std::string>& sections) {
-  static const std::regex heading(R"(^## `\[(\w+)\]`\s*$)");
-  static const std::regex name("`(\\w+)`");
   TKeySet keys;
   std::string section;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
-    std::smatch m;
     if (line.rfind("## ", 0) == 0) {
-      section = std::regex_match(line, m, heading) ? m[1].str() : "";
+      const std::vector<std::string> names = BacktickedNames(line);
+      const bool named = names.size() == 1 && names[0].size() > 2 && names[0].front() == '[' &&
+                         names[0].back() == ']';
+      section = named ? names[0].substr(1, names[0].size() - 2) : "";
       if (!section.empty()) sections.insert(section);
       continue;
     }
     if (section.empty() || line.rfind("| `", 0) != 0) continue;
-    const std::string cell = line.substr(1, line.find('|', 1) - 1);
-    for (std::sregex_iterator i(cell.begin(), cell.end(), name), end; i != end; ++i)
-      keys.insert({section, (*i)[1].str()});
+    for (const std::string& key : BacktickedNames(line.substr(1, line.find('|', 1) - 1)))
+      keys.insert({section, key});
   }
   return keys;
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
 }
 
 TKeySet ReaderKeys() {
@@ -107,8 +124,7 @@ TEST(ServiceFiles, UnitPassesSystemdVerify) {
   vektest::TempDir dir;
   std::string unit = SourceFile("examples/vekclient.service");
   ASSERT_FALSE(unit.empty());
-  unit = std::regex_replace(unit, std::regex("/usr/local/bin/vekclient"),
-                            std::string(VEK_BINARY_DIR) + "/app/vekclient");
+  unit = ReplaceAll(unit, "/usr/local/bin/vekclient", std::string(VEK_BINARY_DIR) + "/app/vekclient");
   vektest::WriteFile(dir / "vekclient.service", unit);
   const vektest::ProcessResult verify =
       vektest::RunShell("systemd-analyze verify '" + dir / "vekclient.service" + "' 2>&1");
@@ -121,11 +137,10 @@ TEST(ServiceFiles, RotationEntryPassesLogrotateDebug) {
   vektest::TempDir dir;
   std::string entry = SourceFile("examples/vekclient.logrotate");
   ASSERT_FALSE(entry.empty());
-  entry = std::regex_replace(entry, std::regex("/var/log/vekclient/vekclient.log"),
-                             dir / "vekclient.log");
+  entry = ReplaceAll(entry, "/var/log/vekclient/vekclient.log", dir / "vekclient.log");
   // The service's user does not exist here; the owner of the scratch
   // folder does.
-  entry = std::regex_replace(entry, std::regex("su vekclient vekclient"), "su root root");
+  entry = ReplaceAll(entry, "su vekclient vekclient", "su root root");
   vektest::WriteFile(dir / "vekclient", entry);
   vektest::WriteFile(dir / "vekclient.log", "line\n");
   const vektest::ProcessResult debug = vektest::RunShell(
