@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <vector>
 
 #include "foundation/charset.h"
@@ -16,68 +17,149 @@ namespace {
 
 using TWarnings = std::vector<std::u16string>;
 
-// The typed reads of one section, as the key table names them.
+// What every section read shares: the file, where unreadable values are
+// reported, and (for the key list) where each key asked for is noted.
+struct TReadContext {
+  const TIniFileUTF8& Ini;
+  TWarnings* Warnings;
+  std::vector<TVEKConfigKey>* Keys;
+};
+
+std::u16string NumberText(int64_t v) { return DaxAnsiToUnicodeRaw(std::to_string(v)); }
+
+std::u16string FloatText(float v) {
+  char buf[32];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  return ec == std::errc() ? DaxAnsiToUnicodeRaw(std::string(buf, end)) : std::u16string();
+}
+
+std::u16string FlagText(int32_t v) { return v < 0 ? u"not set" : v == 0 ? u"no" : u"yes"; }
+
+// The typed reads of one section. A value that is there but cannot be read
+// as the key's type keeps the default and adds one warning; a missing or
+// empty value keeps it silently.
 class TSectionReader {
  public:
-  TSectionReader(const TIniFileUTF8& ini, const char16_t* section,
-                 std::vector<std::u16string>* warnings = nullptr)
-      : ini_(ini), sec_(section), warnings_(warnings) {}
+  TSectionReader(const TReadContext& context, const char16_t* section)
+      : ini_(context.Ini), sec_(section), context_(context) {}
 
   std::u16string Text(const char16_t* key, const std::u16string& def = std::u16string()) const {
+    Note(key);
     return DaxTrimW(ini_.ReadString(sec_, key, def));
   }
   std::u16string TextUpper(const char16_t* key, const std::u16string& def = {}) const {
     return DaxUpperCaseAsciiW(Text(key, def));
   }
   std::u16string TextTrimLeft(const char16_t* key, const std::u16string& def) const {
+    Note(key);
     return ini_.ReadStringTrimLeft(sec_, key, def);
   }
-  int32_t Int(const char16_t* key, int32_t def) const { return ini_.ReadInteger(sec_, key, def); }
-  uint32_t Unsigned(const char16_t* key, uint32_t def) const {
-    const int64_t v = ini_.ReadInt64(sec_, key, def);
-    return v < 0 || v > 0xFFFFFFFFll ? def : static_cast<uint32_t>(v);
+  std::u16string TextNotEmpty(const char16_t* key, const std::u16string& def) const {
+    Note(key);
+    return DaxTrimW(ini_.ReadStringNotEmpty(sec_, key, def, def));
   }
-  bool Bool(const char16_t* key, bool def) const { return ini_.ReadBool(sec_, key, def); }
-  // 0 no, 1 yes; def (-1, not set) when missing, empty or neither a number
-  // nor a boolean word. Only the last is a mistake worth a warning: it would
-  // otherwise silently switch the feature off.
+  int32_t Int(const char16_t* key, int32_t def) const {
+    int32_t v = def;
+    return Checked(key, ini_.TryReadInteger(sec_, key, v), NumberText(def)) ? v : def;
+  }
+  // A negative number keeps the default, as it does for the signed keys.
+  uint32_t Unsigned(const char16_t* key, uint32_t def) const {
+    int64_t v = def;
+    if (!Checked(key, ini_.TryReadInt64(sec_, key, v), NumberText(def))) return def;
+    if (v < 0) return def;
+    if (v <= 0xFFFFFFFFll) return static_cast<uint32_t>(v);
+    Warn(key, NumberText(def));
+    return def;
+  }
+  bool Bool(const char16_t* key, bool def) const {
+    bool v = def;
+    return Checked(key, ini_.TryReadFlag(sec_, key, v), def ? u"yes" : u"no") ? v : def;
+  }
+  // 0 no, 1 yes; def (-1, not set) when missing, empty or unreadable.
   int32_t Flag(const char16_t* key, int32_t def) const {
     bool on = false;
-    switch (ini_.TryReadFlag(sec_, key, on)) {
-      case dfs_Read: return on ? 1 : 0;
-      case dfs_Unreadable: WarnUnreadable(key, def); return def;
-      default: return def;
-    }
+    return Checked(key, ini_.TryReadFlag(sec_, key, on), FlagText(def)) ? (on ? 1 : 0) : def;
   }
   // The three-state bytes of [Server]: 0 not set, 1 no, 2 yes.
   uint8_t FlagByte(const char16_t* key, uint8_t def) const {
     return static_cast<uint8_t>(Flag(key, def - 1) + 1);
   }
   int32_t Port(const char16_t* key, int32_t def) const {
-    return VekIniReadPort(ini_, sec_, key, def);
+    const std::u16string text = Text(key);
+    int32_t port = def;
+    if (text.empty() || VekTryParsePort(text, port)) return port;
+    Warn(key, def > 0 ? NumberText(def) : u"not set");
+    return def;
   }
   float Float(const char16_t* key, float def) const {
-    return ini_.ReadFloat(sec_, key, def, TDaxFormatSettings{u'.'});
+    float v = def;
+    return Checked(key, ini_.TryReadFloat(sec_, key, v, TDaxFormatSettings{u'.'}),
+                   FloatText(def))
+               ? v
+               : def;
   }
-  int32_t IntegerEx(const char16_t* key, int32_t missing, int32_t empty, int32_t invalid) const {
-    return ini_.ReadIntegerEx(sec_, key, missing, empty, invalid);
+  // Missing: `missing`; empty or unreadable: `unusable`. The number is
+  // read untrimmed, so the warning shows the value as written.
+  int32_t IntegerEx(const char16_t* key, int32_t missing, int32_t unusable) const {
+    Note(key);
+    const int32_t v = ini_.ReadIntegerEx(sec_, key, missing, unusable, unusable);
+    const std::u16string raw = ini_.ReadRaw(sec_, key, u"");
+    if (v == unusable && !DaxTrimW(raw).empty()) {
+      int32_t check = 0;
+      if (!DaxTryStrToIntW(raw, check) || check != unusable) Warn(key, NumberText(missing), raw);
+    }
+    return v;
   }
-  std::u16string TextNotEmpty(const char16_t* key, const std::u16string& def) const {
-    return DaxTrimW(ini_.ReadStringNotEmpty(sec_, key, def, def));
+  // One of an enumeration's spellings: sets `value` when the text is one;
+  // an empty text keeps it silently.
+  template <class T>
+  bool Choice(const char16_t* key, T& value, bool (*parse)(const std::u16string&, T&),
+              const std::u16string& defText) const {
+    const std::u16string text = Text(key);
+    if (text.empty()) return false;
+    T v{};
+    if (parse(text, v)) {
+      value = v;
+      return true;
+    }
+    Warn(key, defText);
+    return false;
+  }
+  // The same into a record's field, whose current value is the default.
+  template <class T, class Field>
+  void Choose(const char16_t* key, Field& field, bool (*parse)(const std::u16string&, T&)) const {
+    T v{};
+    if (Choice(key, v, parse, VekEnumText(static_cast<T>(field)))) field = v;
+  }
+
+  // A value that is a number but not one the key accepts.
+  void WarnUnsupported(const char16_t* key, const std::u16string& defText) const {
+    Warn(key, defText, DaxTrimW(ini_.ReadRaw(sec_, key, u"")), u"unsupported");
+  }
+  void Warn(const char16_t* key, const std::u16string& defText) const {
+    Warn(key, defText, DaxTrimW(ini_.ReadRaw(sec_, key, u"")));
+  }
+  void Warn(const char16_t* key, const std::u16string& defText, const std::u16string& value,
+            const char16_t* what = u"unreadable") const {
+    if (context_.Warnings == nullptr) return;
+    context_.Warnings->push_back(u"[" + sec_ + u"] " + key + u": " + what + u" value \"" + value +
+                                 u"\", the default (" + defText + u") is used");
   }
 
  private:
-  void WarnUnreadable(const char16_t* key, int32_t def) const {
-    if (warnings_ == nullptr) return;
-    const char16_t* def_text = def < 0 ? u"not set" : def == 0 ? u"no" : u"yes";
-    warnings_->push_back(u"[" + sec_ + u"] " + key + u": unreadable value \"" +
-                         ini_.ReadString(sec_, key, u"") + u"\", the default (" + def_text +
-                         u") is used");
+  // True when a value was read; an unreadable one is reported.
+  bool Checked(const char16_t* key, TDaxReadState state, const std::u16string& defText) const {
+    Note(key);
+    if (state == drs_Unreadable) Warn(key, defText);
+    return state == drs_Read;
+  }
+  void Note(const char16_t* key) const {
+    if (context_.Keys != nullptr) context_.Keys->push_back({sec_, key});
   }
 
   const TIniFileUTF8& ini_;
   std::u16string sec_;
-  std::vector<std::u16string>* warnings_;
+  const TReadContext& context_;
 };
 
 void ReadAgc(const TSectionReader& r, const std::u16string& prefix, TVEKAgcCfgParams& agc) {
@@ -90,8 +172,8 @@ void ReadAgc(const TSectionReader& r, const std::u16string& prefix, TVEKAgcCfgPa
   agc.Threshold = r.Float(key(u"AGCThreshold").c_str(), agc.Threshold);
 }
 
-void ReadAuth(const TIniFileUTF8& ini, TVEKAccount& a) {
-  const TSectionReader r(ini, u"Auth");
+void ReadAuth(const TReadContext& ctx, TVEKAccount& a) {
+  const TSectionReader r(ctx, u"Auth");
   a.Callsign = r.Text(u"Callsign", a.Callsign);
   a.OperatorName = r.Text(u"OperatorName", a.OperatorName);
   a.EMailAddress = r.Text(u"EMailAddress", a.EMailAddress);
@@ -103,18 +185,25 @@ void ReadAuth(const TIniFileUTF8& ini, TVEKAccount& a) {
   a.Description = r.Text(u"Description", a.Description);
   a.BandChannel = r.Text(u"BandChannel", a.BandChannel);
   a.CharsetName = r.TextUpper(u"CharsetName", a.CharsetName);
-  TVEKClientType type = clt_GATEWAY;
-  if (VekParseClientType(r.Text(u"ClientType"), type)) a.ClientType = type;
+  r.Choose(u"ClientType", a.ClientType, VekParseClientType);
 }
 
-void ReadAudio(const TIniFileUTF8& ini, TVEKAudioParams& a, TWarnings* warnings) {
-  const TSectionReader r(ini, u"Audio", warnings);
+// Only the rates a sound card is asked for; another number is reported.
+int32_t ReadSampleRate(const TSectionReader& r, const char16_t* key, int32_t def) {
+  const int32_t rate = r.Int(key, def);
+  if (VekIsValidSampleRate(rate)) return rate;
+  const int32_t used = VekCheckSampleRate(rate);
+  r.WarnUnsupported(key, NumberText(used));
+  return used;
+}
+
+void ReadAudio(const TReadContext& ctx, TVEKAudioParams& a) {
+  const TSectionReader r(ctx, u"Audio");
   a.ThreadPriority = r.Int(u"ThreadPriority", a.ThreadPriority);
   a.MeterMode = r.Int(u"MeterMode", a.MeterMode);
   a.InDevice = VekUnescapeText(r.TextTrimLeft(u"InDevice", a.InDevice));
-  a.InSampleRate = VekCheckSampleRate(r.Int(u"InSampleRate", a.InSampleRate));
-  a.InQuality = VekStrToConvertQuality(r.Text(u"InQuality"),
-                                       static_cast<TVEKAudioConvertQuality>(a.InQuality));
+  a.InSampleRate = ReadSampleRate(r, u"InSampleRate", a.InSampleRate);
+  r.Choose(u"InQuality", a.InQuality, VekTryStrToConvertQuality);
   a.InFactor = r.Int(u"InFactor", a.InFactor);
   a.InMaxTime = r.Int(u"InMaxTime", a.InMaxTime);
   if (a.InMaxTime > 3000) a.InMaxTime = 3000;
@@ -125,9 +214,8 @@ void ReadAudio(const TIniFileUTF8& ini, TVEKAudioParams& a, TWarnings* warnings)
   a.InHPFOrder = r.Int(u"InHPFOrder", a.InHPFOrder);
   a.InDtmfEnabled = r.Bool(u"InDtmfEnabled", a.InDtmfEnabled);
   a.OutDevice = r.TextTrimLeft(u"OutDevice", a.OutDevice);
-  a.OutSampleRate = VekCheckSampleRate(r.Int(u"OutSampleRate", a.OutSampleRate));
-  a.OutQuality = VekStrToConvertQuality(r.Text(u"OutQuality"),
-                                        static_cast<TVEKAudioConvertQuality>(a.OutQuality));
+  a.OutSampleRate = ReadSampleRate(r, u"OutSampleRate", a.OutSampleRate);
+  r.Choose(u"OutQuality", a.OutQuality, VekTryStrToConvertQuality);
   a.OutFactor = r.Int(u"OutFactor", a.OutFactor);
   ReadAgc(r, u"Out", a.OutAGC);
   a.OutHPFEnabled = r.Bool(u"OutHPFEnabled", a.OutHPFEnabled);
@@ -138,8 +226,8 @@ void ReadAudio(const TIniFileUTF8& ini, TVEKAudioParams& a, TWarnings* warnings)
   a.OutDelayConst = delay < 0 ? a.OutDelayConst : (delay > 600 ? 600 : delay);
 }
 
-void ReadRadio(const TIniFileUTF8& ini, TVEKCfgSection_Radio& radio) {
-  const TSectionReader r(ini, u"Radio");
+void ReadRadio(const TReadContext& ctx, TVEKCfgSection_Radio& radio) {
+  const TSectionReader r(ctx, u"Radio");
   radio.PTT = r.Text(u"PTT", radio.PTT);
   radio.COS = r.Text(u"COS", radio.COS);
   radio.LIGHT = r.Text(u"LIGHT", radio.LIGHT);
@@ -162,10 +250,9 @@ void ReadRadio(const TIniFileUTF8& ini, TVEKCfgSection_Radio& radio) {
   radio.DtmfTimeout = (s < 0 ? def : s == 0 ? 1 : s > 60 ? 60 : s) * 1000;
 }
 
-void ReadInternet(const TIniFileUTF8& ini, TVEKInternetParameters& net) {
-  const TSectionReader r(ini, u"Internet");
-  TVEKProxyType type = VEK_PROXY_TYPE_NONE;
-  if (VekParseProxyType(r.Text(u"ProxyType"), type)) net.ProxyType = type;
+void ReadInternet(const TReadContext& ctx, TVEKInternetParameters& net) {
+  const TSectionReader r(ctx, u"Internet");
+  r.Choose(u"ProxyType", net.ProxyType, VekParseProxyType);
   net.ProxyAddress = r.Text(u"ProxyAddress", net.ProxyAddress);
   net.ProxyPort = r.Port(u"ProxyPort", net.ProxyPort);
   net.ProxyCharsetName = r.TextUpper(u"ProxyCharsetName", net.ProxyCharsetName);
@@ -191,8 +278,8 @@ bool ParseVisibleStatus(const std::u16string& text, TVEKVisibleStatus& value) {
   return false;
 }
 
-void ReadServerWork(const TIniFileUTF8& ini, TVEKServerParametersWork& s) {
-  const TSectionReader r(ini, u"Server");
+void ReadServerWork(const TReadContext& ctx, TVEKServerParametersWork& s) {
+  const TSectionReader r(ctx, u"Server");
   s.ServerAddress = r.Text(u"ServerAddress", s.ServerAddress);
   s.ServerPort = r.Port(u"ServerPort", s.ServerPort);
   s.Network = r.Text(u"Network", s.Network);
@@ -202,156 +289,35 @@ void ReadServerWork(const TIniFileUTF8& ini, TVEKServerParametersWork& s) {
   s.RxAlignTime = std::clamp(r.Int(u"RxAlignTime", s.RxAlignTime), 400, 1000);
 }
 
-void ReadServerConn(const TIniFileUTF8& ini, TVEKServerParametersConn& s, TWarnings* warnings) {
-  const TSectionReader r(ini, u"Server", warnings);
+void ReadServerConn(const TReadContext& ctx, TVEKServerParametersConn& s) {
+  const TSectionReader r(ctx, u"Server");
   s.ServerReconnectCount = DaxClamp2To10(r.Int(u"ServerReconnectCount", s.ServerReconnectCount));
   s.ServerReconnectInterval =
       DaxClamp3000To300000(r.Unsigned(u"ServerReconnectInterval", s.ServerReconnectInterval));
   s.PretendAsVersion = r.Int(u"PretendAsVersion", s.PretendAsVersion);
-  TVEKVisibleStatus status = vs_Available;
-  if (ParseVisibleStatus(r.Text(u"VisibleStatus"), status)) s.VisibleStatus = status;
+  r.Choose(u"VisibleStatus", s.VisibleStatus, ParseVisibleStatus);
   s.MainServerUseProxy = r.FlagByte(u"MainServerUseProxy", s.MainServerUseProxy);
   s.BackupServerUseProxy = r.FlagByte(u"BackupServerUseProxy", s.BackupServerUseProxy);
-  s.BackupServerMode = VekParseBackupServerModeDef(
-      r.Text(u"BackupServerMode"), static_cast<TVEKBackupServerMode>(s.BackupServerMode));
+  r.Choose(u"BackupServerMode", s.BackupServerMode, VekTryParseBackupServerMode);
   s.ForcedBackupServerAddress = r.Text(u"ForcedBackupServerAddress", s.ForcedBackupServerAddress);
   s.ForcedBackupServerPort = r.Port(u"ForcedBackupServerPort", s.ForcedBackupServerPort);
   s.ForcedBackupServerNetwork = r.Text(u"ForcedBackupServerNetwork", s.ForcedBackupServerNetwork);
   s.ForcedBackupServerUseProxy =
       r.FlagByte(u"ForcedBackupServerUseProxy", s.ForcedBackupServerUseProxy);
-  TVEKProtoListFormat format = ProtoListFormat_DIFF;
-  if (VekParseProtoListFormat(r.Text(u"ProtoListFormat"), format)) s.ProtoListFormat = format;
+  r.Choose(u"ProtoListFormat", s.ProtoListFormat, VekParseProtoListFormat);
   s.ProtoSoundAck = r.Bool(u"ProtoSoundAck", s.ProtoSoundAck);
   s.ProtoUnicode = r.Bool(u"ProtoUnicode", s.ProtoUnicode);
   s.ProtoShortFrames = r.Bool(u"ProtoShortFrames", s.ProtoShortFrames);
   s.CheckServerInterval = r.Int(u"CheckServerInterval", s.CheckServerInterval);
 }
 
-void ReadManager(const TIniFileUTF8& ini, TSection_Manager& m) {
-  const TSectionReader r(ini, u"Manager");
+void ReadManager(const TReadContext& ctx, TSection_Manager& m) {
+  const TSectionReader r(ctx, u"Manager");
   m.ManagerAddress = r.Text(u"ManagerAddress", m.ManagerAddress);
   m.ManagerPort = r.Port(u"ManagerPort", m.ManagerPort);
-  TVEKDynamicPasswordMode mode = dpm_YES;
-  if (VekParseDynamicPasswordMode(r.Text(u"DynamicPasswordMode"), mode))
-    m.DynamicPasswordMode = mode;
+  r.Choose(u"DynamicPasswordMode", m.DynamicPasswordMode, VekParseDynamicPasswordMode);
   m.Interval = r.Unsigned(u"Interval", m.Interval);
   m.Latency = r.Int(u"Latency", m.Latency);
-}
-
-void ReadSystem(const TIniFileUTF8& ini, TVEKSystemParameters& s) {
-  const TSectionReader r(ini, u"System");
-  s.CharsetName = r.TextUpper(u"CharsetName", s.CharsetName);
-  s.WriteDir = r.Text(u"WriteDir", s.WriteDir);
-  s.TempDir = r.Text(u"TempDir", s.TempDir);
-  s.LogFile = r.Text(u"LogFile", s.LogFile);
-  s.PidFile = r.Text(u"PidFile", s.PidFile);
-  s.LogControlSound = r.Bool(u"LogControlSound", s.LogControlSound);
-  s.LogExternalSound = r.Bool(u"LogExternalSound", s.LogExternalSound);
-  TVEKClientListShowMode show = clsm_NUMBER;
-  if (VekParseClientListShowMode(r.Text(u"LogClientList"), show)) s.LogClientList = show;
-  const std::u16string delimiter = r.Text(u"LogClientListDelimiter", VekIniNotExistMarker);
-  if (delimiter != VekIniNotExistMarker)
-    s.LogClientListDelimiter = VekParseListDelimiter(delimiter);
-  s.LogCarrier = r.Bool(u"LogCarrier", s.LogCarrier);
-  s.LogTiming = r.Bool(u"LogTiming", s.LogTiming);
-  s.LogRx = r.Bool(u"LogRx", s.LogRx);
-  s.LogTx = r.Bool(u"LogTx", s.LogTx);
-  s.LogTxDataEnded = r.Bool(u"LogTxDataEnded", s.LogTxDataEnded);
-  s.LogBackupServerMode = r.Bool(u"LogBackupServerMode", s.LogBackupServerMode);
-  s.LogCheckServer = r.Bool(u"LogCheckServer", s.LogCheckServer);
-  s.LogRecorder = r.Bool(u"LogRecorder", s.LogRecorder);
-  s.LogDtmfTones = r.Bool(u"LogDtmfTones", s.LogDtmfTones);
-  s.LogDtmfCommands = r.Bool(u"LogDtmfCommands", s.LogDtmfCommands);
-  s.LogAudioErrors = r.Bool(u"LogAudioErrors", s.LogAudioErrors);
-  s.AudioFilesConvert = r.Bool(u"AudioFilesConvert", s.AudioFilesConvert);
-  s.BackupServersFileName = r.Text(u"BackupServersFileName", s.BackupServersFileName);
-  s.DynamicPasswordFileName = r.Text(u"DynamicPasswordFileName", s.DynamicPasswordFileName);
-}
-
-void ReadSounds(const TIniFileUTF8& ini, TVEKSoundParameters& s) {
-  static const struct {
-    const char16_t* FileKey;
-    const char16_t* EnableKey;
-  } rows[VekControlSoundCount] = {
-      {u"SoundCourtesy", u"EnableCourtesy"},
-      {u"SoundCourtesyEmptyNet", u"EnableCourtesyEmptyNet"},
-      {u"SoundRoger", u"EnableRoger"},
-      {u"SoundNoConnection", u"EnableNoConnection"},
-      {u"SoundReject", u"EnableReject"},
-      {u"SoundConnect", u"EnableConnect"},
-      {u"SoundError", u"EnableError"},
-      {u"SoundRadioBOT", u"EnableRadioBOT"},
-      {u"SoundServerBOT", u"EnableServerBOT"},
-      {u"SoundServerEOT", u"EnableServerEOT"},
-  };
-  const TSectionReader r(ini, u"Sounds");
-  s.SoundsDir = r.Text(u"SoundsDir", s.SoundsDir);
-  for (int i = 0; i < VekControlSoundCount; ++i) {
-    s.FileNames[i] = r.Text(rows[i].FileKey, s.FileNames[i]);
-    s.Enabled[i] = r.Bool(rows[i].EnableKey, s.Enabled[i]);
-  }
-  if (s.FileNames[csnd_CourtesyEmptyNet].empty() && s.Enabled[csnd_Courtesy] &&
-      s.Enabled[csnd_CourtesyEmptyNet])
-    s.FileNames[csnd_CourtesyEmptyNet] = s.FileNames[csnd_Courtesy];
-  s.ConnectSoundCfgEnabled = r.Bool(u"ConnectSoundCfgEnabled", s.ConnectSoundCfgEnabled);
-  s.ConnectSoundCfgFileName = r.TextNotEmpty(u"ConnectSoundCfgFileName", s.ConnectSoundCfgFileName);
-  s.ConnectSoundSupremacy = r.Bool(u"ConnectSoundSupremacy", s.ConnectSoundSupremacy);
-  s.ConnectSoundExtEnabled = r.Bool(u"ConnectSoundExtEnabled", s.ConnectSoundExtEnabled);
-  s.ConnectSoundExtScript = r.Text(u"ConnectSoundExtScript", s.ConnectSoundExtScript);
-  s.ConnectSoundExtDir = r.Text(u"ConnectSoundExtDir", s.ConnectSoundExtDir);
-}
-
-void ReadHours(const TIniFileUTF8& ini, TVEKHoursParameters& h, TWarnings* warnings) {
-  const TSectionReader r(ini, u"Hours", warnings);
-  h.Dir = r.Text(u"Dir", h.Dir);
-  h.Enabled = r.Bool(u"Enabled", h.Enabled);
-  h.Correction = r.Int(u"Correction", h.Correction);
-  h.Interval = r.Text(u"Interval", h.Interval);
-  h.GuardTime = r.IntegerEx(u"GuardTime", h.GuardTime, -2, -2);
-  h.Debug = r.Bool(u"Debug", h.Debug);
-  h.ExtEnabled = r.Bool(u"ExtEnabled", h.ExtEnabled);
-  h.ExtScript = r.Text(u"ExtScript", h.ExtScript);
-  h.ExtDir = r.Text(u"ExtDir", h.ExtDir);
-  h.ExtTempDir = r.Text(u"ExtTempDir", h.ExtTempDir);
-  h.ExtKeepEnabled = r.Flag(u"ExtKeepEnabled", h.ExtKeepEnabled);
-  h.ExtKeepTime = r.Int(u"ExtKeepTime", h.ExtKeepTime);
-}
-
-void ReadInformer(const TIniFileUTF8& ini, TVEKInformerCfgParams& i, TWarnings* warnings) {
-  const TSectionReader r(ini, u"Informer", warnings);
-  i.Enabled = r.Flag(u"Enabled", i.Enabled);
-  i.Interval = r.Int(u"Interval", i.Interval);
-  i.Dir = r.Text(u"Dir", i.Dir);
-  TVEKInformerMode mode = infm_Sequence;
-  if (VekParseInformerMode(r.Text(u"Mode"), mode)) i.Mode = mode;
-  i.SilenceEnabled = r.Flag(u"SilenceEnabled", i.SilenceEnabled);
-  i.SilenceInterval = r.Int(u"SilenceInterval", i.SilenceInterval);
-  i.SilenceTime = r.Int(u"SilenceTime", i.SilenceTime);
-  i.ExtEnabled = r.Flag(u"ExtEnabled", i.ExtEnabled);
-  i.ExtScript = r.Text(u"ExtScript", i.ExtScript);
-  i.ExtDir = r.Text(u"ExtDir", i.ExtDir);
-  i.ExtTempDir = r.Text(u"ExtTempDir", i.ExtTempDir);
-}
-
-void ReadRecorder(const TIniFileUTF8& ini, TVEKWriterCfgParams& w) {
-  const TSectionReader r(ini, u"Recorder");
-  w.Enabled = r.Bool(u"Enabled", w.Enabled);
-  w.Dir = r.Text(u"Dir", w.Dir);
-  TVEKRecorderDirection direction = frd_BOTH;
-  if (VekTryParseRecorderDirection(r.Text(u"Direction"), direction)) w.Direction = direction;
-  TVEKWriterFileNameFormat format = fwff_LONG;
-  if (VekTryParseWriterFileNameFormat(r.Text(u"FileNameFormat"), format))
-    w.FileNameFormat = format;
-  TVEKWriterSubdirMode subdir = fwsm_YYYY_MM_DD;
-  if (VekTryParseWriterSubdirMode(r.Text(u"SubdirMode"), subdir)) w.SubdirMode = subdir;
-  w.Script = r.Text(u"Script", w.Script);
-}
-
-std::u16string DirectoryOf(const std::u16string& fileName) {
-  const std::u16string full = DaxExpandFileNameW(fileName);
-  const size_t slash = full.rfind(u'/');
-  if (slash == std::u16string::npos) return std::u16string();
-  return slash == 0 ? std::u16string(u"/") : full.substr(0, slash);
 }
 
 // Hex (base 16) or decimal digits, all of them, as a code 0..65535.
@@ -378,21 +344,170 @@ bool ParseCode(const std::u16string& digits, bool hex, char16_t& code) {
   return true;
 }
 
+// "\X<hex>", "\UX<hex>" or "\<decimal>" give that code; any other text its
+// first character. False for an unusable code.
+bool TryParseListDelimiter(const std::u16string& text, char16_t& delimiter) {
+  if (text.empty()) return false;
+  if (text[0] != u'\\') {
+    delimiter = text[0];
+    return true;
+  }
+  const std::u16string upper = DaxUpperCaseAsciiW(text);
+  if (upper.compare(0, 3, u"\\UX") == 0) return ParseCode(text.substr(3), true, delimiter);
+  if (upper.compare(0, 2, u"\\X") == 0) return ParseCode(text.substr(2), true, delimiter);
+  return ParseCode(text.substr(1), false, delimiter);
+}
+
+void ReadSystem(const TReadContext& ctx, TVEKSystemParameters& s) {
+  const TSectionReader r(ctx, u"System");
+  s.CharsetName = r.TextUpper(u"CharsetName", s.CharsetName);
+  s.WriteDir = r.Text(u"WriteDir", s.WriteDir);
+  s.TempDir = r.Text(u"TempDir", s.TempDir);
+  s.LogFile = r.Text(u"LogFile", s.LogFile);
+  s.PidFile = r.Text(u"PidFile", s.PidFile);
+  s.LogControlSound = r.Bool(u"LogControlSound", s.LogControlSound);
+  s.LogExternalSound = r.Bool(u"LogExternalSound", s.LogExternalSound);
+  r.Choose(u"LogClientList", s.LogClientList, VekParseClientListShowMode);
+  const std::u16string delimiter = r.Text(u"LogClientListDelimiter", VekIniNotExistMarker);
+  if (delimiter != VekIniNotExistMarker) {
+    s.LogClientListDelimiter = u';';
+    if (!TryParseListDelimiter(delimiter, s.LogClientListDelimiter))
+      r.Warn(u"LogClientListDelimiter", u";");
+  }
+  s.LogCarrier = r.Bool(u"LogCarrier", s.LogCarrier);
+  s.LogTiming = r.Bool(u"LogTiming", s.LogTiming);
+  s.LogRx = r.Bool(u"LogRx", s.LogRx);
+  s.LogTx = r.Bool(u"LogTx", s.LogTx);
+  s.LogTxDataEnded = r.Bool(u"LogTxDataEnded", s.LogTxDataEnded);
+  s.LogBackupServerMode = r.Bool(u"LogBackupServerMode", s.LogBackupServerMode);
+  s.LogCheckServer = r.Bool(u"LogCheckServer", s.LogCheckServer);
+  s.LogRecorder = r.Bool(u"LogRecorder", s.LogRecorder);
+  s.LogDtmfTones = r.Bool(u"LogDtmfTones", s.LogDtmfTones);
+  s.LogDtmfCommands = r.Bool(u"LogDtmfCommands", s.LogDtmfCommands);
+  s.LogAudioErrors = r.Bool(u"LogAudioErrors", s.LogAudioErrors);
+  s.AudioFilesConvert = r.Bool(u"AudioFilesConvert", s.AudioFilesConvert);
+  s.BackupServersFileName = r.Text(u"BackupServersFileName", s.BackupServersFileName);
+  s.DynamicPasswordFileName = r.Text(u"DynamicPasswordFileName", s.DynamicPasswordFileName);
+}
+
+void ReadSounds(const TReadContext& ctx, TVEKSoundParameters& s) {
+  static const struct {
+    const char16_t* FileKey;
+    const char16_t* EnableKey;
+  } rows[VekControlSoundCount] = {
+      {u"SoundCourtesy", u"EnableCourtesy"},
+      {u"SoundCourtesyEmptyNet", u"EnableCourtesyEmptyNet"},
+      {u"SoundRoger", u"EnableRoger"},
+      {u"SoundNoConnection", u"EnableNoConnection"},
+      {u"SoundReject", u"EnableReject"},
+      {u"SoundConnect", u"EnableConnect"},
+      {u"SoundError", u"EnableError"},
+      {u"SoundRadioBOT", u"EnableRadioBOT"},
+      {u"SoundServerBOT", u"EnableServerBOT"},
+      {u"SoundServerEOT", u"EnableServerEOT"},
+  };
+  const TSectionReader r(ctx, u"Sounds");
+  s.SoundsDir = r.Text(u"SoundsDir", s.SoundsDir);
+  for (int i = 0; i < VekControlSoundCount; ++i) {
+    s.FileNames[i] = r.Text(rows[i].FileKey, s.FileNames[i]);
+    s.Enabled[i] = r.Bool(rows[i].EnableKey, s.Enabled[i]);
+  }
+  if (s.FileNames[csnd_CourtesyEmptyNet].empty() && s.Enabled[csnd_Courtesy] &&
+      s.Enabled[csnd_CourtesyEmptyNet])
+    s.FileNames[csnd_CourtesyEmptyNet] = s.FileNames[csnd_Courtesy];
+  s.ConnectSoundCfgEnabled = r.Bool(u"ConnectSoundCfgEnabled", s.ConnectSoundCfgEnabled);
+  s.ConnectSoundCfgFileName = r.TextNotEmpty(u"ConnectSoundCfgFileName", s.ConnectSoundCfgFileName);
+  s.ConnectSoundSupremacy = r.Bool(u"ConnectSoundSupremacy", s.ConnectSoundSupremacy);
+  s.ConnectSoundExtEnabled = r.Bool(u"ConnectSoundExtEnabled", s.ConnectSoundExtEnabled);
+  s.ConnectSoundExtScript = r.Text(u"ConnectSoundExtScript", s.ConnectSoundExtScript);
+  s.ConnectSoundExtDir = r.Text(u"ConnectSoundExtDir", s.ConnectSoundExtDir);
+}
+
+// Minutes that divide the hour or are whole hours; the engine takes 60 for
+// anything else, which is reported here.
+void CheckHoursInterval(const TSectionReader& r, const std::u16string& text) {
+  int32_t minutes = 0;
+  if (text.empty()) return;
+  if (!DaxTryStrToIntW(text, minutes))
+    r.Warn(u"Interval", u"60");
+  else if (minutes != 60 && VekCheckHoursInterval(minutes) == 60)
+    r.WarnUnsupported(u"Interval", u"60");
+}
+
+void ReadHours(const TReadContext& ctx, TVEKHoursParameters& h) {
+  const TSectionReader r(ctx, u"Hours");
+  h.Dir = r.Text(u"Dir", h.Dir);
+  h.Enabled = r.Bool(u"Enabled", h.Enabled);
+  h.Correction = r.Int(u"Correction", h.Correction);
+  h.Interval = r.Text(u"Interval", h.Interval);
+  CheckHoursInterval(r, h.Interval);
+  h.GuardTime = r.IntegerEx(u"GuardTime", h.GuardTime, -2);
+  h.Debug = r.Bool(u"Debug", h.Debug);
+  h.ExtEnabled = r.Bool(u"ExtEnabled", h.ExtEnabled);
+  h.ExtScript = r.Text(u"ExtScript", h.ExtScript);
+  h.ExtDir = r.Text(u"ExtDir", h.ExtDir);
+  h.ExtTempDir = r.Text(u"ExtTempDir", h.ExtTempDir);
+  h.ExtKeepEnabled = r.Flag(u"ExtKeepEnabled", h.ExtKeepEnabled);
+  h.ExtKeepTime = r.Int(u"ExtKeepTime", h.ExtKeepTime);
+}
+
+void ReadInformer(const TReadContext& ctx, TVEKInformerCfgParams& i) {
+  const TSectionReader r(ctx, u"Informer");
+  i.Enabled = r.Flag(u"Enabled", i.Enabled);
+  i.Interval = r.Int(u"Interval", i.Interval);
+  i.Dir = r.Text(u"Dir", i.Dir);
+  TVEKInformerMode mode = infm_Sequence;
+  if (r.Choice(u"Mode", mode, VekParseInformerMode, VekEnumText(infm_Sequence))) i.Mode = mode;
+  i.SilenceEnabled = r.Flag(u"SilenceEnabled", i.SilenceEnabled);
+  i.SilenceInterval = r.Int(u"SilenceInterval", i.SilenceInterval);
+  i.SilenceTime = r.Int(u"SilenceTime", i.SilenceTime);
+  i.ExtEnabled = r.Flag(u"ExtEnabled", i.ExtEnabled);
+  i.ExtScript = r.Text(u"ExtScript", i.ExtScript);
+  i.ExtDir = r.Text(u"ExtDir", i.ExtDir);
+  i.ExtTempDir = r.Text(u"ExtTempDir", i.ExtTempDir);
+}
+
+void ReadRecorder(const TReadContext& ctx, TVEKWriterCfgParams& w) {
+  const TSectionReader r(ctx, u"Recorder");
+  w.Enabled = r.Bool(u"Enabled", w.Enabled);
+  w.Dir = r.Text(u"Dir", w.Dir);
+  r.Choose(u"Direction", w.Direction, VekTryParseRecorderDirection);
+  r.Choose(u"FileNameFormat", w.FileNameFormat, VekTryParseWriterFileNameFormat);
+  r.Choose(u"SubdirMode", w.SubdirMode, VekTryParseWriterSubdirMode);
+  w.Script = r.Text(u"Script", w.Script);
+}
+
+std::u16string DirectoryOf(const std::u16string& fileName) {
+  const std::u16string full = DaxExpandFileNameW(fileName);
+  const size_t slash = full.rfind(u'/');
+  if (slash == std::u16string::npos) return std::u16string();
+  return slash == 0 ? std::u16string(u"/") : full.substr(0, slash);
+}
+
+// Every key starts at its default; the reads keep it when the file has no
+// usable value.
+void ReadSections(const TReadContext& ctx, TVEKSetupData& setup) {
+  ReadAuth(ctx, setup.Account);
+  ReadAudio(ctx, setup.Audio);
+  ReadRadio(ctx, setup.Radio);
+  ReadInternet(ctx, setup.Internet);
+  ReadServerWork(ctx, setup.Server);
+  ReadServerConn(ctx, setup.Server);
+  ReadManager(ctx, setup.Manager);
+  setup.Message.PrivateAutoResponse =
+      TSectionReader(ctx, u"Message").Text(u"PrivateAutoResponse", setup.Message.PrivateAutoResponse);
+  ReadSystem(ctx, setup.System);
+  ReadSounds(ctx, setup.Sounds);
+  ReadHours(ctx, setup.Hours);
+  ReadInformer(ctx, setup.Informer);
+  ReadRecorder(ctx, setup.Recorder);
+}
+
 }  // namespace
 
 char16_t VekParseListDelimiter(const std::u16string& text) {
-  if (text.empty()) return u';';
-  if (text[0] != u'\\') return text[0];
-  const std::u16string upper = DaxUpperCaseAsciiW(text);
-  char16_t code = u';';
-  bool ok;
-  if (upper.compare(0, 3, u"\\UX") == 0)
-    ok = ParseCode(text.substr(3), true, code);
-  else if (upper.compare(0, 2, u"\\X") == 0)
-    ok = ParseCode(text.substr(2), true, code);
-  else
-    ok = ParseCode(text.substr(1), false, code);
-  return ok ? code : u';';
+  char16_t delimiter = u';';
+  return TryParseListDelimiter(text, delimiter) ? delimiter : u';';
 }
 
 void VekLoadConfig(const std::u16string& fileName, TVEKSetupData& setup,
@@ -405,22 +520,15 @@ void VekLoadConfig(const std::u16string& fileName, TVEKSetupData& setup,
 
   // The INI object is freed on every path, also when a read raises.
   const TIniFileUTF8 ini(fileName, false);
-  // Every key starts at its default; the reads below keep it when the file
-  // has no usable value.
   VekSetupDefaults(setup, currentDir, programDir, DirectoryOf(fileName));
-  ReadAuth(ini, setup.Account);
-  ReadAudio(ini, setup.Audio, warnings);
-  ReadRadio(ini, setup.Radio);
-  ReadInternet(ini, setup.Internet);
-  ReadServerWork(ini, setup.Server);
-  ReadServerConn(ini, setup.Server, warnings);
-  ReadManager(ini, setup.Manager);
-  const TSectionReader message(ini, u"Message");
-  setup.Message.PrivateAutoResponse =
-      message.Text(u"PrivateAutoResponse", setup.Message.PrivateAutoResponse);
-  ReadSystem(ini, setup.System);
-  ReadSounds(ini, setup.Sounds);
-  ReadHours(ini, setup.Hours, warnings);
-  ReadInformer(ini, setup.Informer, warnings);
-  ReadRecorder(ini, setup.Recorder);
+  ReadSections(TReadContext{ini, warnings, nullptr}, setup);
+}
+
+std::vector<TVEKConfigKey> VekConfigKeys() {
+  const TIniFileUTF8 empty(u"", false);
+  TVEKSetupData setup;
+  VekSetupDefaults(setup, u"", u"", u"");
+  std::vector<TVEKConfigKey> keys;
+  ReadSections(TReadContext{empty, nullptr, &keys}, setup);
+  return keys;
 }

@@ -73,10 +73,6 @@ bool ParseInt(const std::u16string& s, int32_t& v) {
   return !HasNul(s) && DaxTryStrToIntW(s, v);
 }
 
-bool ParseBool(const std::u16string& s, bool& v) {
-  return !HasNul(s) && DaxTryStrToBoolW(s, v);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -310,20 +306,41 @@ bool TIniFileUTF8::ReadBool(const std::u16string& section, const std::u16string&
 bool TIniFileUTF8::ReadFlag(const std::u16string& section, const std::u16string& key,
                             bool def) const {
   bool v = def;
-  return TryReadFlag(section, key, v) == dfs_Read ? v : def;
+  return TryReadFlag(section, key, v) == drs_Read ? v : def;
 }
 
-TDaxFlagState TIniFileUTF8::TryReadFlag(const std::u16string& section, const std::u16string& key,
-                                        bool& value) const {
+// The trimmed value through `parse`, which sets its result only on success.
+template <class F>
+TDaxReadState TIniFileUTF8::TryRead(const std::u16string& section, const std::u16string& key,
+                                    F&& parse) const {
   const std::u16string* raw = Find(section, key);
-  if (raw == nullptr) return dfs_Missing;
+  if (raw == nullptr) return drs_Missing;
   const std::u16string text = DaxTrimW(*raw);
-  if (text.empty()) return dfs_Empty;
+  if (text.empty()) return drs_Empty;
+  return !HasNul(text) && parse(text) ? drs_Read : drs_Unreadable;
+}
+
+TDaxReadState TIniFileUTF8::TryReadFlag(const std::u16string& section, const std::u16string& key,
+                                        bool& value) const {
   // The boolean parser takes any 64-bit integer first, not 0 meaning true.
-  bool b = false;
-  if (!ParseBool(text, b)) return dfs_Unreadable;
-  value = b;
-  return dfs_Read;
+  return TryRead(section, key, [&](const std::u16string& t) { return DaxTryStrToBoolW(t, value); });
+}
+
+TDaxReadState TIniFileUTF8::TryReadInteger(const std::u16string& section,
+                                           const std::u16string& key, int32_t& value) const {
+  return TryRead(section, key, [&](const std::u16string& t) { return DaxTryStrToIntW(t, value); });
+}
+
+TDaxReadState TIniFileUTF8::TryReadInt64(const std::u16string& section, const std::u16string& key,
+                                         int64_t& value) const {
+  return TryRead(section, key,
+                 [&](const std::u16string& t) { return DaxTryStrToInt64W(t, value); });
+}
+
+TDaxReadState TIniFileUTF8::TryReadFloat(const std::u16string& section, const std::u16string& key,
+                                         float& value, const TDaxFormatSettings& fmt) const {
+  return TryRead(section, key,
+                 [&](const std::u16string& t) { return DaxTryStrToFloat(t, value, fmt); });
 }
 
 float TIniFileUTF8::ReadFloat(const std::u16string& section, const std::u16string& key, float def,

@@ -25,9 +25,9 @@ std::u16string DaxBoolToYesNo(bool b);      // "Yes" / "No"
 // no NaN, no hexadecimal, no thousands separator; out-of-range fails.
 bool DaxTryStrToFloat(const std::u16string& s, float& value, const TDaxFormatSettings& fmt);
 
-// What a flag read found: no such key, an empty value, a value, or a text
-// that is neither an integer nor a boolean word.
-enum TDaxFlagState : uint8_t { dfs_Missing, dfs_Empty, dfs_Read, dfs_Unreadable };
+// What a typed read found: no such key, an empty value, a value, or a text
+// that is not of the type asked for.
+enum TDaxReadState : uint8_t { drs_Missing, drs_Empty, drs_Read, drs_Unreadable };
 
 class TIniFileUTF8 {
  public:
@@ -71,10 +71,16 @@ class TIniFileUTF8 {
   // Booleans and flags read alike.
   bool ReadBool(const std::u16string& section, const std::u16string& key, bool def) const;
   bool ReadFlag(const std::u16string& section, const std::u16string& key, bool def) const;
-  // The same read, telling a missing or empty value from an unreadable one;
-  // `value` is set only for dfs_Read.
-  TDaxFlagState TryReadFlag(const std::u16string& section, const std::u16string& key,
+  // The typed reads telling a missing or empty value from an unreadable
+  // one; the value is trimmed first and `value` is set only for drs_Read.
+  TDaxReadState TryReadFlag(const std::u16string& section, const std::u16string& key,
                             bool& value) const;
+  TDaxReadState TryReadInteger(const std::u16string& section, const std::u16string& key,
+                               int32_t& value) const;
+  TDaxReadState TryReadInt64(const std::u16string& section, const std::u16string& key,
+                             int64_t& value) const;
+  TDaxReadState TryReadFloat(const std::u16string& section, const std::u16string& key,
+                             float& value, const TDaxFormatSettings& fmt) const;
   float ReadFloat(const std::u16string& section, const std::u16string& key, float def,
                   const TDaxFormatSettings& fmt) const;
 
@@ -89,6 +95,9 @@ class TIniFileUTF8 {
   static void FreeKeys(TUnicodeStringList* keys);
   // The stored value, or nullptr when the section or key is missing.
   const std::u16string* Find(const std::u16string& section, const std::u16string& key) const;
+  template <class F>
+  TDaxReadState TryRead(const std::u16string& section, const std::u16string& key,
+                        F&& parse) const;
 
   uint8_t modified_ = 0;
   uint8_t loaded_ = 0;

@@ -3,16 +3,22 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
+#include "app/command_line.h"
+#include "app/program.h"
+#include "app/run.h"
+#include "app/startup.h"
 #include "foundation/charset.h"
 #include "foundation/exception.h"
 #include "support/case_name.h"
 #include "support/test_files.h"
+#include "support/vekclient_rig.h"
 
 namespace {
 
@@ -341,8 +347,6 @@ TEST_F(ConfigReaderTest, UserFileReadKeyByKey) {
   EXPECT_EQ(a.OutAGC.MaxGain, -1.0f);  // "," is no decimal point
   EXPECT_FLOAT_EQ(a.InAGC.Threshold, -32.5f);
   EXPECT_EQ(a.OutAGC.Enabled, -1);
-  EXPECT_EQ(Warnings(), std::vector<std::string>{"[Audio] OutAGCEnabled: unreadable value "
-                                                 "\"maybe\", the default (not set) is used"});
   EXPECT_EQ(a.OutDelayConst, 1);
   EXPECT_FALSE(a.OutDelayLatency);
   EXPECT_TRUE(a.InHPFEnabled);
@@ -406,6 +410,23 @@ TEST_F(ConfigReaderTest, UserFileReadKeyByKey) {
   EXPECT_EQ(s.Recorder.FileNameFormat, fwff_LONG);
   EXPECT_EQ(s.Recorder.SubdirMode, fwsm_YYYY_MM_DD);
   EXPECT_EQ(s.Recorder.Dir, u"");  // present but empty
+
+  // Each value that could not be read is named once, in reading order;
+  // clamped numbers, negative "use the default" numbers and empty values
+  // are not.
+  const std::vector<std::string> warned = {
+      "[Audio] InSampleRate: unsupported value \"22000\", the default (44100) is used",
+      "[Audio] InFactor: unreadable value \"3 ; three\", the default (2) is used",
+      "[Audio] OutAGCEnabled: unreadable value \"maybe\", the default (not set) is used",
+      "[Audio] OutAGCMaxGain: unreadable value \"12,5\", the default (-1) is used",
+      "[Internet] ProxyType: unreadable value \"socks\", the default (NONE) is used",
+      "[Internet] ProxyPort: unreadable value \"65536\", the default (not set) is used",
+      "[Internet] ConnectTimeout: unreadable value \"abc\", the default (-1) is used",
+      "[Manager] ManagerPort: unreadable value \"0\", the default (10025) is used",
+      "[System] LogRx: unreadable value \"nope\", the default (yes) is used",
+      "[Recorder] FileNameFormat: unreadable value \"x\", the default (LONG) is used",
+  };
+  EXPECT_EQ(Warnings(), warned);
 }
 
 TEST_F(ConfigReaderTest, SingleKeyEdgeCases) {
@@ -519,6 +540,97 @@ TEST_F(ConfigReaderTest, EveryFlagKeyReadsTrimmedAndReportsOnce) {
                    ": unreadable value \"si\", the default (not set) is used");
   EXPECT_EQ(Warnings(), want);
 }
+
+// One unreadable value of each kind, through the start-up as the program
+// runs it: exactly one warning naming the section, key, value and default,
+// and the runner's report shows the default in use.
+struct UnreadableRow {
+  const char* name;
+  const char* section;
+  const char* key;
+  const char* value;
+  const char* warning;  // after "WARNING: "
+  const char* report;   // a line of the runner's report, or ""
+};
+
+const UnreadableRow kUnreadable[] = {
+    {"proxy type socks", "Internet", "ProxyType", "SOCKS",
+     "[Internet] ProxyType: unreadable value \"SOCKS\", the default (NONE) is used", ""},
+    {"proxy type https", "Internet", "ProxyType", "HTTPS",
+     "[Internet] ProxyType: unreadable value \"HTTPS\", the default (NONE) is used", ""},
+    {"visible status", "Server", "VisibleStatus", "away",
+     "[Server] VisibleStatus: unreadable value \"away\", the default (AVAILABLE) is used",
+     "Visible status: AVAILABLE"},
+    {"conversion quality", "Audio", "InQuality", "best",
+     "[Audio] InQuality: unreadable value \"best\", the default (NONE) is used",
+     "Input audio sample rate conversion (44100->8000) quality: NONE"},
+    {"integer", "Audio", "OutFactor", "two",
+     "[Audio] OutFactor: unreadable value \"two\", the default (2) is used",
+     "Output audio factor: 2"},
+    {"decimal comma", "Audio", "InAGCMaxGain", "12,5",
+     "[Audio] InAGCMaxGain: unreadable value \"12,5\", the default (-1) is used",
+     "Input audio AGC max gain (dB): 30"},
+    {"sample rate", "Audio", "OutSampleRate", "22000",
+     "[Audio] OutSampleRate: unsupported value \"22000\", the default (44100) is used",
+     "Output audio sample rate (Hz): 44100"},
+    {"boolean", "Audio", "InDtmfEnabled", "maybe",
+     "[Audio] InDtmfEnabled: unreadable value \"maybe\", the default (no) is used",
+     "Input DTMF decoder enabled: No"},
+    {"port", "Internet", "ProxyPort", "80a",
+     "[Internet] ProxyPort: unreadable value \"80a\", the default (not set) is used", ""},
+    {"port out of range", "Manager", "ManagerPort", "70000",
+     "[Manager] ManagerPort: unreadable value \"70000\", the default (10025) is used", ""},
+    {"unsigned", "Radio", "CarrierLostTime", "1s",
+     "[Radio] CarrierLostTime: unreadable value \"1s\", the default (0) is used", ""},
+    {"unsigned too large", "Radio", "CTCSSWakeTime", "4294967296",
+     "[Radio] CTCSSWakeTime: unreadable value \"4294967296\", the default (0) is used", ""},
+    {"hour interval", "Hours", "Interval", "45",
+     "[Hours] Interval: unsupported value \"45\", the default (60) is used", ""},
+    {"guard time", "Hours", "GuardTime", "90 s",
+     "[Hours] GuardTime: unreadable value \"90 s\", the default (-1) is used", ""},
+    {"list delimiter code", "System", "LogClientListDelimiter", "\\X1FFFF",
+     "[System] LogClientListDelimiter: unreadable value \"\\X1FFFF\", the default (;) is used",
+     ""},
+};
+
+class ConfigUnreadable : public ::testing::TestWithParam<UnreadableRow> {
+ protected:
+  vektest::TempDir dir_;
+};
+
+TEST_P(ConfigUnreadable, OneWarningAndTheDefaultInTheReport) {
+  const UnreadableRow& row = GetParam();
+  const std::string out = dir_ / "out.txt";
+  const std::string config = dir_ / "vek.cfg";
+  vektest::IniTable table = vektest::BaseConfig(dir_.path());
+  table["Audio"]["InAGCEnabled"] = "yes";
+  table[row.section][row.key] = row.value;
+  vektest::WriteIni(config, table);
+  vektest::WriteFile(out, "");
+
+  TVEKProgram program;
+  program.Output.OpenLog(out);
+  std::string args[] = {"vekclient", "debug", config};
+  char* argv[] = {args[0].data(), args[1].data(), args[2].data()};
+  VekReadCommandLine(program, 3, argv);
+  VekRunStartupSteps(program);
+  EXPECT_EQ(vektest::ReadFile(out), std::string("WARNING: ") + row.warning + "\n");
+  EXPECT_EQ(program.Setup.Internet.ProxyType, VEK_PROXY_TYPE_NONE);
+
+  TVEKRun run(program.Setup, &program.Output);
+  ASSERT_TRUE(run.CheckConfiguration()) << vektest::ReadFile(out);
+  const std::vector<std::string> lines = vektest::UnstampedLines(vektest::ReadFile(out));
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.rfind("WARNING: ", 0) == 0; }),
+            1);
+  if (*row.report != 0) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), row.report), lines.end())
+        << vektest::ReadFile(out);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ConfigReader, ConfigUnreadable, ::testing::ValuesIn(kUnreadable),
+                         vektest::RowName());
 
 TEST(ConfigReader, ListDelimiterCodes) {
   const std::pair<std::u16string, char16_t> cases[] = {

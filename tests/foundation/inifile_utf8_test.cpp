@@ -139,10 +139,10 @@ TEST(IniRead, TypedReadsTrimDifferently) {
       EXPECT_EQ(ini->ReadBool(u"S", u"k", def), want_bool) << "default " << def;
     }
     bool value = false;
-    const TDaxFlagState want_state =
-        c.flag != 2 ? dfs_Read : c.str.empty() ? dfs_Empty : dfs_Unreadable;
+    const TDaxReadState want_state =
+        c.flag != 2 ? drs_Read : c.str.empty() ? drs_Empty : drs_Unreadable;
     EXPECT_EQ(ini->TryReadFlag(u"S", u"k", value), want_state);
-    if (want_state == dfs_Read) {
+    if (want_state == drs_Read) {
       EXPECT_EQ(value, c.flag == 1);
     }
   }
@@ -163,7 +163,7 @@ TEST(IniRead, DefaultsForMissingKeysAndStringForms) {
   EXPECT_EQ(ini->ReadInteger(u"S", u"big", 17), 17);
   EXPECT_EQ(ini->ReadFlag(u"S", u"none", true), true);
   bool untouched = true;
-  EXPECT_EQ(ini->TryReadFlag(u"S", u"none", untouched), dfs_Missing);
+  EXPECT_EQ(ini->TryReadFlag(u"S", u"none", untouched), drs_Missing);
   EXPECT_TRUE(untouched);
   EXPECT_EQ(ini->ReadBool(u"S", u"none", true), true);
   EXPECT_EQ(ini->ReadInteger(u"S", u"nul", 3), 3);
