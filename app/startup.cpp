@@ -17,6 +17,7 @@
 #include "foundation/paths.h"
 #include "foundation/tags.h"
 #include "foundation/types.h"
+#include "net/idn.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ void TakeLegacyBackupFile(TVEKProgram& p) {
   const std::u16string host = DaxTrimW(Uni(lines[1]));
   int32_t port = 0;
   if (main != VekHostPortText(s.Server.ServerAddress, s.Server.ServerPort)) return;
+  if (!VekIsCleanHostName(host)) return;
   if (!DaxTryStrToIntW(DaxTrimW(Uni(lines[2])), port) || port < 1 || port > 65535) return;
   VekBackupFileStore(s.System, s.Server.ServerAddress, host, s.Server.ServerPort, port);
   p.BackupFound = true;
@@ -125,6 +127,12 @@ void VekRunStartupSteps(TVEKProgram& p) {
     StartupStep(p, [&] {
       p.BackupFound = VekBackupFileLookup(p.Setup.System, p.Setup.Server.ServerAddress,
                                           p.Setup.Server.ServerPort, p.BackupHost, p.BackupPort);
+      // A host with control bytes that an older version stored is not used.
+      if (p.BackupFound && !VekIsCleanHostName(p.BackupHost)) {
+        p.BackupFound = false;
+        p.BackupHost.clear();
+        p.BackupPort = 0;
+      }
       if (!p.BackupFound) TakeLegacyBackupFile(p);
     });
   }
@@ -137,7 +145,7 @@ void VekRunStartupSteps(TVEKProgram& p) {
       const std::string name = DaxUnicodeToSys(p.LogFileName);
       DaxCheckWritable(name);
       TDaxTextFile probe;
-      DaxAppendOrCreateText(probe, name);
+      DaxOpenLogText(probe, name);
       DaxCloseTextFile(probe);
     }
   });
