@@ -285,9 +285,16 @@ void DaxAppendOrCreateText(TDaxTextFile& f, const std::string& name) {
 
 int DaxOpenLogTextNoRaise(TDaxTextFile& f, const std::string& name) {
   f.Assign(name);
-  // Non-blocking: opening a pipe for writing would wait for a reader.
-  const int code = f.OpenNoRaise(TDaxTextFile::TMode::Output,
-                                 O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0, 0600);
+  // Non-blocking: opening a pipe for writing would wait for a reader. The
+  // file is created only where nothing has the name (O_EXCL never follows a
+  // link); one that appears in between is opened on the next round.
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK;
+  int code = ENOENT;
+  for (int round = 0; round < 3 && (code == ENOENT || code == EEXIST); ++round) {
+    code = f.OpenNoRaise(TDaxTextFile::TMode::Output, kFlags, 0);
+    if (code == ENOENT)
+      code = f.OpenNoRaise(TDaxTextFile::TMode::Output, kFlags | O_CREAT | O_EXCL, 0, 0600);
+  }
   // A pipe without a reader, or a device that is not there.
   if (code == ENXIO) return kDaxErrNotRegularFile;
   if (code != 0) return code;
