@@ -277,6 +277,8 @@ const PeerTextCase kPeerTextCases[] = {
      true},
 };
 
+void PrintTo(const PeerTextCase& c, std::ostream* os) { *os << c.name; }
+
 class VekClientPeerText : public ::testing::TestWithParam<PeerTextCase> {};
 
 TEST_P(VekClientPeerText, NoControlByteReachesTheOutput) {
