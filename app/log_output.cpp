@@ -60,7 +60,8 @@ void TVEKOutputFile::WriteLines(const std::u16string& prefix,
     if (lost_ > 0) block = LostLinesNotice();
     for (const std::u16string& text : texts) {
       const std::u16string line = VekSafeNetText(prefix + text);
-      block += charset == TVEKLineCharset::Utf8 ? DaxUnicodeToUtf8(line) : DaxHookUnicodeToSys(line);
+      block +=
+          charset == TVEKLineCharset::Utf8 ? DaxUnicodeToUtf8(line) : DaxHookUnicodeToSys(line);
       block += '\n';
     }
     code = DaxWriteWholeNoRaise(*file_, block);

@@ -35,7 +35,6 @@
 #include "foundation/exception.h"
 #include "foundation/paths.h"
 #include "foundation/tags.h"
-#include "foundation/text_output.h"
 #include "foundation/texts.h"
 #include "foundation/types.h"
 #include "net/dyn_pass.h"

@@ -16,7 +16,6 @@
 #include "app/log_output.h"
 #include "engine/mngr.h"
 #include "foundation/setup_data.h"
-#include "foundation/text_output.h"
 
 class TVEKAudioRT;
 class TVEKLoginInfo;

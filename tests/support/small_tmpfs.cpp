@@ -27,7 +27,8 @@ SmallTmpfs::~SmallTmpfs() {
 }
 
 void SmallTmpfs::Fill() {
-  const int fd = ::open((*this / ".filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const std::string filler = *this / ".filler";
+  const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return;
   // Large pieces first, then single bytes for the last page.
   const std::vector<char> zeros(1 << 16, 0);
