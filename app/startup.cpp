@@ -127,12 +127,6 @@ void VekRunStartupSteps(TVEKProgram& p) {
     StartupStep(p, [&] {
       p.BackupFound = VekBackupFileLookup(p.Setup.System, p.Setup.Server.ServerAddress,
                                           p.Setup.Server.ServerPort, p.BackupHost, p.BackupPort);
-      // A host with control bytes that an older version stored is not used.
-      if (p.BackupFound && !VekIsCleanHostName(p.BackupHost)) {
-        p.BackupFound = false;
-        p.BackupHost.clear();
-        p.BackupPort = 0;
-      }
       if (!p.BackupFound) TakeLegacyBackupFile(p);
     });
   }
