@@ -5,23 +5,13 @@
 
 #include "foundation/fileutils.h"
 #include "foundation/stderr_silencer.h"
-#include "foundation/text_output.h"
-
-namespace {
-
-void WriteLine(TDaxTextFile& file, const std::u16string& text) {
-  try {
-    DaxWriteLnFlush(file, text);
-  } catch (...) {
-  }
-}
-
-}  // namespace
 
 TDaxTextFile& TVEKProgram::ErrorFile() { return Output.IsLog() ? *Output.File() : *Error.File(); }
 
-void TVEKProgram::PrintOut(const std::u16string& text) { WriteLine(*Output.File(), text); }
-void TVEKProgram::PrintErr(const std::u16string& text) { WriteLine(ErrorFile(), text); }
+void TVEKProgram::PrintOut(const std::u16string& text) { Output.WriteLines(u"", {text}); }
+void TVEKProgram::PrintErr(const std::u16string& text) {
+  (Output.IsLog() ? Output : Error).WriteLines(u"", {text});
+}
 
 void TVEKProgram::RestoreStdErr() {
   if (SavedStdErr >= 0) DaxRestoreStdErr(SavedStdErr);
@@ -40,7 +30,7 @@ void TVEKProgram::EndProcess(int code) {
 }
 
 void TVEKProgram::FatalStartupError(const std::u16string& message) {
-  WriteLine(ErrorFile(), u"ERROR: " + message);
+  PrintErr(u"ERROR: " + message);
   EndProcess(3);
 }
 

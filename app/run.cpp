@@ -19,7 +19,9 @@
 // while Run or a console command waits for the engine (WaitServing). So
 // every log line is written by the main thread and the log needs no lock;
 // the signal thread only calls RequestStop and RequestLogReopen, which set
-// requests on the engine.
+// requests on the engine. Lines reach the file through the output file's
+// WriteLines (app/log_output.h), which makes every network text in them
+// safe, so the handlers here pass such texts on as they came.
 #include "app/run.h"
 
 #include <charconv>
@@ -33,7 +35,6 @@
 #include "foundation/exception.h"
 #include "foundation/paths.h"
 #include "foundation/tags.h"
-#include "foundation/text_output.h"
 #include "foundation/texts.h"
 #include "foundation/types.h"
 #include "net/dyn_pass.h"
@@ -65,53 +66,6 @@ const char16_t* const kSignalNames[msig_Count] = {u"PTT", u"COS", u"LIGHT"};
 constexpr uint32_t kAutoReplyIntervalMs = 60000;
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Output file
-
-void TVEKOutputFile::AttachDescriptor(int fd, const std::string& name) {
-  auto file = std::make_unique<TDaxTextFile>();
-  file->AttachOutput(fd, name);
-  file_ = std::move(file);
-  name_ = name;
-  is_log_ = false;
-}
-
-void TVEKOutputFile::OpenLog(const std::string& name) {
-  auto file = std::make_unique<TDaxTextFile>();
-  DaxAppendOrCreateText(*file, name);
-  file_ = std::move(file);
-  name_ = name;
-  is_log_ = true;
-}
-
-void TVEKOutputFile::Reopen() {
-  if (!is_log_) return;
-  auto file = std::make_unique<TDaxTextFile>();
-  DaxAppendOrCreateText(*file, name_);
-  std::swap(file, file_);
-  if (file) {
-    file->FlushNoRaise();
-    DaxCloseTextFile(*file);
-  }
-}
-
-void TVEKOutputFile::Close() {
-  if (file_) {
-    file_->FlushNoRaise();
-    DaxCloseTextFile(*file_);
-  }
-  file_.reset();
-}
-
-std::u16string VekSafeNetText(const std::u16string& text) {
-  std::u16string safe = text;
-  for (char16_t& c : safe)
-    if ((c < 0x20 && c != u'\t') || c == 0x7F || (c >= 0x80 && c < 0xA0) || c == 0x2028 ||
-        c == 0x2029)
-      c = u'?';
-  return safe;
-}
 
 std::u16string VekLevelBarText(uint32_t level, int32_t width) {
   if (width < 0) width = 0;
@@ -167,27 +121,20 @@ TVEKRun::~TVEKRun() {
 // Output
 
 void TVEKRun::Log(const std::u16string& text) {
-  if (!output_ || !output_->File()) return;
-  DaxWriteLnFlush(*output_->File(), DaxDateTimeToLogText(DaxNowLocal()) + u": " + text);
+  if (output_) output_->WriteLines(VekLogStamp(), {text});
 }
 
+// One stamp for all, and one write.
 void TVEKRun::LogLines(const std::vector<std::u16string>& lines) {
-  if (!output_ || !output_->File() || lines.empty()) return;
-  const std::u16string stamp = DaxDateTimeToLogText(DaxNowLocal()) + u": ";
-  for (const std::u16string& line : lines) DaxWriteLn(*output_->File(), stamp + line);
-  DaxFlushText(*output_->File());
+  if (output_) output_->WriteLines(VekLogStamp(), lines);
 }
 
 void TVEKRun::Print(const std::u16string& text) {
-  if (!output_ || !output_->File()) return;
-  DaxWriteLnFlush(*output_->File(), text);
+  if (output_) output_->WriteLines(u"", {text});
 }
 
 void TVEKRun::PrintUtf8(const std::u16string& text) {
-  if (!output_ || !output_->File()) return;
-  const std::string line = DaxUnicodeToUtf8(text) + "\n";
-  DaxTextWriteBytes(*output_->File(), line.data(), line.size());
-  DaxFlushText(*output_->File());
+  if (output_) output_->WriteLines(u"", {text}, TVEKLineCharset::Utf8);
 }
 
 // ---------------------------------------------------------------------------
@@ -445,7 +392,7 @@ void TVEKRun::StopOnAnswer() {
 }
 
 std::u16string TVEKRun::WithDebugDetail(const std::u16string& line, const std::u16string& detail) const {
-  return debug_ ? line + u": " + VekSafeNetText(detail) : line;
+  return debug_ ? line + u": " + detail : line;
 }
 
 std::u16string TVEKRun::WithLoopStats(const std::u16string& line, const TVEKLoopStats& s) const {
@@ -488,13 +435,13 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   e.OnDisconnected = [this] { Log(u"Disconnected OK"); };
   e.OnHandshakeRequest = [this](int32_t version, const std::u16string& text) {
     std::u16string line = u"Handshake request as " + DaxIntToStrW(version) + u" client version";
-    if (debug_ && !DaxTrimW(text).empty()) line += u": " + VekSafeNetText(DaxTrimW(text));
+    if (debug_ && !DaxTrimW(text).empty()) line += u": " + DaxTrimW(text);
     Log(line);
   };
   e.OnHandshaked = [this](int32_t last, int32_t server, const std::u16string& text) {
     std::u16string line =
         u"Handshaked: client last version " + DaxIntToStrW(last) + u"; server version " + DaxIntToStrW(server);
-    if (debug_) line += u"; " + VekSafeNetText(text);
+    if (debug_) line += u"; " + text;
     Log(line);
   };
   e.OnLoginPhase1 = [this] { Log(u"Login phase 1 ..."); };
@@ -507,7 +454,7 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   e.OnLoginPhase3 = [this] { Log(u"Login phase 3 ..."); };
   e.OnLoggedInPhase3 = [this] { Log(u"Logged in at phase 3"); };
   e.OnProtocolError = [this](const std::u16string& text, const std::u16string& detail) {
-    Log(WithDebugDetail(VekMsgVekServerProtocolError() + u": " + VekSafeNetText(text), detail));
+    Log(WithDebugDetail(VekMsgVekServerProtocolError() + u": " + text, detail));
   };
   e.OnAnswerInvalidPassword = [this](uint8_t cycle, const std::u16string& detail,
                                      const std::u16string&) {
@@ -517,12 +464,12 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   };
   e.OnAnswerAccountBlocked = [this](const std::u16string& text) {
     std::u16string line = VekMsgVekServerAnswer() + u": " + VekMsgAccountIsBlocked();
-    if (!text.empty()) line += u": " + VekSafeNetText(text);
+    if (!text.empty()) line += u": " + text;
     Log(line);
   };
   e.OnAnswerUnknownError = [this](const std::u16string& text) {
     std::u16string line = VekMsgVekServerAnswer() + u": " + VekMsgUnknownServerError();
-    if (!text.empty()) line += u": " + VekSafeNetText(text);
+    if (!text.empty()) line += u": " + text;
     Log(line);
   };
   e.OnSessionInitiated = [this] { OnSessionInitiated(); };
@@ -622,7 +569,7 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
   };
   e.OnDynPassConnected = [this] { Log(VekMsgConnectedToVekSystemManager() + u": OK"); };
   e.OnDynPassError = [this](const std::u16string& text, const std::u16string& detail) {
-    Log(WithDebugDetail(VekMsgVekSystemManagerError() + u": " + VekSafeNetText(text), detail));
+    Log(WithDebugDetail(VekMsgVekSystemManagerError() + u": " + text, detail));
     StopOnAnswer();
   };
   e.OnDynPassInvalidStaticPassword = [this](const std::u16string& detail) {
@@ -630,13 +577,13 @@ void TVEKRun::AssignManagerEvents(TVEKManager& e) {
     StopOnAnswer();
   };
   e.OnStaticPasswordRequested = [this](const std::u16string& detail) {
-    Log(VekStaticPassRequestedText(debug_, VekSafeNetText(detail)));
+    Log(VekStaticPassRequestedText(debug_, detail));
   };
   e.OnDynamicPasswordRequested = [this](const std::u16string& detail) {
-    Log(VekDynPassRequestedText(debug_, VekSafeNetText(detail)));
+    Log(VekDynPassRequestedText(debug_, detail));
   };
   e.OnGotDynamicPassword = [this](const std::u16string& password) {
-    Log(debug_ ? u"Got dynamic password: " + VekSafeNetText(password) : u"Got dynamic password");
+    Log(debug_ ? u"Got dynamic password: " + password : u"Got dynamic password");
   };
   e.OnSaveDynamicPassword = [this](const std::u16string& key1, const std::u16string& key2,
                                    const std::u16string& password) {
@@ -670,10 +617,10 @@ void TVEKRun::OnSessionInitiated() {
   TVEKManager& e = *events_;
   Log(VekProtoInitiatedText(e.GetBackupState(), e.GetServerAddress(),
                             DaxUnicodeToAnsiRaw(e.GetPeerIP()), e.GetServerPort(),
-                            VekSafeNetText(e.GetNetworkName())));
+                            e.GetNetworkName()));
   if (e.GetExtensionFlags() != 0) Log(VekProtoExtensionsText(e.GetExtensionFlags()));
   const std::u16string access = e.GetServerMessage();
-  if (!access.empty()) Log(VekAccessInfoText(VekSafeNetText(access)));
+  if (!access.empty()) Log(VekAccessInfoText(access));
 }
 
 void TVEKRun::OnClientList() {
@@ -686,7 +633,7 @@ void TVEKRun::OnClientList() {
   if (sys.LogClientList == clsm_FULL)
     for (const TVEKClientRec& c : clients)
       lines.push_back(VekMsgClient() + u": " +
-                      VekSafeNetText(VekClientRecText(c, sys.LogClientListDelimiter)));
+                      VekClientRecText(c, sys.LogClientListDelimiter));
   LogLines(lines);
 }
 
@@ -702,11 +649,11 @@ void TVEKRun::OnMessages() {
   const std::u16string& reply = setup_->Message.PrivateAutoResponse;
   while (std::unique_ptr<TVEKMessage> m = events_->PopMessage()) {
     std::u16string head = (m->Private ? VekMsgPrivate() : VekMsgPublic()) + u" " +
-                          VekMsgMessageFrom() + u": " + VekSafeNetText(m->SenderName) + u"; " +
-                          VekSafeNetText(m->SenderCity);
-    if (debug_) head += u"; " + VekSafeNetText(DaxAnsiToUnicodeRaw(m->SenderId));
+                          VekMsgMessageFrom() + u": " + m->SenderName + u"; " +
+                          m->SenderCity;
+    if (debug_) head += u"; " + DaxAnsiToUnicodeRaw(m->SenderId);
     Log(head);
-    for (const std::u16string& line : m->Lines) Log(u"> " + VekSafeNetText(line));
+    for (const std::u16string& line : m->Lines) Log(u"> " + line);
     if (m->Private && !reply.empty() && AutoReplyAllowed(m->SenderId, DaxTickMs())) {
       events_->SendTextMessage(m->SenderId, reply);
       Log(VekMsgAutomaticPrivateReplyIsSent());
@@ -717,9 +664,9 @@ void TVEKRun::OnMessages() {
 void TVEKRun::OnRxStarted() {
   if (!setup_->System.LogRx) return;
   const TVEKClientRec talker = events_->CurrentTalker();
-  std::u16string line = VekMsgRxIsStarted() + u": " + VekSafeNetText(talker.ON);
-  if (!talker.CT.empty()) line += u"; " + VekSafeNetText(talker.CT);
-  if (debug_) line += u": " + VekSafeNetText(DaxAnsiToUnicodeRaw(talker.ID));
+  std::u16string line = VekMsgRxIsStarted() + u": " + talker.ON;
+  if (!talker.CT.empty()) line += u"; " + talker.CT;
+  if (debug_) line += u": " + DaxAnsiToUnicodeRaw(talker.ID);
   Log(line);
 }
 
@@ -797,5 +744,5 @@ void TVEKRun::TakeNewBackupServer() {
   } catch (const std::exception& e) {
     Log(u"saving backup server info: " + ErrorTextOf(e));
   }
-  Log(u"New Backup server: " + VekHostPortText(VekSafeNetText(backup_host), backup_port));
+  Log(u"New Backup server: " + VekHostPortText(backup_host, backup_port));
 }

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "app/log_output.h"
 #include "engine/mngr.h"
-#include "foundation/fileutils.h"
 #include "foundation/setup_data.h"
 
 class TVEKAudioRT;
@@ -29,35 +29,6 @@ enum : uint32_t {
   ropt_NoAbortingLine = 1u << 2,
   ropt_NoTimers = 1u << 3,
 };
-
-// Where lines go: standard output (or error), or the log file, which a
-// reopen replaces only once the new file is open.
-class TVEKOutputFile {
- public:
-  TVEKOutputFile() = default;
-  TVEKOutputFile(const TVEKOutputFile&) = delete;
-  TVEKOutputFile& operator=(const TVEKOutputFile&) = delete;
-
-  void AttachDescriptor(int fd, const std::string& name);
-  // Appends to the file or creates it; raises the file error.
-  void OpenLog(const std::string& name);
-  // Opens the same name again and swaps; on failure the old file stays and
-  // the error is raised.
-  void Reopen();
-  void Close();
-  bool IsLog() const { return is_log_; }
-  TDaxTextFile* File() const { return file_.get(); }
-  const std::string& Name() const { return name_; }
-
- private:
-  std::unique_ptr<TDaxTextFile> file_;
-  std::string name_;
-  bool is_log_ = false;
-};
-
-// Network texts (names, cities, message lines, client fields) with every
-// control character but TAB replaced, so a peer cannot forge log lines.
-std::u16string VekSafeNetText(const std::u16string& text);
 
 // The bar of "audiolevel": n of width "X" for a level of 0..32767.
 std::u16string VekLevelBarText(uint32_t level, int32_t width);
@@ -84,6 +55,8 @@ class TVEKRun {
   bool CheckConfiguration();
   void SetBackupServer(bool found, const std::u16string& host, int32_t port);
 
+  // Every line goes to the output file's WriteLines: made safe, whole or
+  // not at all, never raising.
   void Log(const std::u16string& text);
   void Print(const std::u16string& text);
   void PrintUtf8(const std::u16string& text);

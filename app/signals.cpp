@@ -84,7 +84,7 @@ void TVEKSignalThread::WriteLastLine(const std::u16string& text) {
   try {
     TDaxTextFile file;
     if (program_.LogToFile)
-      DaxAppendOrCreateText(file, DaxUnicodeToSys(program_.LogFileName));
+      DaxOpenLogText(file, DaxUnicodeToSys(program_.LogFileName));
     else
       file.AttachOutput(STDOUT_FILENO, "stdout");
     DaxWriteLnFlush(file, DaxDateTimeToLogText(DaxNowLocal()) + u": " + text);

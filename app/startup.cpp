@@ -17,6 +17,7 @@
 #include "foundation/paths.h"
 #include "foundation/tags.h"
 #include "foundation/types.h"
+#include "net/idn.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ void TakeLegacyBackupFile(TVEKProgram& p) {
   const std::u16string host = DaxTrimW(Uni(lines[1]));
   int32_t port = 0;
   if (main != VekHostPortText(s.Server.ServerAddress, s.Server.ServerPort)) return;
+  if (!VekIsCleanHostName(host)) return;
   if (!DaxTryStrToIntW(DaxTrimW(Uni(lines[2])), port) || port < 1 || port > 65535) return;
   VekBackupFileStore(s.System, s.Server.ServerAddress, host, s.Server.ServerPort, port);
   p.BackupFound = true;
@@ -137,7 +139,7 @@ void VekRunStartupSteps(TVEKProgram& p) {
       const std::string name = DaxUnicodeToSys(p.LogFileName);
       DaxCheckWritable(name);
       TDaxTextFile probe;
-      DaxAppendOrCreateText(probe, name);
+      DaxOpenLogText(probe, name);
       DaxCloseTextFile(probe);
     }
   });

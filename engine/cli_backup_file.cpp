@@ -6,6 +6,7 @@
 #include "foundation/paths.h"
 #include "foundation/setup_data.h"
 #include "foundation/types.h"
+#include "net/idn.h"
 
 namespace {
 
@@ -97,6 +98,8 @@ bool VekBackupFileLookup(const TVEKSystemParameters& system, const std::u16strin
   const TBackupServerArrayRecord* newest = nullptr;
   for (const auto& r : records) {
     if (!UsablePort(r.MainPort) || !UsablePort(r.BackupPort)) continue;
+    // A host with control bytes, as a former version stored it, is no host.
+    if (!VekIsCleanHostName(r.BackupAddress)) continue;
     if (DaxUpperCaseAsciiW(r.MainAddress) != wanted) continue;
     if (!exact && r.MainPort == main_port) exact = &r;
     if (!newest || r.Timestamp > newest->Timestamp) newest = &r;

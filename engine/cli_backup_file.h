@@ -36,7 +36,8 @@ void VekBackupFileStore(const TVEKSystemParameters& system, const std::u16string
                         int32_t backup_port);
 // The backup of the first record with the main host (ASCII letters without
 // case) and port; else that of the newest record of the host. Records whose
-// ports lie outside 1..65535 are passed over. False, outputs untouched, when
+// ports lie outside 1..65535, or whose backup host holds control bytes
+// (VekIsCleanHostName), are passed over. False, outputs untouched, when
 // nothing fits or the settings name no file.
 bool VekBackupFileLookup(const TVEKSystemParameters& system, const std::u16string& main_address,
                          int32_t main_port, std::u16string& backup_address,

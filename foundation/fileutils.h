@@ -57,8 +57,9 @@ class TDaxTextFile {
   // closed by Close, only flushed.
   void AttachOutput(int fd, const std::string& name);
 
-  // Internal entry points of the free functions below.
-  int OpenNoRaise(TMode mode, int flags, size_t buffer_size);
+  // Internal entry points of the free functions below. `perms`: the mode
+  // of a file the open creates (before the umask).
+  int OpenNoRaise(TMode mode, int flags, size_t buffer_size, unsigned perms = 0666);
   int CloseNoRaise();
   int FlushNoRaise();
   int WriteNoRaise(const void* data, size_t size);
@@ -209,6 +210,16 @@ void DaxCreateTextBuffered(TDaxTextFile& f, const std::string& name, size_t buff
 int DaxAppendOrCreateTextNoRaise(TDaxTextFile& f, const std::string& name);
 int DaxAppendOrRewriteAssignedTextNoRaise(TDaxTextFile& f);
 void DaxAppendOrCreateText(TDaxTextFile& f, const std::string& name);
+// The log: appended to, or created readable by its owner only (0600); never
+// truncated, an existing file's mode never changed. Only a regular file is
+// taken: a symbolic link at the name is not followed, and a link or another
+// kind of file (a folder, a pipe, a device) is refused, so a link planted
+// in a shared folder cannot turn the log onto another file. A refused kind
+// gives ELOOP (a link), EISDIR or kDaxErrNotRegularFile; the raising form
+// names the refusal in its "opening or creating file" error.
+constexpr int kDaxErrNotRegularFile = -2;
+int DaxOpenLogTextNoRaise(TDaxTextFile& f, const std::string& name);
+void DaxOpenLogText(TDaxTextFile& f, const std::string& name);
 
 // ---------------------------------------------------------------------------
 // Binary files. Access modes: 0 read only, 1 write only, 2 read and write.

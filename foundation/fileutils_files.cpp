@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,10 +25,10 @@ void TDaxTextFile::AttachOutput(int fd, const std::string& name) {
   at_end_ = false;
 }
 
-int TDaxTextFile::OpenNoRaise(TMode mode, int flags, size_t buffer_size) {
+int TDaxTextFile::OpenNoRaise(TMode mode, int flags, size_t buffer_size, unsigned perms) {
   CloseNoRaise();
   if (name_.empty()) return kErrFileNotFound;
-  int fd = RetryOpen(name_.c_str(), flags, 0666);
+  int fd = RetryOpen(name_.c_str(), flags, perms);
   if (fd < 0) return LastError();
   if (mode == TMode::Input) {
     struct stat st {};
@@ -280,6 +281,43 @@ int DaxAppendOrCreateTextNoRaise(TDaxTextFile& f, const std::string& name) {
 
 void DaxAppendOrCreateText(TDaxTextFile& f, const std::string& name) {
   DaxCheckFileOpenOrCreateError(DaxAppendOrCreateTextNoRaise(f, name), name);
+}
+
+int DaxOpenLogTextNoRaise(TDaxTextFile& f, const std::string& name) {
+  f.Assign(name);
+  // Non-blocking: opening a pipe for writing would wait for a reader. The
+  // file is created only where nothing has the name (O_EXCL never follows a
+  // link); one that appears in between is opened on the next round.
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK;
+  int code = ENOENT;
+  for (int round = 0; round < 3 && (code == ENOENT || code == EEXIST); ++round) {
+    code = f.OpenNoRaise(TDaxTextFile::TMode::Output, kFlags, 0);
+    if (code == ENOENT)
+      code = f.OpenNoRaise(TDaxTextFile::TMode::Output, kFlags | O_CREAT | O_EXCL, 0, 0600);
+  }
+  // A pipe without a reader, or a device that is not there.
+  if (code == ENXIO) return kDaxErrNotRegularFile;
+  if (code != 0) return code;
+  const int fd = f.Descriptor();
+  struct stat st {};
+  int err = ::fstat(fd, &st) != 0 ? LastError() : 0;
+  if (err == 0 && !S_ISREG(st.st_mode)) err = kDaxErrNotRegularFile;
+  if (err != 0) {
+    f.CloseNoRaise();
+    return err;
+  }
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl != -1) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  return 0;
+}
+
+void DaxOpenLogText(TDaxTextFile& f, const std::string& name) {
+  const int code = DaxOpenLogTextNoRaise(f, name);
+  if (code == ELOOP || code == kDaxErrNotRegularFile)
+    throw EFileException("error [" + std::to_string(code) + "] of opening or creating file \"" +
+                         name + "\": not a regular file (a symbolic link, a pipe or a device): " +
+                         "the log is written only to a regular file");
+  DaxCheckFileOpenOrCreateError(code, name);
 }
 
 // ---------------------------------------------------------------------------

@@ -42,14 +42,11 @@ void TTCPBlockSocket::HTTPTunnelHandshake(const std::u16string& ip, const std::u
   if (VekIsIPv6Text(ip)) target = u"[" + ip + u"]";
   DoStatus(HR_ResolvingBegin, target);
   const std::string asciiTarget = DaxHostToAscii(target);
-  // A name with blanks or control bytes (a CR from a server's backup
-  // announcement) would add lines to the request: no such host exists.
-  for (unsigned char c : asciiTarget) {
-    if (c <= 0x20 || c == 0x7F) {
-      last_error_ = DAX_SOCK_ERR_HOST_NOT_FOUND;
-      RaiseSocketError();
-      return;
-    }
+  // A name with blanks or control bytes would add lines to the request.
+  if (VekHostHasBlankOrControl(asciiTarget)) {
+    last_error_ = DAX_SOCK_ERR_HOST_NOT_FOUND;
+    RaiseSocketError();
+    return;
   }
   SendText("CONNECT " + asciiTarget + ":" + DaxUnicodeToAnsiRaw(portText) + " HTTP/1.0\r\n");
   if (last_error_ == 0 && !HTTPTunnelUser.empty())

@@ -1,5 +1,6 @@
 #include "net/idn.h"
 
+#include "foundation/text_output.h"
 #include "foundation/types.h"
 #include "foundation/wire_text.h"
 
@@ -220,6 +221,17 @@ std::u16string DaxHostToUnicode(const std::string& host) {
     if (start == host.size()) break;
   }
   return result;
+}
+
+bool VekHostHasBlankOrControl(const std::string& asciiHost) {
+  for (unsigned char c : asciiHost)
+    if (c <= 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+bool VekIsCleanHostName(const std::u16string& host) {
+  return !host.empty() && !VekHostHasBlankOrControl(DaxHostToAscii(host)) &&
+         VekSafeNetText(host) == host;
 }
 
 // ---- address texts

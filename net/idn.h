@@ -29,6 +29,14 @@ int DaxPunycodeDecode(const char* input, std::size_t inputLength, std::size_t* o
 std::string DaxHostToAscii(const std::u16string& host);
 std::u16string DaxHostToUnicode(const std::string& host);
 
+// True when a host name in its ASCII form holds a blank or a control byte:
+// no such host exists, and sent or stored it would add lines of its own.
+bool VekHostHasBlankOrControl(const std::string& asciiHost);
+// A host name a peer may hand the client to connect to, store and show: not
+// empty, its ASCII form passes VekHostHasBlankOrControl, and it holds
+// nothing VekSafeNetText would replace (C1 controls, bidirectional marks).
+bool VekIsCleanHostName(const std::u16string& host);
+
 bool VekIsIPv4Text(const std::string& text);
 bool VekIsIPv6Text(const std::string& text);
 bool VekIsIPv6Text(const std::u16string& text);

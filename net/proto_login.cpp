@@ -29,7 +29,8 @@ bool VekParseBackupAnnouncement(const std::string& answerLine, std::u16string& h
   std::string bn, bp;
   if (!VekTagExtract("BN", answerLine, bn)) return false;
   const std::u16string h = DaxHostToUnicode(bn);
-  if (h.empty() || !VekTagExtract("BP", answerLine, bp)) return false;
+  // A host with control bytes is no host: neither stored nor connected to.
+  if (!VekIsCleanHostName(h) || !VekTagExtract("BP", answerLine, bp)) return false;
   int64_t p = 0;
   if (!DaxTryStrToInt64(bp, p) || p < 1 || p > 65535) return false;
   host = h;

@@ -15,6 +15,7 @@
 
 #include "foundation/charset.h"
 #include "foundation/paths.h"
+#include "foundation/text_output.h"
 #include "foundation/texts.h"
 #include "foundation/types.h"
 #include "net/dyn_pass_file.h"

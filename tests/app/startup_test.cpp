@@ -3,6 +3,7 @@
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -208,6 +209,37 @@ TEST_F(Startup, TakesTheBackupServerOfAFormerVersion) {
   EXPECT_TRUE(again.BackupFound);
   EXPECT_EQ(again.BackupHost, u"10.0.0.9");
   EXPECT_EQ(again.BackupPort, 5300);
+}
+
+// A backup host with control bytes, stored by a former version or written
+// into either file by hand, is neither taken nor stored again.
+TEST_F(Startup, ABackupHostWithControlBytesIsNotTaken) {
+  const struct {
+    const char* file;
+    const char* text;
+  } cases[] = {
+      {"backupserver1.dat", "127.0.0.1|5200|back\x1b[2Jup|5300|20260101000000\r\n"},
+      {"backupserver1.dat", "127.0.0.1|5200|\xe2\x80\xae" "evil|5300|20260101000000\r\n"},  // U+202E
+      {"backupserver.dat", " 127.0.0.1:5200 \r\n back\x07up \r\n5300\r\n"},
+  };
+  WriteIni(config_, table_);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    WriteFile(dir_ / c.file, c.text);
+    TVEKProgram program;
+    program.Output.OpenLog(out_);
+    std::string word = "checkrateconfig";
+    char* argv[] = {word.data(), word.data(), config_.data()};
+    VekReadCommandLine(program, 3, argv);
+    VekRunStartupSteps(program);
+    EXPECT_FALSE(program.BackupFound);
+    EXPECT_EQ(program.BackupHost, u"");
+    if (std::string(c.file) == "backupserver.dat") {
+      EXPECT_FALSE(Exists(dir_ / "backupserver1.dat"));
+    }
+    ::unlink((dir_ / c.file).c_str());
+  }
+  EXPECT_EQ(Out(), "");
 }
 
 }  // namespace

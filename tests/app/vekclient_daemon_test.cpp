@@ -243,6 +243,40 @@ TEST_F(VekClientDaemon, FailedReopenKeepsTheOldLog) {
   EXPECT_TRUE(LogHas(old_log, "Aborted [SIGTERM]")) << ReadFile(old_log);
 }
 
+// The log's folder is shared (world-writable, sticky). After the operator
+// moved the log away, the user "nobody" plants a link at its name: the
+// reopen refuses it with an error line, logging goes on in the moved file,
+// and the link's target stays as it was.
+TEST_F(VekClientDaemon, ReopenRefusesALinkPlantedAtTheLogName) {
+  ::chmod(dir_.path().c_str(), 0755);
+  ::chmod((dir_ / "logs").c_str(), 01777);
+  const std::string target = dir_ / "target";
+  WriteFile(target, "precious\n");
+  const pid_t pid = StartDaemon();
+  struct stat st {};
+  ASSERT_EQ(::stat(log_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 077, 0u);  // created readable by its owner only
+  const std::string moved = dir_ / "logs/vekclient.log.1";
+  ASSERT_EQ(rename(log_.c_str(), moved.c_str()), 0);
+  if (RunShell("runuser -u nobody -- ln -s '" + target + "' '" + log_ + "'").exit_code != 0) {
+    StopDaemon(pid);
+    GTEST_SKIP() << "cannot run a command as nobody";
+  }
+  EXPECT_EQ(Command("reopenlog").exit_code, 0);
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const std::string& line : LogLines(moved))
+      if (line.rfind("ERROR: ", 0) == 0 && line.find("not a regular file") != std::string::npos)
+        return true;
+    return false;
+  })) << ReadFile(moved);
+  EXPECT_TRUE(Alive(pid));
+  StopDaemon(pid);
+  EXPECT_TRUE(LogHas(moved, "Aborted [SIGTERM]")) << ReadFile(moved);
+  EXPECT_EQ(ReadFile(target), "precious\n");
+  ASSERT_EQ(::lstat(log_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
 TEST_F(VekClientDaemon, StopGivesUpWhenThePidFileStays) {
   // A run in the foreground named by a PID file it does not own: it gets
   // SIGTERM, and "stop" returns once its wait for the file is over.

@@ -495,3 +495,62 @@ TEST(UniqueNames, TenBase36CharactersAndFreeTempNames) {
   }
   EXPECT_EQ(created.size(), 20u);
 }
+
+namespace {
+
+// The log's open: what lies at the name, and what the open must leave.
+TEST(LogFileOpen, AppendsToARegularFileOnlyAndCreatesItOwnerOnly) {
+  TempDir dir;
+  const std::string log = dir / "log";
+  const std::string target = dir / "target";
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+    int code;
+  } cases[] = {
+      {"missing: created", [] {}, 0},
+      {"existing: appended", [&] { WriteFile(log, "old\n"); }, 0},
+      {"link to a file", [&] { ASSERT_EQ(::symlink(target.c_str(), log.c_str()), 0); }, ELOOP},
+      {"dangling link", [&] { ASSERT_EQ(::symlink((dir / "none").c_str(), log.c_str()), 0); }, ELOOP},
+      {"pipe without reader", [&] { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }, kDaxErrNotRegularFile},
+      {"link to a device", [&] { ASSERT_EQ(::symlink("/dev/null", log.c_str()), 0); }, ELOOP},
+      {"folder", [&] { ASSERT_EQ(::mkdir(log.c_str(), 0700), 0); }, EISDIR},
+  };
+  const mode_t old_mask = ::umask(0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunShell("rm -rf '" + log + "'");
+    WriteFile(target, "target\n");
+    ::chmod(target.c_str(), 0644);
+    c.plant();
+    const bool existed = Exists(log);
+    if (existed && c.code == 0) ::chmod(log.c_str(), 0644);
+    TDaxTextFile f;
+    ASSERT_EQ(DaxOpenLogTextNoRaise(f, log), c.code);
+    if (c.code == 0) {
+      DaxTextWriteBytes(f, "new\n", 4);
+      EXPECT_EQ(DaxCloseTextFile(f), 0);
+      EXPECT_EQ(ReadFile(log), existed ? "old\nnew\n" : "new\n");
+      struct stat st {};
+      ASSERT_EQ(::stat(log.c_str(), &st), 0);
+      // Never truncated, an existing file's mode kept, a new one 0600.
+      EXPECT_EQ(st.st_mode & 0777, existed ? 0644u : 0600u);
+    } else {
+      EXPECT_FALSE(f.IsOpen());
+      EXPECT_EQ(ReadFile(target), "target\n");
+      EXPECT_FALSE(Exists(dir / "none"));
+      if (c.code != EISDIR) {
+        EXPECT_EQ(Message([&] { DaxOpenLogText(f, log); }),
+                  "error [" + std::to_string(c.code) + "] of opening or creating file \"" + log +
+                      "\": not a regular file (a symbolic link, a pipe or a device): the log is "
+                      "written only to a regular file");
+      }
+    }
+  }
+  ::umask(old_mask);
+  // A device named directly.
+  TDaxTextFile f;
+  EXPECT_EQ(DaxOpenLogTextNoRaise(f, "/dev/null"), kDaxErrNotRegularFile);
+}
+
+}  // namespace

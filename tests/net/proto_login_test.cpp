@@ -67,6 +67,12 @@ TEST(ProtoLoginPure, NewestVersionAndBackupAnnouncement) {
       {"<BN></BN><BP>7000</BP>", false, u"", 0},
       {"<BN>backup.example</BN>", false, u"", 0},
       {"<BP>7000</BP>", false, u"", 0},
+      // Blanks, control bytes and characters that disguise a line: no host.
+      {"<BN>back\x1b[2Jup.example</BN><BP>7000</BP>", false, u"", 0},
+      {"<BN>backup.example\r\x07</BN><BP>7000</BP>", false, u"", 0},
+      {"<BN>backup example</BN><BP>7000</BP>", false, u"", 0},
+      {"<BN>xn--evil-ud7a.example</BN><BP>7000</BP>", false, u"", 0},  // U+202E
+      {"<BN>back\x85up.example</BN><BP>7000</BP>", false, u"", 0},
   };
   for (const auto& c : table) {
     std::u16string host;
