@@ -62,7 +62,9 @@ void TVEKSignalThread::Stop() {
 
 void TVEKSignalThread::BoundStop() {
   std::lock_guard<std::mutex> guard(wake_lock_);
-  if (!thread_.joinable() || quit_.load() || bound_requested_.exchange(true)) return;
+  // quit_ is set under the lock before the join: the thread object is not
+  // looked at once it may be changing.
+  if (quit_.load() || bound_requested_.exchange(true)) return;
   pthread_kill(thread_.native_handle(), SIGRTMIN);
 }
 
