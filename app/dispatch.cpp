@@ -65,6 +65,6 @@ int VekRunCommand(TVEKProgram& p, TVEKRun& runner, const TVEKSignalThread& signa
       runner.SetBackupServer(p.BackupFound, p.BackupHost, p.BackupPort);
       runner.Run();
       if (p.Output.File()) p.Output.File()->FlushNoRaise();
-      return signals.StoppedBySignal() ? 0 : 7;
+      return signals.RunExitCode();
   }
 }

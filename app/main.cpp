@@ -13,6 +13,7 @@
 #include "app/run.h"
 #include "app/signals.h"
 #include "app/startup.h"
+#include "engine/mngr.h"
 #include "foundation/charset.h"
 #include "foundation/exception.h"
 
@@ -43,6 +44,9 @@ int VekClientProgram(TVEKProgram& program, int argc, char** argv) {
     else
       runner = std::make_unique<TVEKRun>(program.Options, program.Setup, program.ConfigFileName,
                                          &program.Output, program.Debug);
+    // A stop the program starts itself (the sound card failed, the engine
+    // ended) is bounded as a signal's stop is.
+    if (TVEKManager* engine = runner->Engine()) engine->SetOnStopping([&signals] { signals.BoundStop(); });
     signals.PublishRunner(runner.get());
     if (program.Code == cmd_Daemon) program.DaemonReport.Send(0);
     code = VekRunCommand(program, *runner, signals);

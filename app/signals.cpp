@@ -51,10 +51,21 @@ TVEKSignalThread::TVEKSignalThread(TVEKProgram& program) : program_(program) {
 TVEKSignalThread::~TVEKSignalThread() { Stop(); }
 
 void TVEKSignalThread::Stop() {
-  if (!thread_.joinable()) return;
-  quit_.store(true);
-  pthread_kill(thread_.native_handle(), SIGRTMIN);
+  {
+    std::lock_guard<std::mutex> guard(wake_lock_);
+    if (!thread_.joinable() || quit_.load()) return;
+    quit_.store(true);
+    pthread_kill(thread_.native_handle(), SIGRTMIN);
+  }
   thread_.join();
+}
+
+void TVEKSignalThread::BoundStop() {
+  std::lock_guard<std::mutex> guard(wake_lock_);
+  // quit_ is set under the lock before the join: the thread object is not
+  // looked at once it may be changing.
+  if (quit_.load() || bound_requested_.exchange(true)) return;
+  pthread_kill(thread_.native_handle(), SIGRTMIN);
 }
 
 void TVEKSignalThread::PublishRunner(TVEKRun* runner) {
@@ -95,7 +106,7 @@ void TVEKSignalThread::WriteLastLine(const std::u16string& text) {
 void TVEKSignalThread::EndStoppedProcess(const std::u16string& why) {
   WriteLastLine(why);
   VekDeleteOwnPidFile(program_);
-  std::_Exit(0);
+  std::_Exit(RunExitCode());
 }
 
 void TVEKSignalThread::Execute(bool daemon) {
@@ -120,16 +131,21 @@ void TVEKSignalThread::Execute(bool daemon) {
     if (sig < 0) continue;
     if (sig == SIGRTMIN) {
       if (quit_.load()) return;
+      if (bound_requested_.load() && !stopping) {
+        stopping = true;
+        deadline = TClock::now() + kVekStopBound;
+      }
       continue;
     }
     if (sig == SIGHUP) {
       if (daemon) OnReopenSignal();
       continue;
     }
-    if (stopping)
+    if (stop_by_signal_.load())
       EndStoppedProcess(u"Second stop signal [" + DaxSignalName(sig) + u"]: ending the process");
     OnStopSignal(sig);
+    // A stop of the program's own keeps its deadline.
+    if (!stopping) deadline = TClock::now() + kVekStopBound;
     stopping = true;
-    deadline = TClock::now() + kVekStopBound;
   }
 }

@@ -489,7 +489,28 @@ void TVEKManager::TerminateAndWait() {
 
 std::u16string TVEKManager::FatalErrorText() const { return DaxHookSysToUnicode(FatalExceptionText()); }
 
+void TVEKManager::SetOnStopping(TEvent on_stopping) {
+  bool begun;
+  {
+    std::lock_guard<std::mutex> guard(on_stopping_lock_);
+    on_stopping_ = on_stopping;
+    begun = stopping_;
+  }
+  if (begun && on_stopping) on_stopping();
+}
+
+void TVEKManager::NotifyStopping() {
+  TEvent on_stopping;
+  {
+    std::lock_guard<std::mutex> guard(on_stopping_lock_);
+    stopping_ = true;
+    on_stopping = on_stopping_;
+  }
+  if (on_stopping) on_stopping();
+}
+
 void TVEKManager::StopWorkers() {
+  NotifyStopping();
   auto guarded = [](auto&& stop) {
     try {
       stop();

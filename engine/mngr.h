@@ -166,6 +166,11 @@ class TVEKManager : public TDaxThread {
   bool RunEnded() const { return run_ended_.load() || Finished(); }
   // The text of an exception that ended the run method, empty when none.
   std::u16string FatalErrorText() const;
+  // Called on the stopping thread, not through the dispatcher, when the
+  // workers are about to be stopped (the teardown, or the destructor): the
+  // part of a stop that can hang in a device. At once when that has
+  // begun already. Must not block.
+  void SetOnStopping(TEvent on_stopping);
 
   // ----- commands from the front end (stored, raised, handled in the loop)
   void SetRunState(bool on);
@@ -361,6 +366,7 @@ class TVEKManager : public TDaxThread {
   void OnAudioCreated(TVEKAudioPA& audio);
   void AssignAudioEvents(TVEKAudioPA& audio);
   void StopWorkers();
+  void NotifyStopping();
   void FreeObjects();
   void TerminateAndWait();
   uint32_t Now() const;
@@ -498,6 +504,9 @@ class TVEKManager : public TDaxThread {
   std::atomic<uint32_t> capture_level_{0};
   std::mutex on_level_lock_;
   TEvent on_level_;
+  std::mutex on_stopping_lock_;
+  TEvent on_stopping_;      // under on_stopping_lock_
+  bool stopping_ = false;   // under on_stopping_lock_
   std::atomic<bool> run_ended_{false};
   // The position in the handling order of the handler that runs; the
   // order's size before the copy and after the dispatch, size_t(-1)

@@ -162,7 +162,10 @@ void TVEKManager::CheckTimers() {
   if (hours.Enabled) {
     const TVEKHourSlot slot = CurrentHourSlot();
     if (timed_.LastHourSlot.exchange(slot.Slot) != slot.Slot) {
-      if (slot.SinceStartMs <= 200) {
+      const int64_t start_ms = VekLocalToMs(slot.Start);
+      if (slot.SinceStartMs <= 200 &&
+          VekHourSlotIsNew(timed_.AnnouncedHour, start_ms, now, hours.IntervalSeconds)) {
+        timed_.AnnouncedHour = {true, start_ms, now};
         timed_.SlotStart = slot.Start;
         timed_.HourFileName = HourFileName(slot.Start.Hour, slot.Start.Minute);
         RaiseNow(me_Evn_Timer_HourSound);

@@ -38,6 +38,7 @@ struct TVEKTimedState {
   TVEKHoursWorkParams Hours;
   // Also recomputed by the setters on the front end's thread.
   std::atomic<int32_t> LastHourSlot{-1};
+  TVEKAnnouncedHour AnnouncedHour;  // engine thread
   TDaxDateTime SlotStart;       // of the announced slot
   std::u16string HourFileName;  // of the announced slot
 

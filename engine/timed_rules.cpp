@@ -81,6 +81,12 @@ bool VekInHourGuard(const TVEKHourSlot& slot, int32_t interval_seconds, int32_t 
   return slot.SinceStartMs > (int64_t{interval_seconds} - guard_seconds) * 1000;
 }
 
+bool VekHourSlotIsNew(const TVEKAnnouncedHour& last, int64_t start_ms, uint32_t tick,
+                      int32_t interval_seconds) {
+  if (!last.Valid || last.StartMs != start_ms) return true;
+  return static_cast<uint32_t>(tick - last.Tick) >= static_cast<uint32_t>(interval_seconds) * 500u;
+}
+
 std::u16string VekHourFileName(int hour, int minute, bool debug) {
   std::u16string s;
   AppendTwoDigits(s, hour);

@@ -30,6 +30,20 @@ TVEKHourSlot VekHourSlotAt(const TDaxDateTime& local_now, int32_t correction_ms,
                            int32_t interval_minutes);
 // True when t lies within the last guard_seconds before the next slot.
 bool VekInHourGuard(const TVEKHourSlot& slot, int32_t interval_seconds, int32_t guard_seconds);
+// The hour slot announced last: its first instant (VekLocalToMs) and the
+// engine's tick when it was announced.
+struct TVEKAnnouncedHour {
+  bool Valid = false;
+  int64_t StartMs = 0;
+  uint32_t Tick = 0;
+};
+// Whether the slot starting at start_ms may be announced at `tick`: never
+// the one announced last, after a wall clock stepped back over its start
+// (a time server's correction); but a local time that comes round to it
+// again after half an interval or more of real time (the hour repeated at
+// the end of summer time) announces it again.
+bool VekHourSlotIsNew(const TVEKAnnouncedHour& last, int64_t start_ms, uint32_t tick,
+                      int32_t interval_seconds);
 // "HH_MM", or "HH_00" in debug mode.
 std::u16string VekHourFileName(int hour, int minute, bool debug);
 

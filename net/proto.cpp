@@ -92,8 +92,10 @@ void TVEKProtocol::RequestDisconnect() {
   // A connect, handshake or payload read in progress is cut short: the
   // request is served as soon as the thread is back in its loop.
   if (s != PROTO_STATE_DISCONNECTED && s != PROTO_STATE_DISCONNECTING) {
-    abort_ = true;
+    // The request before the abort: the thread that sees the abort must
+    // find the request too (LoggedInStep).
     requests_[req_Disconnect].store(1, std::memory_order_release);
+    abort_ = true;
     StopConnectionFromOutside();
     return;
   }
@@ -449,12 +451,19 @@ TVEKProtocol::TStep TVEKProtocol::StateStep() {
 }
 
 TVEKProtocol::TStep TVEKProtocol::LoggedInStep() {
-  // A disconnect request set meanwhile is served by the next pass, so that
-  // a reception or transmission ends as that request says.
-  if (requests_[req_Disconnect].load(std::memory_order_acquire) != 0) return step_Continue;
+  // A disconnect request is served by the next pass, so that a reception or
+  // transmission ends as that request says. One that comes while this step
+  // runs shows here first as its abort or as the socket it shut down (it
+  // sets its flag before either): the link's end is then that request's,
+  // announced by it, not a link lost.
+  auto disconnect_requested = [this] {
+    return requests_[req_Disconnect].load(std::memory_order_acquire) != 0;
+  };
+  if (disconnect_requested()) return step_Continue;
   // After Abort the socket is only shut down; it counts as disconnected,
   // not as closed by the server.
   if (!conn_->IsConnected() || abort_) {
+    if (disconnect_requested()) return step_Continue;
     if (conn_->IsConnected()) conn_->Disconnect();
     ResetSession();
     if (OnDisconnected) OnDisconnected();
@@ -471,10 +480,12 @@ TVEKProtocol::TStep TVEKProtocol::LoggedInStep() {
   try {
     available = conn_->Available();
   } catch (const EVEKErrorPeerDisconnected&) {
+    if (disconnect_requested()) return step_Continue;
     ResetSession();
     if (OnPeerDisconnected) OnPeerDisconnected();
     return step_Continue;
   } catch (const std::exception& e) {
+    if (disconnect_requested()) return step_Continue;
     ResetSession();
     ThreadError(SysText(e.what()));
     return step_Continue;
@@ -482,6 +493,7 @@ TVEKProtocol::TStep TVEKProtocol::LoggedInStep() {
   if (available <= 0) {
     // A peer that closed without an error shows as a closed read.
     if (conn_->LastReadResult == VEK_RAW_CLOSED) {
+      if (disconnect_requested()) return step_Continue;
       ResetSession();
       if (OnPeerDisconnected) OnPeerDisconnected();
       return step_Continue;

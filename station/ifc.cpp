@@ -58,7 +58,7 @@ void TVEKRadioIfc::OpenDevice(uint32_t now) {
   last_error_ = code;
   last_attempt_ = now;
   state_ = ris_Failed;
-  DoError(u"OPEN DEVICE: " + device_ + u": " + ErrorText(code));
+  ReportFailure(now, u"OPEN DEVICE: " + device_ + u": " + ErrorText(code));
 }
 
 void TVEKRadioIfc::CloseDevice() {
@@ -80,7 +80,7 @@ void TVEKRadioIfc::CheckDevice(uint32_t now) {
       // The text first: closing may replace a kept error text.
       const std::u16string text = ErrorText(code);
       MarkFailed(now, code);
-      DoError(text);
+      ReportFailure(now, text);
     }
   } else if (state_ == ris_Failed) {
     Reopen(now);
@@ -93,11 +93,29 @@ void TVEKRadioIfc::Reopen(uint32_t now) {
   } else if (state_ == ris_Failed) {
     if (static_cast<uint32_t>(now - last_attempt_) <= kVekIfcReopenIntervalMs - 1) return;
     OpenDevice(now);
-    if (state_ != ris_Open) return;
+    // An open alone proves little: a FILE write wire opens without touching
+    // the file system.
+    if (state_ != ris_Open || !ProveReopened(now)) return;
+    uint32_t held = 0;
+    failure_reports_.End(held);
     DoInfo(u"Device is successfully reopened: " + device_);
     const std::vector<TVEKRadioIfcLine*> lines = lines_;
-    for (TVEKRadioIfcLine* line : lines) line->Reapply(now);
+    for (TVEKRadioIfcLine* line : lines) line->AnnounceReapplied();
   }
+}
+
+bool TVEKRadioIfc::ProveReopened(uint32_t now) {
+  const int code = Check();
+  if (code != 0) {
+    const std::u16string text = ErrorText(code);
+    MarkFailed(now, code);
+    ReportFailure(now, text);
+    return false;
+  }
+  const std::vector<TVEKRadioIfcLine*> lines = lines_;
+  for (TVEKRadioIfcLine* line : lines)
+    if (line->RewriteValue(now) != 0) return false;
+  return state_ == ris_Open;
 }
 
 bool TVEKRadioIfc::IsReady(uint32_t now) {
@@ -122,6 +140,16 @@ void TVEKRadioIfc::DoError(const std::u16string& text) {
     OnError(text);
   else
     RaiseText(text);
+}
+
+void TVEKRadioIfc::ReportFailure(uint32_t now, const std::u16string& text) {
+  uint32_t held = 0;
+  const bool due = failure_reports_.Pass(now, held);
+  if (!OnError) RaiseText(text);
+  if (!due) return;
+  OnError(held == 0 ? text
+                    : text + u" (" + DaxIntToStrW(static_cast<int64_t>(held)) +
+                          u" more since the last report)");
 }
 
 void TVEKRadioIfc::DoInfo(const std::u16string& text) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/backoff.h"
 #include "foundation/types_base.h"
 
 class TDaxSerialPort;
@@ -44,6 +45,10 @@ enum TVEKRadioIfcState : uint8_t {
 };
 
 inline constexpr uint32_t kVekIfcReopenIntervalMs = 3000;
+// A device that stays broken is tried every 3 s; its failure is reported
+// once, then at an interval growing from 10 s to an hour with a count.
+inline constexpr uint32_t kVekIfcReportFirstMs = 10000;
+inline constexpr uint32_t kVekIfcReportMaxMs = 3600000;
 
 using TVEKIfcTextEvent = std::function<void(const std::u16string&)>;
 using TVEKTickSource = std::function<uint32_t()>;
@@ -84,6 +89,9 @@ class TVEKRadioIfc {
   // callers asking why the device is down get a reason.
   void MarkFailed(uint32_t now, int code = 0);
   void CheckDevice(uint32_t now);
+  // A failed device is opened again when due, proved by a test access and
+  // by putting the attached lines' values back; only then is it reported
+  // reopened and do the lines announce their values.
   void Reopen(uint32_t now);
   bool IsReady(uint32_t now);
   bool IsOpened() const { return state_ == ris_Open; }
@@ -93,6 +101,10 @@ class TVEKRadioIfc {
 
   // OnError when set, else raises the text as an Exception.
   void DoError(const std::u16string& text);
+  // A failure of the device: raised without OnError; with it, reported
+  // through the repeat gate (the first of an episode, then spaced, with the
+  // count of those held back).
+  void ReportFailure(uint32_t now, const std::u16string& text);
   void DoInfo(const std::u16string& text);
 
   // "ok", "not implemented", ...; any other code raises "unknown error code".
@@ -118,6 +130,10 @@ class TVEKRadioIfc {
   void CloseOnDestroy();
 
  private:
+  // Check() and the lines' values after a reopen; false (marked failed and
+  // reported) when the device does not work after all.
+  bool ProveReopened(uint32_t now);
+
   TVEKRadioIfcType type_;
   std::u16string type_name_;
   std::u16string name_;
@@ -126,6 +142,7 @@ class TVEKRadioIfc {
   int last_error_ = 0;
   TVEKTickSource clock_;
   uint32_t last_attempt_ = 0;
+  TDaxRepeatGate failure_reports_{kVekIfcReportFirstMs, kVekIfcReportMaxMs};
   std::vector<TVEKRadioIfcLine*> lines_;
 };
 

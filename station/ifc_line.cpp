@@ -6,7 +6,7 @@ namespace {
 void WireFailed(TVEKRadioIfc& ifc, const char16_t* what, int index, int code, uint32_t now) {
   const std::u16string text = what + ifc.WireName(index) + u": " + ifc.ErrorText(code);
   ifc.MarkFailed(now, code);
-  ifc.DoError(text);
+  ifc.ReportFailure(now, text);
 }
 
 }  // namespace
@@ -52,13 +52,23 @@ void TVEKRadioIfcLine::Reapply() {
 
 void TVEKRadioIfcLine::Reapply(uint32_t now) {
   // Writing to a device that is down would fail anyway; its reopen reapplies.
-  if (!ifc_ || !value_set_ || !ifc_->IsOpened() || !ifc_->IsWireWritable(wire_index_)) return;
+  if (!HasValueToWrite() || !ifc_->IsOpened()) return;
+  if (RewriteValue(now) == 0) AnnounceReapplied();
+}
+
+int TVEKRadioIfcLine::RewriteValue(uint32_t now) {
+  if (!HasValueToWrite()) return 0;
   const int code = ifc_->WriteWire(wire_index_, value_);
-  if (code != 0) {
-    WireFailed(*ifc_, u"Setting value for wire ", wire_index_, code, now);
-    return;
-  }
-  DoChange(Kind(), value_ ? 1 : 0);
+  if (code != 0) WireFailed(*ifc_, u"Setting value for wire ", wire_index_, code, now);
+  return code;
+}
+
+void TVEKRadioIfcLine::AnnounceReapplied() {
+  if (HasValueToWrite()) DoChange(Kind(), value_ ? 1 : 0);
+}
+
+bool TVEKRadioIfcLine::HasValueToWrite() const {
+  return ifc_ && value_set_ && ifc_->IsWireWritable(wire_index_);
 }
 
 int TVEKRadioIfcLine::TryOpenIfc(uint32_t now) {

@@ -48,6 +48,11 @@ class TVEKRadioIfcLine : public TVEKRadioIfcLineBase {
   // (as of `now`; the plain form reads the interface's clock).
   void Reapply() override;
   void Reapply(uint32_t now);
+  // The two halves of a reapply, for the interface's reopen: the write of
+  // the remembered value (0 also when there is nothing to write; a failure
+  // marks the interface failed and is reported), and the OnChange report.
+  int RewriteValue(uint32_t now);
+  void AnnounceReapplied();
   // 0 when no interface is bound or it is ready, else its last error code.
   int TryOpenIfc(uint32_t now);
   void CloseIfc();
@@ -65,6 +70,7 @@ class TVEKRadioIfcLine : public TVEKRadioIfcLineBase {
 
  private:
   friend class TVEKRadioIfc;  // unbinds lines that outlive it
+  bool HasValueToWrite() const;
 
   TVEKRadioIfc* ifc_;
   int wire_index_;

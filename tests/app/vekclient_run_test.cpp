@@ -1,12 +1,15 @@
 // The program's runs against the fake VEK server: log lines of the events,
 // signals at any moment of the start, the radio files, messages.
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <sstream>
 
@@ -66,8 +69,8 @@ class VekClientRun : public ::testing::Test {
 
   // A received sound is playing when the playback pipe's reader goes away:
   // the write fails, and the reopen that follows hangs in the pipe's open.
-  void LoseThePlaybackPipeInASound() {
-    StartServer(AfterLogin("keepalives 1000\nsleep 300\ntalk 2 440 30000\n"));
+  void LoseThePlaybackPipeInASound(int talk_ms = 30000) {
+    StartServer(AfterLogin("keepalives 1000\nsleep 300\ntalk 2 440 " + std::to_string(talk_ms) + "\n"));
     table_["System"]["LogRx"] = "yes";
     StartClient();
     ASSERT_TRUE(client_->WaitForOutput("RX is started")) << client_->Out();
@@ -309,6 +312,59 @@ TEST_F(VekClientRun, StopEndsTheProcessWhenTheSoundDeviceHangs) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = UnstampedLines(r.out);
   EXPECT_TRUE(Has(lines, "Aborted [SIGTERM]")) << r.out;
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Stop is not done within 5 s: ending the process");
+}
+
+// The sound card stops answering during a reception: the engine's request
+// to it times out at the end of the sound and the program stops itself.
+// That stop hangs in the sound card's reopen as a signal's stop does, and
+// is bounded the same way, ending as a run that ended by itself.
+TEST_F(VekClientRun, StopOfItsOwnThatHangsIsBoundedAndExitsSeven) {
+  LoseThePlaybackPipeInASound(2000);
+  ASSERT_TRUE(client_->WaitForOutput("Aborting ...")) << client_->Out();
+  const ProcessResult r = client_->Wait();
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 7) << r.err;
+  const std::vector<std::string> lines = UnstampedLines(r.out);
+  EXPECT_TRUE(Has(lines, "Audio hardware issues: check sound card or power supply")) << r.out;
+  EXPECT_EQ(CountPrefix(lines, "Aborted"), 0u) << r.out;
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Stop is not done within 5 s: ending the process");
+  EXPECT_TRUE(ProcessesWithArgument(dir_ / "vek.cfg").empty());
+}
+
+// The same as a daemon: the forced end removes the PID file and leaves no
+// process of the daemon's session behind. The test takes the orphaned
+// daemon as its own child for the while, to see its exit code.
+TEST_F(VekClientRun, DaemonsStopOfItsOwnThatHangsIsBoundedAndExitsSeven) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  struct Reaper {
+    ~Reaper() { prctl(PR_SET_CHILD_SUBREAPER, 0); }
+  } reaper;
+  StartServer(AfterLogin("keepalives 1000\nsleep 300\ntalk 2 440 2000\n"));
+  table_["System"]["LogRx"] = "yes";
+  StartClient("daemon");
+  const ProcessResult start = client_->Wait();
+  ASSERT_EQ(start.exit_code, 0) << start.out << start.err;
+  const std::string log = dir_ / "vekclient.log";
+  const std::string pid_file = dir_ / "vekclient.pid";
+  ASSERT_TRUE(Exists(pid_file));
+  const pid_t daemon = static_cast<pid_t>(std::stol(ReadFile(pid_file)));
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(log).find("RX is started") != std::string::npos; }));
+  sound_.drainer.reset();
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(log).find("Aborting ...") != std::string::npos; }))
+      << ReadFile(log);
+  int status = 0;
+  ASSERT_TRUE(WaitUntil([&] { return waitpid(daemon, &status, WNOHANG) == daemon; })) << ReadFile(log);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 7);
+  EXPECT_FALSE(Exists(pid_file));
+  errno = 0;
+  EXPECT_EQ(kill(-daemon, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+  const std::vector<std::string> lines = UnstampedLines(ReadFile(log));
+  EXPECT_TRUE(Has(lines, "Audio hardware issues: check sound card or power supply")) << ReadFile(log);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "Stop is not done within 5 s: ending the process");
 }

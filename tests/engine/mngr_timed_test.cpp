@@ -185,6 +185,49 @@ TEST_P(TimedEngineHour, HourFileOnlyRightAfterTheSlotBoundary) {
 
 INSTANTIATE_TEST_SUITE_P(TimedEngine, TimedEngineHour, ::testing::ValuesIn(kHourCases), vektest::RowName());
 
+// The wall clock steps back over the slot just announced: a time server's
+// correction of a few seconds replays nothing; the end of summer time
+// announces the slot the local time comes to, as before.
+TEST_F(TimedEngine, ClockSteppedBackOverTheSlotReplaysNothing) {
+  struct Tick {
+    uint32_t ticks_ms;  // passed since the step before
+    TDaxDateTime local;
+  };
+  struct Case {
+    const char* what;
+    const char* interval;
+    TDaxDateTime start;
+    std::vector<Tick> steps;
+    std::vector<std::string> played;
+  } cases[] = {
+      {"time server correction", "60", At(1, 59, 59, 900),
+       {{200, At(2, 0, 0, 100)}, {1900, At(2, 0, 2, 0)}, {0, At(1, 59, 58, 0)}, {2100, At(2, 0, 0, 100)}},
+       {"02_00.wav"}},
+      {"summer time ends", "15", At(2, 44, 59, 900),
+       {{200, At(2, 45, 0, 100)}, {899800, At(2, 59, 59, 900)}, {200, At(2, 0, 0, 100)}},
+       {"02_45.wav", "02_00.wav"}},
+  };
+  Sound("hours/02_00.wav");
+  Sound("hours/02_45.wav");
+  rig.setup.Hours.Enabled = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    rig.setup.Hours.Interval = U(c.interval);
+    SetLocal(c.start);
+    TVEKManager& e = Create();
+    for (const Tick& t : c.steps) {
+      rig.Advance(t.ticks_ms);
+      SetLocal(t.local);
+      Settle(300);
+      ASSERT_TRUE(rig.Pump([&] { return e.SoundMode() == msm_Normal; }));
+    }
+    ASSERT_TRUE(WaitStarted(c.played.size()));
+    Settle();
+    EXPECT_EQ(started, c.played);
+    rig.Destroy();
+  }
+}
+
 TEST_F(TimedEngine, HourScriptFilesFollowWhenTheScriptFinishedInTime) {
   Sound("hours/11_00.wav");
   Sound("hours/extra.wav");

@@ -72,6 +72,27 @@ TEST(TimedRules, GuardCoversTheLastSecondsBeforeTheNextSlot) {
   EXPECT_FALSE(guard(0, 0, 100));
 }
 
+TEST(TimedRules, AnnouncedHourIsNotReplayedUnlessItsLocalTimeCameRoundAgain) {
+  const int64_t eleven = VekLocalToMs(At(2026, 5, 4, 11, 0, 0, 0));
+  const TVEKAnnouncedHour last{true, eleven, 0xFFFFF000u};  // the tick wraps in the cases below
+  struct Case {
+    const char* what;
+    TVEKAnnouncedHour last;
+    int64_t start_ms;
+    uint32_t ticks_later;
+    bool is_new;
+  } cases[] = {
+      {"nothing announced yet", {}, eleven, 0, true},
+      {"the next slot", last, eleven + 3600000, 3600000, true},
+      {"clock stepped back 4 s", last, eleven, 4000, false},
+      {"just under half an interval later", last, eleven, 1799999, false},
+      {"half an interval later", last, eleven, 1800000, true},
+      {"summer time ended", last, eleven, 3600000, true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(VekHourSlotIsNew(c.last, c.start_ms, last.Tick + c.ticks_later, 3600), c.is_new) << c.what;
+}
+
 TEST(TimedRules, HourFileNameAndClamps) {
   EXPECT_EQ(VekHourFileName(9, 5, false), u"09_05");
   EXPECT_EQ(VekHourFileName(23, 45, false), u"23_45");

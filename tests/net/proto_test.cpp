@@ -4,9 +4,15 @@
 // command lines.
 #include "net/proto.h"
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "net/conn_sock.h"
 #include "net/proto_harness.h"
 #include "support/held_wakeup_connection.h"
 
@@ -142,6 +148,63 @@ TEST(Proto, ConnectRequestWhileConnectedIsServedOnceTheLinkIsDown) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(fake.Connections(), 3);
   EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+}
+
+// A connection that runs a hook once, on the protocol thread, when the
+// protocol, logged in and idle, first looks at its link or first reads.
+class LinkLookHookConnection : public TVEKConnSock {
+ public:
+  enum TLook { look_Check, look_Read };
+  explicit LinkLookHookConnection(TLook look) : TVEKConnSock(false), look_(look) {}
+  bool IsConnected() override {
+    Look(look_Check);
+    return TVEKConnSock::IsConnected();
+  }
+  std::uint8_t ReadRaw(void* buffer, std::int32_t length, std::int32_t& count) override {
+    Look(look_Read);
+    return TVEKConnSock::ReadRaw(buffer, length, count);
+  }
+  TVEKProtocol* proto = nullptr;
+  std::function<void()> hook;
+  std::atomic<bool> fired{false};
+
+ private:
+  void Look(TLook look) {
+    if (look == look_ && proto && proto->State() == PROTO_STATE_IDLE && !fired.exchange(true) && hook) hook();
+  }
+  TLook look_;
+};
+
+// The engine's server switch (disconnect, then connect) landing while the
+// thread is between its look at the requests and its look at the link, or
+// its read: the link's end is the request's, announced as such, and the
+// connect follows.
+TEST(Proto, ServerSwitchDuringTheLinkLookIsServedAsRequested) {
+  for (auto look : {LinkLookHookConnection::look_Check, LinkLookHookConnection::look_Read}) {
+    SCOPED_TRACE(look == LinkLookHookConnection::look_Check ? "link check" : "read");
+    Script first;
+    first.Login().Sleep(3000);
+    Script second;
+    second.Login().Sleep(3000);
+    FakeVekServer fake({first, second});
+    ProtoHarness h;
+    h.Stop();
+    auto connection = std::make_unique<LinkLookHookConnection>(look);
+    LinkLookHookConnection& hooked = *connection;
+    h.Start(std::move(connection));
+    h.Wire();
+    hooked.proto = h.proto.get();
+    hooked.hook = [&] {
+      h.proto->RequestDisconnect();
+      h.proto->RequestConnect();
+    };
+    h.Connect(fake);
+    ASSERT_TRUE(h.WaitEvent("Initiated", 2));
+    EXPECT_TRUE(hooked.fired.load());
+    EXPECT_EQ(h.Count("Disconnecting"), 1);
+    EXPECT_EQ(h.Count("PeerDisconnected"), 0);
+    EXPECT_EQ(fake.Connections(), 2);
+  }
 }
 
 // The wake-up of a connect request must not reach the connect it asked for:
