@@ -353,7 +353,7 @@ void TVEKManager::Handle_Proto_PoolUnderflow() {
 
 void TVEKManager::NotifyRepeated(TDaxRepeatGate& gate, const TEvent& event, const char16_t* prefix) {
   uint32_t held = 0;
-  if (!gate.Pass(Now(), held)) return;
+  if (!gate.Pass(pass_now_, held)) return;
   Notify(event);
   if (held > 0)
     PushInfo(prefix + DaxIntToStrW(held) + u" more buffer pool underflows since the last report");
