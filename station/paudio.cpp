@@ -654,10 +654,15 @@ void TVEKAudioPA::TrimQueueTo(int keep) {
 }
 
 void TVEKAudioPA::CountOverUnder(bool capture) {
-  if (++over_under_ >= 2) {
-    over_under_ = 0;
-    Warning(capture ? u"read overflowed (system too slow?)" : u"write underflowed (system too slow?)");
-  }
+  if (++over_under_ < 2) return;
+  over_under_ = 0;
+  // A card on a failing link can do this every few buffers.
+  uint32_t held = 0;
+  if (!xrun_gate_.Pass(api_->TickMs(), held)) return;
+  Warning(capture ? u"read overflowed (system too slow?)" : u"write underflowed (system too slow?)");
+  if (held > 0)
+    Warning((capture ? u"CAPT: " : u"PLAY: ") + DaxIntToStrW(held) +
+            u" more of these warnings since the last report");
 }
 
 void TVEKAudioPA::ConvertCapture() {

@@ -352,4 +352,5 @@ class TVEKAudioPA : public TDaxThread {
   TDaxBackoff reopen_{kReopenFirstMs, kReopenMaxMs};
   TTrouble capt_trouble_;
   TTrouble play_trouble_;
+  TDaxRepeatGate xrun_gate_{kReportFirstMs, kReportMaxMs};  // over/underflow warnings
 };

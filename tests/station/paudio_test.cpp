@@ -591,6 +591,29 @@ TEST_F(AudioTest, UnderflowsWarnEverySecondAndRestartWithTheStream) {
   EXPECT_EQ(warnings_, std::vector<std::u16string>{u"write underflowed (system too slow?)"});
 }
 
+TEST_F(AudioTest, RepeatedUnderflowWarningsAreSpacedAndCounted) {
+  Make(true);
+  auto results_used = [&] {
+    std::lock_guard<std::mutex> g(fake_->m);
+    return fake_->io_results.empty();
+  };
+  fake_->io_results.assign(20, paOutputUnderflowed);
+  Allow(1000000);
+  pa_->PlayStart(0, 0);
+  ASSERT_TRUE(Eventually(results_used));
+  {
+    std::lock_guard<std::mutex> g(fake_->m);
+    fake_->now += TVEKAudioPA::kReportFirstMs;
+    fake_->io_results.assign(2, paOutputUnderflowed);
+  }
+  ASSERT_TRUE(Eventually(results_used));
+  pa_->PlayStop();
+  std::lock_guard<std::mutex> g(log_lock_);
+  EXPECT_EQ(warnings_, (std::vector<std::u16string>{u"write underflowed (system too slow?)",
+                                                    u"write underflowed (system too slow?)",
+                                                    u"PLAY: 9 more of these warnings since the last report"}));
+}
+
 TEST_F(AudioTest, OpenFailureAtPlayStartSignalsPlayBufferEmpty) {
   struct Case {
     std::string open_error;
