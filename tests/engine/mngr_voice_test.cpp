@@ -207,7 +207,9 @@ TEST_P(EngineVoiceRx, ReceivedVoice) {
   EXPECT_EQ(r.Light().Ons(), 0);
   if (!row.device) {
     // No dead carrier for the voice; the own sounds still key their time.
-    if (row.sounds.empty()) EXPECT_EQ(r.Ptt().Ons(), 0);
+    if (row.sounds.empty()) {
+      EXPECT_EQ(r.Ptt().Ons(), 0);
+    }
     EXPECT_EQ(r.rig.CountOf("WarningText:RX: the playback device cannot be opened"), 1);
     // Nothing held the line: the next carrier asks for the channel.
     r.Cos(true);
