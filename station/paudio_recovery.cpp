@@ -79,10 +79,7 @@ void TVEKAudioPA::RetryOrWait() {
     return;
   }
   if (Terminated()) return;
-  const bool capture = mode != AMODE_PLAY;
-  // As for a request: level 0 before a stream opens.
-  SetLevel(0);
-  if (capture) RaiseCaptureLevel();
-  else RaisePlayLevel();
-  TryOpen(capture);
+  // No level event here: the engine samples the carrier on capture levels,
+  // and a card that cannot capture has none to give.
+  TryOpen(mode != AMODE_PLAY);
 }
