@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -49,6 +50,14 @@ double CpuSeconds(pid_t pid) {
   return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// A sanitizer build of the program wants its runtime first among the
+// libraries; the shim comes before it.
+std::string AsanOptions() {
+  const char* inherited = getenv("ASAN_OPTIONS");
+  return std::string("ASAN_OPTIONS=") + (inherited ? std::string(inherited) + ":" : "") +
+         "verify_asan_link_order=0";
+}
+
 std::string LoginThen(const std::string& steps) {
   return "login SV=2014000 AL=OK MT=Welcome NT=Test ID=1\n"
          "skip-acks on\n"
@@ -73,9 +82,7 @@ class VekClientSoundDropout : public ::testing::Test {
     client_ = std::make_unique<ChildProcess>(
         VekClientPath(), std::vector<std::string>{"debug", dir_ / "vek.cfg"},
         std::vector<std::string>{"LD_PRELOAD=" + BuiltPath("tests/support/libvek_pa_fault_shim.so"),
-                                 "VEK_PA_FAULT_FILE=" + faults_,
-                                 // A sanitizer build wants its runtime first.
-                                 "ASAN_OPTIONS=verify_asan_link_order=0"});
+                                 "VEK_PA_FAULT_FILE=" + faults_, AsanOptions()});
     ASSERT_TRUE(client_->WaitForOutput("Clients: 2")) << client_->Out();
   }
   void SetFaults(const std::string& words) { WriteFile(faults_, words); }
