@@ -65,7 +65,7 @@ function(vek_folder_tests folder library)
     # end's tests also start the program itself and the pipe pacer.
     set(tools vek_test_server)
     if(folder STREQUAL "app")
-      list(APPEND tools vekclient vek_pipe_pacer)
+      list(APPEND tools vekclient vek_pipe_pacer vek_pa_fault_shim)
     endif()
     foreach(tool ${tools})
       if(TARGET ${tool})

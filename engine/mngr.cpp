@@ -188,6 +188,7 @@ void TVEKManager::AssignAudioEvents(TVEKAudioPA& audio) {
     if (sections_.System->LogAudioErrors) PushError(u"AUDIO: " + text);
   };
   audio.OnWarningText = [this](const std::u16string& text) { PushWarning(u"AUDIO: " + text); };
+  audio.OnInfoText = [this](const std::u16string& text) { PushInfo(u"AUDIO: " + text); };
   audio.OnHardwareFailure = [this] { Raise(me_Evn_Audio_HardwareFailure); };
   audio.OnDtmfTone = [this] { Raise(me_Evn_Audio_DtmfTone); };
   audio.OnPoolUnderflow = [this] { Raise(me_Evn_Audio_PoolUnderflow); };

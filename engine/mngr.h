@@ -618,6 +618,8 @@ class TVEKManager : public TDaxThread {
   void KeepSilenceTimerFresh(int32_t audio_ms);
   std::u16string ProgramDir() const;
   void KeyForOwnSound();
+  void KeyForReceivedVoice();
+  void NotifyRepeated(TDaxRepeatGate& gate, const TEvent& event, const char16_t* prefix);
   void AgcOff();
   void StartPlaybackAgc();
   void StartCaptureAgc();

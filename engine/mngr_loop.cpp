@@ -8,6 +8,7 @@
 #include "engine/mngr.h"
 #include "foundation/charset.h"
 #include "foundation/exception.h"
+#include "foundation/types.h"
 #include "foundation/waiter2_bsd.h"
 #include "net/logininfo.h"
 #include "net/link_attr.h"
@@ -347,7 +348,15 @@ void TVEKManager::Handle_Proto_Message() { Notify(OnMessages); }
 
 void TVEKManager::Handle_Proto_PoolUnderflow() {
   protocol_->FlushCaptureBuffer();
-  Notify(OnRxPoolUnderflow);
+  NotifyRepeated(voice_.RxPoolUnderflows, OnRxPoolUnderflow, u"RX: ");
+}
+
+void TVEKManager::NotifyRepeated(TDaxRepeatGate& gate, const TEvent& event, const char16_t* prefix) {
+  uint32_t held = 0;
+  if (!gate.Pass(pass_now_, held)) return;
+  Notify(event);
+  if (held > 0)
+    PushInfo(prefix + DaxIntToStrW(held) + u" more buffer pool underflows since the last report");
 }
 
 void TVEKManager::Handle_Proto_ListCount(TVEKManagerEvent event) {
@@ -385,7 +394,7 @@ void TVEKManager::Handle_Writer_FileWritten() {
 
 void TVEKManager::Handle_Audio_PoolUnderflow() {
   if (audio_) audio_->FlushQueue();
-  Notify(OnAudioPoolUnderflow);
+  NotifyRepeated(voice_.AudioPoolUnderflows, OnAudioPoolUnderflow, u"Audio: ");
 }
 
 void TVEKManager::Handle_Audio_HardwareFailure() { Notify(OnAudioHardwareFailure); }

@@ -218,13 +218,13 @@ void TVEKManager::ProcessPlayStart() {
     // A reception from scratch reports its start, also when the previous
     // one ended without a stop (the link dropped meanwhile).
     voice_.RxReported = false;
+    voice_.RxUnkeyed = voice_.RxUnkeyedReported = false;
     AgcOff();
     if (audio_) audio_->StopCurrent();
     link_state_.store(mst_RxPlaying);
     ResetCarrierDetector();
     if (PlayControlSound(msm_ControlBOT, csnd_RadioBOT)) return;
     const bool ptt_was_on = ptt_state_.load();
-    SetPTT(true);
     SetLIGHT(false);
     StartRxPlayback(true, ptt_was_on);
     return;
@@ -257,6 +257,7 @@ void TVEKManager::StartRxPlayback(bool start_player, bool ptt_was_on) {
       audio_->SetPlayLimitMs(limit);
     }
   }
+  if (start_player) KeyForReceivedVoice();
   VekClientRecCopy(voice_.Talker, voice_.Command.Client);
   // Servers without client ids give every talker the empty id: a start is
   // due whenever none went out since the last stop.
@@ -544,9 +545,29 @@ void TVEKManager::Handle_Reader_Finished() {
     OnPlayBufferIsEmpty();
 }
 
+// Received voice keys the transmitter only while the card plays: a card
+// that cannot open its stream would send a dead carrier for the whole over.
+void TVEKManager::KeyForReceivedVoice() {
+  if (!audio_ || audio_->StreamOpen()) {
+    SetPTT(true);
+    voice_.RxUnkeyed = false;
+    return;
+  }
+  SetPTT(false);
+  voice_.RxUnkeyed = true;
+  if (voice_.RxUnkeyedReported) return;
+  voice_.RxUnkeyedReported = true;
+  PushWarning(u"RX: the playback device cannot be opened: received voice does not key PTT");
+}
+
 void TVEKManager::Handle_Audio_PlayLevel() {
   const uint32_t word = Args(me_Evn_Audio_PlayLevel).Word;
   voice_.PlayLevel = word & 0x00FFFFFFu;
+  // Within an over the stream may fail and not come back at once (PTT goes
+  // off), or come back (PTT goes on again).
+  if (sound_mode_.load() == msm_Normal && VekStateHas(link_state_.load(), msp_Receiving) &&
+      (voice_.RxUnkeyed ? CardPlaying() : word == kLevelPlayReopenFailed && ptt_state_.load()))
+    KeyForReceivedVoice();
   if (word & kLevelPlayEmpty) RaiseNow(me_Evn_Audio_PlayBufferIsEmpty);
   Notify(OnPlayLevel);
 }
@@ -579,6 +600,7 @@ void TVEKManager::OnPlayBufferIsEmpty() {
     if (!voice_.ReaderFinished) return;
     if (voice_.SoundStarted) Notify(OnServiceSoundStopped);
     // The player the sound opened goes on with the voice, PTT keyed.
+    if (audio_ && !CardPlaying()) KeyForReceivedVoice();
     StartRxPlayback(false, true);
     return;
   }

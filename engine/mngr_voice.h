@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/mngr_carrier.h"
+#include "foundation/backoff.h"
 #include "foundation/types_base.h"
 #include "net/qflat.h"
 
@@ -43,4 +44,14 @@ struct TVEKVoiceState {
 
   // The transmission's counters, taken at its end.
   int32_t TxDuration = 0, TxAudio = 0, TxPasses = 0, TxWaits = 0;
+
+  // Received voice left PTT off because the card could not play (and the
+  // line telling so went out in this over).
+  bool RxUnkeyed = false;
+  bool RxUnkeyedReported = false;
+
+  // Pool underflows of the sound card and of the reception: an empty pool
+  // stays empty for many passes, and each would be a line.
+  TDaxRepeatGate AudioPoolUnderflows{1000, 60000};
+  TDaxRepeatGate RxPoolUnderflows{1000, 60000};
 };

@@ -252,7 +252,7 @@ bool TVEKAudioPA::Request(std::atomic<bool>& flag, uint32_t wait_ms, const char*
   return false;
 }
 
-int TVEKAudioPA::LookupDevice(bool capture, bool report) {
+int TVEKAudioPA::LookupDevice(bool capture, std::u16string& failure) {
   int index;
   int count;
   const std::u16string& name = capture ? in_device_ : out_device_;
@@ -270,18 +270,25 @@ int TVEKAudioPA::LookupDevice(bool capture, bool report) {
     }
   }
   device_index_ = index;
-  if (index < 0 && report) {
-    if (count == 0)
-      ReportError(capture ? u"No any available capture(input) audio devices in the system"
-                          : u"No any available playback(output) audio devices in the system");
-    else if (name.empty())
-      ReportError(capture ? u"Capture(input) audio device not specified"
-                          : u"Playback(output) audio device not specified");
-    else
-      ReportError((capture ? u"Capture(input) audio device not found: "
-                           : u"Playback(output) audio device not found: ") +
-                  VekQuoteIfSpaces(name));
-  }
+  failure.clear();
+  if (index >= 0) return index;
+  if (count == 0)
+    failure = capture ? u"No any available capture(input) audio devices in the system"
+                      : u"No any available playback(output) audio devices in the system";
+  else if (name.empty())
+    failure = capture ? u"Capture(input) audio device not specified"
+                      : u"Playback(output) audio device not specified";
+  else
+    failure = (capture ? u"Capture(input) audio device not found: "
+                       : u"Playback(output) audio device not found: ") +
+              VekQuoteIfSpaces(name);
+  return index;
+}
+
+int TVEKAudioPA::LookupAndReport(bool capture) {
+  std::u16string failure;
+  const int index = LookupDevice(capture, failure);
+  if (index < 0) ReportError(failure);
   return index;
 }
 
@@ -299,9 +306,11 @@ void TVEKAudioPA::CaptStart() {
       return;
     case AMODE_STOP: {
       start_delay_req_ = start_delay_left_ = start_delay_blocks_ = 0;
-      int index = LookupDevice(true, true);
+      int index = LookupAndReport(true);
       mode_ = AMODE_CAPT;
+      // Without a device the thread keeps looking by itself.
       if (index >= 0) Request(req_capt_, 1000, "HW_START_CAPT");
+      else cmd_waiter_->Signal();
       return;
     }
   }
@@ -324,9 +333,10 @@ void TVEKAudioPA::CaptStartBack() {
       ReturnQueued();
       start_delay_req_ = start_delay_left_ = start_delay_blocks_ = 0;
       dry_ = true;
-      int index = LookupDevice(true, true);
+      int index = LookupAndReport(true);
       mode_ = AMODE_CAPT_BACK;
       if (index >= 0) Request(req_capt_back_, 1000, "HW_START_CAPT_BACK");
+      else cmd_waiter_->Signal();
       return;
     }
   }
@@ -355,10 +365,11 @@ void TVEKAudioPA::PlayStart(int32_t start_delay_ms, int32_t play_limit_ms) {
     return;
   }
   pending_skip_ = 0;
-  int index = LookupDevice(false, true);
+  int index = LookupAndReport(false);
   mode_ = AMODE_PLAY;
   if (index < 0) {
     start_delay_req_ = start_delay_blocks_ = 0;
+    cmd_waiter_->Signal();
     return;
   }
   int32_t buffers = std::max(PlayMsToBuffers(start_delay_ms), 0);
@@ -501,7 +512,7 @@ void TVEKAudioPA::Execute() {
       if (Terminated()) break;
       if (stream_.load() == nullptr) {
         if (AnyRequest()) continue;
-        cmd_waiter_->WaitOne(22000000);
+        RetryOrWait();
         continue;
       }
       TVEKAudioMode m = mode_;
@@ -604,9 +615,10 @@ void TVEKAudioPA::OpenStream(bool capture) {
     }
   } catch (const std::exception& e) {
     device_index_ = -1;
+    reopen_.Failed(api_->TickMs());
     const auto* own = dynamic_cast<const Exception*>(&e);
-    ReportError((capture ? u"CAPT: " : u"PLAY: ") +
-                Widen(own ? own->Message() : std::string(e.what())));
+    ReportRepeated(capture, false, (capture ? u"CAPT: " : u"PLAY: ") +
+                                       Widen(own ? own->Message() : std::string(e.what())));
   }
 }
 
@@ -642,10 +654,15 @@ void TVEKAudioPA::TrimQueueTo(int keep) {
 }
 
 void TVEKAudioPA::CountOverUnder(bool capture) {
-  if (++over_under_ >= 2) {
-    over_under_ = 0;
-    Warning(capture ? u"read overflowed (system too slow?)" : u"write underflowed (system too slow?)");
-  }
+  if (++over_under_ < 2) return;
+  over_under_ = 0;
+  // A card on a failing link can do this every few buffers.
+  uint32_t held = 0;
+  if (!xrun_gate_.Pass(api_->TickMs(), held)) return;
+  Warning(capture ? u"read overflowed (system too slow?)" : u"write underflowed (system too slow?)");
+  if (held > 0)
+    Warning((capture ? u"CAPT: " : u"PLAY: ") + DaxIntToStrW(held) +
+            u" more of these warnings since the last report");
 }
 
 void TVEKAudioPA::ConvertCapture() {
@@ -693,13 +710,14 @@ void TVEKAudioPA::CaptureStep() {
   PaError rc = api_->Read(stream_.load(), target, static_cast<unsigned long>(dev_frames_));
   if (Terminated()) return;
   if (!Ok(rc, true)) {
-    ReportError(u"Pa_ReadStream: " + PaErrorTextW(rc));
+    ReportRepeated(true, true, u"Pa_ReadStream: " + PaErrorTextW(rc));
     AbortStream();
     SetLevel(0);
     RaiseCaptureLevel();
-    if (!Terminated() && LookupDevice(true, true) >= 0) OpenStream(true);
+    ReopenAfterError(true);
     return;
   }
+  WorksAgain(true);
   if (rc == paInputOverflowed) CountOverUnder(true);
   if (in_rate_ != 8000) ConvertCapture();
 
@@ -784,17 +802,16 @@ PaError TVEKAudioPA::WriteBuffer(bool stamp) {
   if (stamp) last_write_tick_ = api_->TickMs();
   PaError rc = api_->Write(stream_.load(), src, static_cast<unsigned long>(dev_frames_));
   if (rc == paOutputUnderflowed) CountOverUnder(false);
+  if (Ok(rc, false)) WorksAgain(false);
   return rc;
 }
 
 void TVEKAudioPA::HandleWriteError(PaError rc) {
-  ReportError(u"Pa_WriteStream: " + PaErrorTextW(rc));
+  ReportRepeated(false, true, u"Pa_WriteStream: " + PaErrorTextW(rc));
   AbortStream();
   SetLevel(kLevelPlayDelay);
   RaisePlayLevel();
-  // Not once the thread is to end: the failed device may hang the open (a
-  // named pipe nobody reads), and the owner waits for this thread.
-  if (!Terminated() && LookupDevice(false, true) >= 0) OpenStream(false);
+  ReopenAfterError(false);
   SetLevel(kLevelPlayDelay);
   if (stream_.load() == nullptr) {
     ReturnQueued();

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/backoff.h"
 #include "foundation/buffer_ptr.h"
 #include "foundation/fifo_ts.h"
 #include "foundation/pool_buffers.h"
@@ -62,6 +63,9 @@ class TVEKAudioStreamApi {
   virtual PaError Read(PaStream* stream, int16_t* buffer, unsigned long frames) = 0;
   virtual PaError Write(PaStream* stream, const int16_t* buffer, unsigned long frames) = 0;
   virtual uint32_t TickMs() = 0;
+  // Waits up to `ms` of TickMs time for the next retry of an open, or
+  // until `waiter` is signalled.
+  virtual void Wait(TWaiter2Socket& waiter, uint32_t ms) { waiter.WaitOne(ms); }
 };
 
 // The real one: PortAudio's blocking calls.
@@ -111,6 +115,14 @@ class TVEKAudioPA : public TDaxThread {
   static constexpr int kBlockBytes = 640;
   static constexpr int kMaxBlocks = 5;
   static constexpr int kBackQueueBlocks = 25;
+  // While the mode wants a stream and none is open, the thread tries the
+  // open again itself, at this growing interval.
+  static constexpr uint32_t kReopenFirstMs = 100;
+  static constexpr uint32_t kReopenMaxMs = 5000;
+  // Repeated failure lines of a dead card: the first, then spaced ones
+  // with a count.
+  static constexpr uint32_t kReportFirstMs = 1000;
+  static constexpr uint32_t kReportMaxMs = 60000;
 
   using TCreatedProc = std::function<void(TVEKAudioPA*)>;
 
@@ -177,6 +189,8 @@ class TVEKAudioPA : public TDaxThread {
   // Events, set by the owner before the thread needs them.
   std::function<void(const std::u16string&)> OnErrorText;
   std::function<void(const std::u16string&)> OnWarningText;
+  // A card that works again after failing ("CAPT: audio device works again").
+  std::function<void(const std::u16string&)> OnInfoText;
   std::function<void()> OnHardwareFailure;
   std::function<void()> OnDtmfTone;
   std::function<void()> OnPlayLevel;
@@ -200,7 +214,10 @@ class TVEKAudioPA : public TDaxThread {
   bool Request(std::atomic<bool>& flag, uint32_t wait_ms, const char* tag);
   void ModeError(const char* op, const char* allowed);
   void ReturnQueued();
-  int LookupDevice(bool capture, bool report);
+  // The device index, -1 with `failure` telling why when none is found.
+  int LookupDevice(bool capture, std::u16string& failure);
+  // Engine side: a failure is reported at once.
+  int LookupAndReport(bool capture);
   void Warning(const std::u16string& text);
 
   // Thread side.
@@ -223,6 +240,29 @@ class TVEKAudioPA : public TDaxThread {
   void RaisePlayLevel() { if (OnPlayLevel) OnPlayLevel(); }
   void RaiseCaptureLevel() { if (OnCaptureLevel) OnCaptureLevel(); }
   void TrimQueueTo(int keep);
+
+  // A dead card (paudio_recovery.cpp): failures spaced and counted, opens
+  // retried by the thread, one line when it works again.
+  struct TTrouble {
+    TDaxRepeatGate io{kReportFirstMs, kReportMaxMs};    // read or write errors
+    TDaxRepeatGate open{kReportFirstMs, kReportMaxMs};  // lookups and opens
+    bool active = false;  // a failure since the last good read or write
+  };
+  TTrouble& TroubleOf(bool capture) { return capture ? capt_trouble_ : play_trouble_; }
+  void ReportRepeated(bool capture, bool io, const std::u16string& text);
+  // A read or write failed and the stream is gone: a first failure reopens
+  // at once, later ones wait for the retry.
+  void ReopenAfterError(bool capture);
+  // Looks the device up and opens it; true when a stream runs.
+  bool TryOpen(bool capture);
+  // No stream: opens when the mode wants one and the retry is due, else
+  // waits.
+  void RetryOrWait();
+  // A good read or write.
+  void WorksAgain(bool capture) {
+    if (TroubleOf(capture).active || reopen_.Failing()) EndTrouble(capture);
+  }
+  void EndTrouble(bool capture);
 
   TVEKAudioRT* rt_;
   TDaxPoolBuffers* pool_;
@@ -307,4 +347,10 @@ class TVEKAudioPA : public TDaxThread {
   std::atomic<bool> started_{false};
 
   std::unique_ptr<TVEKAudioStreamApi> api_;
+
+  // Thread side only.
+  TDaxBackoff reopen_{kReopenFirstMs, kReopenMaxMs};
+  TTrouble capt_trouble_;
+  TTrouble play_trouble_;
+  TDaxRepeatGate xrun_gate_{kReportFirstMs, kReportMaxMs};  // over/underflow warnings
 };

@@ -29,6 +29,12 @@ struct TVEKManagerProbe {
   static uint32_t ReconnectInterval(const TVEKManager& e) { return e.link_.ReconnectInterval; }
   // Only from an owner callback, while the engine thread waits in a handler.
   static void RaiseNow(TVEKManager& e, TVEKManagerEvent event) { e.RaiseNow(event); }
+  // As a worker's receiver does.
+  static void Raise(TVEKManager& e, TVEKManagerEvent event) { e.Raise(event); }
+  static bool Pending(TVEKManager& e, TVEKManagerEvent event) {
+    std::lock_guard<std::mutex> guard(e.lock_);
+    return e.pending_[event] != 0;
+  }
 };
 
 namespace {
@@ -47,6 +53,38 @@ std::vector<std::string> Names(const std::vector<std::string>& events) {
 void HoldEngine(EngineRig& rig) {
   rig.engine().RequestLogReopen();
   while (rig.engine().Dispatcher().QueuedCalls() == 0) std::this_thread::yield();
+}
+
+// An empty pool stays empty for many passes: its first underflow is told,
+// later ones at a doubling interval from one second on, each with the count
+// of those held back.
+TEST(EngineLife, RepeatedPoolUnderflowsAreSpacedAndCounted) {
+  const struct {
+    TVEKManagerEvent event;
+    std::string told, counted;
+  } rows[] = {
+      {me_Evn_Audio_PoolUnderflow, "AudioPoolUnderflow", "InfoText:Audio: "},
+      {me_Evn_Proto_PoolUnderflow, "RxPoolUnderflow", "InfoText:RX: "},
+  };
+  const std::string more = " more buffer pool underflows since the last report";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.told);
+    EngineRig rig;
+    rig.UseManualClock(1000);
+    TVEKManager& e = rig.Create();
+    // Underflows at these times (ms); the engine takes each in a pass.
+    for (uint32_t at : {0u, 100u, 200u, 500u, 800u, 999u, 1000u, 1500u, 2999u, 3000u}) {
+      rig.Advance(at + 1000 - rig.Clock());
+      TVEKManagerProbe::Raise(e, row.event);
+      ASSERT_TRUE(rig.Pump([&] { return !TVEKManagerProbe::Pending(e, row.event); }));
+    }
+    ASSERT_TRUE(rig.Pump([&] { return rig.CountOf(row.told) == 3; }));
+    rig.PumpFor(50);
+    EXPECT_EQ(rig.CountOf(row.told), 3);
+    EXPECT_EQ(rig.CountOf(row.counted), 2);
+    EXPECT_EQ(rig.CountOf(row.counted + "5" + more), 1);
+    EXPECT_EQ(rig.CountOf(row.counted + "2" + more), 1);
+  }
 }
 
 TEST(EngineLife, StartsAllThreadsAndStopsWithOneAbortingLine) {

@@ -11,7 +11,9 @@
 #include <numbers>
 #include <thread>
 
+#include "foundation/types.h"
 #include "support/alsa_devices.h"
+#include "support/case_name.h"
 #include "support/sine_fit.h"
 #include "support/test_files.h"
 #include "support/wait.h"
@@ -46,6 +48,13 @@ class FakeStreams : public TVEKAudioStreamApi {
     std::function<void(int16_t*, unsigned long)> source;  // capture data
     std::atomic<uint32_t> now{1000};
     int abort_sleep_ms = 0;
+    // A card that is gone: every read or write gives io_fail, every open
+    // raises refuse_opens (when set and nothing else is scripted).
+    PaError io_fail = paNoError;
+    std::string refuse_opens;
+    int io_failures = 0, open_failures = 0;
+    std::vector<uint32_t> open_times;  // the clock at each open
+    int waits = 0;                     // the thread's waits for a retry
   };
   explicit FakeStreams(std::shared_ptr<Shared> s) : s_(std::move(s)) {}
 
@@ -54,11 +63,16 @@ class FakeStreams : public TVEKAudioStreamApi {
     std::unique_lock<std::mutex> g(s_->m);
     s_->cv.wait(g, [&] { return !s_->gate_open || s_->free_run; });
     ++s_->opens;
+    s_->open_times.push_back(s_->now.load());
     s_->cv.notify_all();
+    std::string e = s_->refuse_opens;
     if (!s_->open_errors.empty()) {
-      std::string e = s_->open_errors.front();
+      e = s_->open_errors.front();
       s_->open_errors.pop_front();
-      if (!e.empty()) throw EPortAudioException(e);
+    }
+    if (!e.empty()) {
+      ++s_->open_failures;
+      throw EPortAudioException(e);
     }
     return reinterpret_cast<PaStream*>(&stream_);
   }
@@ -84,6 +98,11 @@ class FakeStreams : public TVEKAudioStreamApi {
     return rc;
   }
   uint32_t TickMs() override { return s_->now.load(); }
+  // Short real waits, so that the thread sees the test's clock move.
+  void Wait(TWaiter2Socket& waiter, uint32_t ms) override {
+    Count(&Shared::waits);
+    waiter.WaitOne(std::min(ms, 1u));
+  }
 
  private:
   void Count(int Shared::*field) {
@@ -97,11 +116,12 @@ class FakeStreams : public TVEKAudioStreamApi {
     s_->cv.notify_all();
     s_->cv.wait(g, [&] { return s_->allowed_io > 0 || s_->free_run; });
     if (s_->allowed_io > 0) --s_->allowed_io;
-    PaError rc = paNoError;
+    PaError rc = s_->io_fail;
     if (!s_->io_results.empty()) {
       rc = s_->io_results.front();
       s_->io_results.pop_front();
     }
+    if (rc != paNoError && rc != paInputOverflowed && rc != paOutputUnderflowed) ++s_->io_failures;
     return rc;
   }
   std::shared_ptr<Shared> s_;
@@ -156,6 +176,10 @@ class AudioTest : public ::testing::Test {
             std::lock_guard<std::mutex> g(log_lock_);
             warnings_.push_back(t);
             events_.push_back(u"warning");
+          };
+          p->OnInfoText = [this](const std::u16string& t) {
+            std::lock_guard<std::mutex> g(log_lock_);
+            infos_.push_back(t);
           };
           p->OnHardwareFailure = [this] {
             std::lock_guard<std::mutex> g(log_lock_);
@@ -223,7 +247,7 @@ class AudioTest : public ::testing::Test {
   std::shared_ptr<FakeStreams::Shared> fake_;
   std::unique_ptr<TVEKAudioPA> pa_;
   std::mutex log_lock_;
-  std::vector<std::u16string> errors_, warnings_, events_;
+  std::vector<std::u16string> errors_, warnings_, events_, infos_;
   std::vector<uint32_t> play_levels_, capt_levels_;
   std::function<void(TVEKAudioPA*)> on_capture_;
   std::atomic<int> pool_underflows_{0};
@@ -567,6 +591,29 @@ TEST_F(AudioTest, UnderflowsWarnEverySecondAndRestartWithTheStream) {
   EXPECT_EQ(warnings_, std::vector<std::u16string>{u"write underflowed (system too slow?)"});
 }
 
+TEST_F(AudioTest, RepeatedUnderflowWarningsAreSpacedAndCounted) {
+  Make(true);
+  auto results_used = [&] {
+    std::lock_guard<std::mutex> g(fake_->m);
+    return fake_->io_results.empty();
+  };
+  fake_->io_results.assign(20, paOutputUnderflowed);
+  Allow(1000000);
+  pa_->PlayStart(0, 0);
+  ASSERT_TRUE(Eventually(results_used));
+  {
+    std::lock_guard<std::mutex> g(fake_->m);
+    fake_->now += TVEKAudioPA::kReportFirstMs;
+    fake_->io_results.assign(2, paOutputUnderflowed);
+  }
+  ASSERT_TRUE(Eventually(results_used));
+  pa_->PlayStop();
+  std::lock_guard<std::mutex> g(log_lock_);
+  EXPECT_EQ(warnings_, (std::vector<std::u16string>{u"write underflowed (system too slow?)",
+                                                    u"write underflowed (system too slow?)",
+                                                    u"PLAY: 9 more of these warnings since the last report"}));
+}
+
 TEST_F(AudioTest, OpenFailureAtPlayStartSignalsPlayBufferEmpty) {
   struct Case {
     std::string open_error;
@@ -719,6 +766,113 @@ TEST_F(AudioTest, LateOpenOfATimedOutRequestIsClosedBeforeTheNextOpen) {
   EXPECT_EQ(fake_->opens, 2);
   EXPECT_EQ(fake_->closes, 1);  // the late playback stream, before capture opened
 }
+
+// A card that is gone for ten seconds of the thread's clock and then comes
+// back: nobody asks the thread for anything meanwhile.
+struct DeadCardRow {
+  const char* name;
+  bool capture;
+  PaError io_error;
+  const char* refuse_opens;  // "" = opens work, only reads or writes fail
+  const char16_t* io_line;
+  const char16_t* io_count;  // the ending of a line that counts held-back ones
+  const char16_t* prefix;
+};
+const DeadCardRow kDeadCardRows[] = {
+    {"capture unplugged", true, paUnanticipatedHostError, "Device unavailable",
+     u"Pa_ReadStream: Unanticipated host error", u" more read errors since the last report", u"CAPT: "},
+    {"playback writes fail", false, paTimedOut, "", u"Pa_WriteStream: Wait timed out",
+     u" more write errors since the last report", u"PLAY: "},
+};
+
+class AudioDeadCardTest : public AudioTest, public ::testing::WithParamInterface<DeadCardRow> {
+ protected:
+  // Moves the clock by `ms` and waits until the thread has looked at it.
+  void Advance(uint32_t ms) {
+    std::unique_lock<std::mutex> g(fake_->m);
+    fake_->now += ms;
+    const int seen = fake_->waits;
+    ASSERT_TRUE(fake_->cv.wait_for(g, kWait, [&] { return fake_->waits >= seen + 2; }));
+  }
+  // Failures a kind of line accounts for: each line `text` is one, each
+  // line "<prefix>N<count ending>" N more.
+  static int Accounted(const std::vector<std::u16string>& lines, const std::u16string& text,
+                       const std::u16string& prefix, const std::u16string& count_ending) {
+    int n = 0;
+    for (const std::u16string& l : lines) {
+      if (l == text) ++n;
+      if (l.size() > prefix.size() + count_ending.size() && l.rfind(prefix, 0) == 0 &&
+          l.ends_with(count_ending))
+        n += std::stoi(DaxUnicodeToAnsiRaw(l.substr(prefix.size(), l.size() - prefix.size() - count_ending.size())));
+    }
+    return n;
+  }
+};
+
+TEST_P(AudioDeadCardTest, RetriesSpacedFailuresCountedOneLineWhenBack) {
+  const DeadCardRow& row = GetParam();
+  constexpr uint32_t kStepMs = 20;
+  Make(true);
+  if (row.capture) pa_->CaptStartBack();
+  else pa_->PlayStart(0, 0);
+  {
+    std::lock_guard<std::mutex> g(fake_->m);
+    fake_->io_fail = row.io_error;
+    fake_->refuse_opens = row.refuse_opens;
+  }
+  FreeRun();
+  {
+    std::unique_lock<std::mutex> g(fake_->m);
+    ASSERT_TRUE(fake_->cv.wait_for(g, kWait, [&] { return fake_->waits > 0; }));
+  }
+  for (uint32_t t = 0; t < 10000; t += kStepMs) Advance(kStepMs);
+  size_t opens_while_gone;
+  {
+    std::lock_guard<std::mutex> g(fake_->m);
+    opens_while_gone = fake_->open_times.size();
+    fake_->io_fail = paNoError;
+    fake_->refuse_opens.clear();
+    // The next retry is due within the longest interval.
+    fake_->now += TVEKAudioPA::kReopenMaxMs;
+  }
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> g(log_lock_);
+    return !infos_.empty();
+  }));
+
+  std::lock_guard<std::mutex> g(fake_->m);
+  // The opens after the first: at once, then at an interval that doubles
+  // up to its bound, and one more once the card is back.
+  const std::vector<uint32_t>& at = fake_->open_times;
+  ASSERT_GE(at.size(), 8u);
+  EXPECT_LE(opens_while_gone, 11u);
+  EXPECT_EQ(at.size(), opens_while_gone + 1);
+  EXPECT_EQ(at[1], at[0]) << "the first reopen comes at once";
+  uint32_t gap = at[2] - at[1];
+  EXPECT_GE(gap, TVEKAudioPA::kReopenFirstMs);
+  EXPECT_LE(gap, 2 * TVEKAudioPA::kReopenFirstMs + kStepMs);
+  for (size_t i = 3; i + 1 < at.size(); ++i) {
+    const uint32_t expected = std::min(2 * gap, TVEKAudioPA::kReopenMaxMs);
+    gap = at[i] - at[i - 1];
+    EXPECT_GE(gap, expected) << "open " << i;
+    EXPECT_LE(gap, expected + kStepMs) << "open " << i;
+  }
+
+  std::lock_guard<std::mutex> lg(log_lock_);
+  ASSERT_FALSE(errors_.empty());
+  EXPECT_EQ(errors_[0], row.io_line);
+  // Reports at 0, 1, 3 and 7 s of each kind, with their counts: every
+  // failure is told, few lines tell them.
+  EXPECT_LE(errors_.size(), 16u);
+  EXPECT_EQ(Accounted(errors_, row.io_line, row.prefix, row.io_count), fake_->io_failures);
+  const std::u16string open_line = std::u16string(row.prefix) + DaxAnsiToUnicodeRaw(row.refuse_opens);
+  EXPECT_EQ(Accounted(errors_, open_line, row.prefix, u" more open errors since the last report"),
+            fake_->open_failures);
+  EXPECT_GE(fake_->io_failures + fake_->open_failures, 6);
+  EXPECT_EQ(infos_, std::vector<std::u16string>{std::u16string(row.prefix) + u"audio device works again"});
+}
+
+INSTANTIATE_TEST_SUITE_P(DeadCard, AudioDeadCardTest, ::testing::ValuesIn(kDeadCardRows), vektest::RowName());
 
 // ---------------------------------------------------------------------------
 // Through real PortAudio on the test devices
