@@ -38,8 +38,8 @@ size_t CountPrefix(const std::vector<std::string>& lines, const std::string& pre
 
 // User and system CPU seconds the process has used, all its threads.
 double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Not a stream iterator: it raises when the process ends before the read.
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
   // Fields after the command's closing parenthesis; utime and stime are the
   // 14th and 15th of the whole line.
   std::istringstream rest(stat.substr(stat.rfind(')') + 2));

@@ -13,9 +13,10 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/test_files.h"
 
 extern char** environ;
 
@@ -34,8 +35,10 @@ std::vector<pid_t> ProcessesWithArgument(const std::string& arg) {
   while (dirent* entry = readdir(proc)) {
     const std::string name = entry->d_name;
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream in("/proc/" + name + "/cmdline", std::ios::binary);
-    std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // ReadFile, not a stream iterator: a process that ends between the open
+    // and the read makes the read fail, which an iterator raises (and this
+    // runs in fixtures' destructors).
+    const std::string cmdline = ReadFile("/proc/" + name + "/cmdline");
     size_t start = 0;
     while (start < cmdline.size()) {
       size_t end = cmdline.find('\0', start);

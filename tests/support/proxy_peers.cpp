@@ -19,8 +19,9 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <iterator>
 #include <sstream>
+
+#include "support/test_files.h"
 
 extern char** environ;
 
@@ -60,8 +61,8 @@ unsigned long ListeningInode(int port) {
 }
 
 int ParentOf(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Not a stream iterator: it raises when the process ends before the read.
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
   const size_t end = stat.rfind(')');  // the name may hold spaces
   if (end == std::string::npos) return 0;
   std::istringstream f(stat.substr(end + 1));
