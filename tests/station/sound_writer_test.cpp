@@ -62,6 +62,14 @@ std::string Block(int n) {
   return b;
 }
 
+// Queues blocks [from, to) and appends them to `pcm`, what the file must hold.
+void QueueBlocks(TVEKSoundWriter& w, std::string& pcm, int from, int to) {
+  for (int i = from; i < to; ++i) {
+    pcm += Block(i);
+    w.QueueData(pcm.data() + pcm.size() - 640, 640);
+  }
+}
+
 std::uint32_t Le32(const std::string& s, std::size_t at) {
   std::uint32_t v = 0;
   for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(s[at + i]);
@@ -111,10 +119,7 @@ TEST_F(SoundWriterTest, RecordingReadsBackWithSox) {
   auto w = Make();
   std::string pcm;
   w->QueueStart(true, u"145.500", u"desc", u"Name", u"City", u"Land");
-  for (int i = 0; i < 50; ++i) {
-    pcm += Block(i);
-    w->QueueData(pcm.data() + pcm.size() - 640, 640);
-  }
+  QueueBlocks(*w, pcm, 0, 50);
   w->QueueStop();
   ASSERT_TRUE(WaitFor(1));
   const std::string file = written.Events()[0];
@@ -193,16 +198,10 @@ TEST_F(SoundWriterTest, StopInTheMiddleKeepsEveryQueuedBlock) {
   auto w = Make();
   std::string pcm;
   w->QueueStart(false, u"", u"", u"", u"", u"");
-  for (int i = 0; i < 5; ++i) {
-    pcm += Block(i);
-    w->QueueData(pcm.data() + pcm.size() - 640, 640);
-  }
+  QueueBlocks(*w, pcm, 0, 5);
   WaitIdle(*w);
   // Queued right before the stop, without a close.
-  for (int i = 5; i < 40; ++i) {
-    pcm += Block(i);
-    w->QueueData(pcm.data() + pcm.size() - 640, 640);
-  }
+  QueueBlocks(*w, pcm, 5, 40);
   w->Stop();
   const std::string late = Block(99);
   w->QueueData(late.data(), 640);  // after the stop: not recorded
@@ -303,10 +302,7 @@ TEST_F(SoundWriterTest, HeaderGoesToTheFileWrittenNeverThroughALink) {
   auto w = Make();
   std::string pcm;
   w->QueueStart(true, u"", u"", u"", u"", u"");
-  for (int i = 0; i < 3; ++i) {
-    pcm += Block(i);
-    w->QueueData(pcm.data() + pcm.size() - 640, 640);
-  }
+  QueueBlocks(*w, pcm, 0, 3);
   WaitIdle(*w);
   const std::string made = dir / "rec/20240305101112345S_1.wav";
   struct stat st {};
@@ -315,10 +311,7 @@ TEST_F(SoundWriterTest, HeaderGoesToTheFileWrittenNeverThroughALink) {
   const std::string moved = dir / "moved.wav";
   ASSERT_EQ(rename(made.c_str(), moved.c_str()), 0);
   ASSERT_EQ(symlink(victim.c_str(), made.c_str()), 0);
-  for (int i = 3; i < 6; ++i) {
-    pcm += Block(i);
-    w->QueueData(pcm.data() + pcm.size() - 640, 640);
-  }
+  QueueBlocks(*w, pcm, 3, 6);
   w->QueueStop();
   ASSERT_TRUE(WaitFor(1));
   w.reset();
@@ -363,10 +356,7 @@ TEST_F(SoundWriterTest, FullDiskLeavesAPlayableCutFile) {
   auto w = Make();
   std::string pcm;
   w->QueueStart(true, u"", u"", u"", u"", u"");
-  for (int i = 0; i < 200; ++i) {
-    pcm += Block(i);
-    w->QueueData(pcm.data() + pcm.size() - 640, 640);
-  }
+  QueueBlocks(*w, pcm, 0, 200);
   w->QueueStop();
   ASSERT_TRUE(WaitFor(1, 1));
   WaitIdle(*w);
