@@ -122,8 +122,10 @@ TEST(Proto, ApprovalMarkerConsumesItsValueInEveryState) {
 }
 
 TEST(Proto, ConnectRequestWhileConnectedIsServedOnceTheLinkIsDown) {
+  std::atomic<bool> asked{false};
   Script first;
-  first.Login().Sleep(300).Close();
+  // The server closes only once the request is in, however late.
+  first.Login().Hold([&] { return asked.load(); }).Sleep(300).Close();
   Script later;
   later.Login().Sleep(3000);
   FakeVekServer fake({first, later});
@@ -131,6 +133,7 @@ TEST(Proto, ConnectRequestWhileConnectedIsServedOnceTheLinkIsDown) {
   h.Connect(fake);
   ASSERT_TRUE(h.WaitEvent("Initiated"));
   h.proto->RequestConnect();  // ignored for now, not lost
+  asked = true;
   ASSERT_TRUE(h.WaitEvent("PeerDisconnected"));
   ASSERT_TRUE(h.WaitEvent("Initiated", 2));
   EXPECT_EQ(fake.Connections(), 2);
@@ -250,8 +253,10 @@ TEST(Proto, LinkResetForgetsTheClientList) {
   std::vector<FakeClient> clients(1);
   clients[0].id = "7";
   clients[0].name = "SEVEN";
+  std::atomic<bool> listSeen{false};
   Script first;
-  first.Login().Marker(0x03, ClientListTagsPayload(clients)).ExpectAck().Sleep(200).Close();
+  // The close waits until the test has seen the list.
+  first.Login().Marker(0x03, ClientListTagsPayload(clients)).ExpectAck().Hold([&] { return listSeen.load(); }).Close();
   Script second;
   second.Login().Sleep(300).Sound(1, Tone(500, 8000, 1600)).ExpectAck().Sleep(500);
   FakeVekServer fake({first, second});
@@ -259,6 +264,7 @@ TEST(Proto, LinkResetForgetsTheClientList) {
   h.Connect(fake);
   ASSERT_TRUE(h.WaitEvent("ClientList"));
   ASSERT_EQ(h.proto->Clients().size(), 1u);
+  listSeen = true;
   ASSERT_TRUE(h.WaitEvent("PeerDisconnected"));
   EXPECT_TRUE(h.proto->Clients().empty());
   h.proto->RequestConnect();
