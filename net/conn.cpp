@@ -50,6 +50,13 @@ void TVEKConnection::FillBuffer() {
   if (room <= 0) return;
   std::int32_t count = 0;
   LastReadResult = ReadRaw(recv_buffer_ + recv_fill_, room, count);
+  // A stop request shuts the socket down under the read: the failure is the
+  // stop's, not the peer's. Closing here would clear Stopping and the owner
+  // would report a lost link instead of serving the stop.
+  if (LastReadResult != VEK_RAW_DONE && Stopping) {
+    LastReadResult = VEK_RAW_DONE;
+    return;
+  }
   switch (LastReadResult) {
     case VEK_RAW_DONE:
       if (count > 0) recv_fill_ += std::min(count, room);
@@ -199,7 +206,10 @@ void TVEKConnection::WriteBuffer(const void* source, std::int32_t count) {
   const auto* p = static_cast<const std::uint8_t*>(source);
   while (count > 0 && !Stopping) {
     std::int32_t written = 0;
-    switch (WriteRaw(p, count, written)) {
+    const std::uint8_t result = WriteRaw(p, count, written);
+    // As in FillBuffer: a write failed by a stop's shutdown ends quietly.
+    if (result != VEK_RAW_DONE && Stopping) return;
+    switch (result) {
       case VEK_RAW_DONE: {
         written = std::clamp(written, 0, count);
         p += written;

@@ -239,6 +239,53 @@ TEST(ConnWakeup, ReadGoesOnAfterAWakeupAndEndsOnStop) {
   EXPECT_TRUE(c->Stopping.load());
 }
 
+// A connection whose next raw read or write first meets a stop request from
+// another thread: the request shut the socket down just before the call.
+class StopBeforeRawConnection : public TVEKConnSock {
+ public:
+  StopBeforeRawConnection() : TVEKConnSock(true) {}
+  std::atomic<bool> stopBeforeRead{false};
+  std::atomic<bool> stopBeforeWrite{false};
+  std::uint8_t ReadRaw(void* buffer, std::int32_t length, std::int32_t& count) override {
+    if (stopBeforeRead.exchange(false)) StopFromAnotherThread();
+    return TVEKConnSock::ReadRaw(buffer, length, count);
+  }
+  std::uint8_t WriteRaw(const void* buffer, std::int32_t length, std::int32_t& count) override {
+    if (stopBeforeWrite.exchange(false)) StopFromAnotherThread();
+    return TVEKConnSock::WriteRaw(buffer, length, count);
+  }
+
+ private:
+  void StopFromAnotherThread() { std::thread([this] { RequestStop(); }).join(); }
+};
+
+// The read or write the stop's shutdown fails is the stop's, not the peer's:
+// it ends quietly with Stopping kept for the owner, who closes.
+TEST(ConnWakeup, StopThatFailsARawReadOrWriteEndsItQuietly) {
+  TcpPeer peer([](int fd) { ReadExactly(fd, 1 << 20, kPeerWaitMs); });
+  for (bool write : {false, true}) {
+    SCOPED_TRACE(write ? "write" : "read");
+    StopBeforeRawConnection c;
+    c.SetParams(DirectParams());
+    c.SetHost(u"127.0.0.1");
+    c.SetPort(peer.Port());
+    c.Connect();
+    if (write) {
+      c.stopBeforeWrite = true;
+      EXPECT_NO_THROW(c.WriteBuffer("P\r\n", 3));
+    } else {
+      c.stopBeforeRead = true;
+      std::int32_t available = -1;
+      EXPECT_NO_THROW(available = c.Available());
+      EXPECT_EQ(available, 0);
+      EXPECT_NE(c.LastReadResult, VEK_RAW_CLOSED);
+    }
+    EXPECT_TRUE(c.Stopping.load());
+    EXPECT_TRUE(c.IsConnected());
+    c.Disconnect();
+  }
+}
+
 // A wake-up from another thread ends a wait inside Connect; the connect fails
 // with the socket layer's timeout. The wake-up goes once `waiting` holds: one
 // sent before the connect began would be cleared by it.

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -247,6 +248,7 @@ TEST(FakeVekServerScript, ExpectFailuresEndTheConnection) {
       {Script().Expect(Match::Any, {}, 200), "", "timed out"},
       {Script().ExpectTx(), "TX0\r\n", "expected TX packet"},
       {Script().ExpectChallengeReply(), "", "no six-digit KP"},
+      {Script().Hold([] { return false; }, 200), "", "not released within 200 ms"},
       // A client that never ends its line cannot make the server grow without end.
       {Script().Expect(Match::Any), std::string((1 << 20) + 10, 'a'), "without an item end"},
   };
@@ -331,6 +333,28 @@ TEST(FakeVekServerScript, BackgroundKeepAlivesAndSkippedAcks) {
   std::string got = c.Read(3);
   EXPECT_EQ(got, std::string(3, '\0'));
   c.Send("P\r\nP\r\nP\r\nST:1\r\n");
+  ASSERT_TRUE(server.WaitForScripts(1));
+  EXPECT_THAT(server.Failures(), IsEmpty());
+}
+
+TEST(FakeVekServerScript, HoldServesTheLinkUntilTheTestReleasesIt) {
+  std::atomic<bool> released{false};
+  FakeVekServer server(Script().KeepAlives(40).Hold([&] { return released.load(); }).KeepAlives(0).SendLine("after"));
+  Client c(server.Port());
+  // Background keep-alives go on and the client is read meanwhile.
+  EXPECT_EQ(c.Read(2), std::string(2, '\0'));
+  c.Send("seen\r\n");
+  ASSERT_TRUE(server.WaitForLine("seen"));
+  EXPECT_EQ(server.FinishedScripts(), 0);
+  for (const auto& chunk : server.Sent()) EXPECT_EQ(chunk.bytes.find("after"), std::string::npos);
+  released = true;
+  std::string got;
+  while (got.find("after\r\n") == std::string::npos) {
+    const std::string line = c.ReadLine();
+    if (line.empty()) break;
+    got += line;
+  }
+  EXPECT_THAT(got, HasSubstr("after\r\n"));
   ASSERT_TRUE(server.WaitForScripts(1));
   EXPECT_THAT(server.Failures(), IsEmpty());
 }

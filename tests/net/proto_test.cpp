@@ -122,8 +122,10 @@ TEST(Proto, ApprovalMarkerConsumesItsValueInEveryState) {
 }
 
 TEST(Proto, ConnectRequestWhileConnectedIsServedOnceTheLinkIsDown) {
+  std::atomic<bool> asked{false};
   Script first;
-  first.Login().Sleep(300).Close();
+  // The server closes only once the request is in, however late.
+  first.Login().Hold([&] { return asked.load(); }).Sleep(300).Close();
   Script later;
   later.Login().Sleep(3000);
   FakeVekServer fake({first, later});
@@ -131,6 +133,7 @@ TEST(Proto, ConnectRequestWhileConnectedIsServedOnceTheLinkIsDown) {
   h.Connect(fake);
   ASSERT_TRUE(h.WaitEvent("Initiated"));
   h.proto->RequestConnect();  // ignored for now, not lost
+  asked = true;
   ASSERT_TRUE(h.WaitEvent("PeerDisconnected"));
   ASSERT_TRUE(h.WaitEvent("Initiated", 2));
   EXPECT_EQ(fake.Connections(), 2);
@@ -151,10 +154,11 @@ TEST(Proto, ConnectRequestWhileConnectedIsServedOnceTheLinkIsDown) {
 }
 
 // A connection that runs a hook once, on the protocol thread, when the
-// protocol, logged in and idle, first looks at its link or first reads.
+// protocol, logged in and idle, first looks at its link, first reads or
+// first writes (the acknowledgement of the networks list).
 class LinkLookHookConnection : public TVEKConnSock {
  public:
-  enum TLook { look_Check, look_Read };
+  enum TLook { look_Check, look_Read, look_Write };
   explicit LinkLookHookConnection(TLook look) : TVEKConnSock(false), look_(look) {}
   bool IsConnected() override {
     Look(look_Check);
@@ -163,6 +167,10 @@ class LinkLookHookConnection : public TVEKConnSock {
   std::uint8_t ReadRaw(void* buffer, std::int32_t length, std::int32_t& count) override {
     Look(look_Read);
     return TVEKConnSock::ReadRaw(buffer, length, count);
+  }
+  std::uint8_t WriteRaw(const void* buffer, std::int32_t length, std::int32_t& count) override {
+    Look(look_Write);
+    return TVEKConnSock::WriteRaw(buffer, length, count);
   }
   TVEKProtocol* proto = nullptr;
   std::function<void()> hook;
@@ -175,13 +183,25 @@ class LinkLookHookConnection : public TVEKConnSock {
   TLook look_;
 };
 
+const char* LookName(LinkLookHookConnection::TLook look) {
+  switch (look) {
+    case LinkLookHookConnection::look_Check: return "link check";
+    case LinkLookHookConnection::look_Read: return "read";
+    case LinkLookHookConnection::look_Write: return "write";
+  }
+  return "?";
+}
+
+constexpr LinkLookHookConnection::TLook kLinkLooks[] = {
+    LinkLookHookConnection::look_Check, LinkLookHookConnection::look_Read, LinkLookHookConnection::look_Write};
+
 // The engine's server switch (disconnect, then connect) landing while the
 // thread is between its look at the requests and its look at the link, or
-// its read: the link's end is the request's, announced as such, and the
-// connect follows.
+// in its read or its write: the link's end is the request's, announced as
+// such, and the connect follows.
 TEST(Proto, ServerSwitchDuringTheLinkLookIsServedAsRequested) {
-  for (auto look : {LinkLookHookConnection::look_Check, LinkLookHookConnection::look_Read}) {
-    SCOPED_TRACE(look == LinkLookHookConnection::look_Check ? "link check" : "read");
+  for (auto look : kLinkLooks) {
+    SCOPED_TRACE(LookName(look));
     Script first;
     first.Login().Sleep(3000);
     Script second;
@@ -233,8 +253,10 @@ TEST(Proto, LinkResetForgetsTheClientList) {
   std::vector<FakeClient> clients(1);
   clients[0].id = "7";
   clients[0].name = "SEVEN";
+  std::atomic<bool> listSeen{false};
   Script first;
-  first.Login().Marker(0x03, ClientListTagsPayload(clients)).ExpectAck().Sleep(200).Close();
+  // The close waits until the test has seen the list.
+  first.Login().Marker(0x03, ClientListTagsPayload(clients)).ExpectAck().Hold([&] { return listSeen.load(); }).Close();
   Script second;
   second.Login().Sleep(300).Sound(1, Tone(500, 8000, 1600)).ExpectAck().Sleep(500);
   FakeVekServer fake({first, second});
@@ -242,6 +264,7 @@ TEST(Proto, LinkResetForgetsTheClientList) {
   h.Connect(fake);
   ASSERT_TRUE(h.WaitEvent("ClientList"));
   ASSERT_EQ(h.proto->Clients().size(), 1u);
+  listSeen = true;
   ASSERT_TRUE(h.WaitEvent("PeerDisconnected"));
   EXPECT_TRUE(h.proto->Clients().empty());
   h.proto->RequestConnect();
@@ -292,6 +315,34 @@ TEST(Proto, AbortEndsTheLinkAsDisconnectedNotAsClosedByTheServer) {
   EXPECT_EQ(h.Count("PeerDisconnected"), 0);
   EXPECT_EQ(h.Count("ThreadError:"), 0);
   EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+}
+
+// An abort landing in the thread's look at the link, its read or its write:
+// the socket it shut down fails that read or write, which is the abort's
+// doing, not the server's close nor a fault of the thread.
+TEST(Proto, AbortDuringTheLinkLookEndsTheLinkAsDisconnected) {
+  for (auto look : kLinkLooks) {
+    SCOPED_TRACE(LookName(look));
+    Script s;
+    s.Login().Sleep(3000);
+    FakeVekServer fake(s);
+    ProtoHarness h;
+    h.Stop();
+    auto connection = std::make_unique<LinkLookHookConnection>(look);
+    LinkLookHookConnection& hooked = *connection;
+    h.Start(std::move(connection));
+    h.Wire();
+    hooked.proto = h.proto.get();
+    hooked.hook = [&] { h.proto->Abort(); };
+    h.Connect(fake);
+    ASSERT_TRUE(h.WaitEvent("Disconnected"));
+    EXPECT_TRUE(hooked.fired.load());
+    EXPECT_EQ(h.Count("Initiated"), 1);
+    EXPECT_EQ(h.Count("PeerDisconnected"), 0);
+    EXPECT_EQ(h.Find("ThreadError:"), "");
+    EXPECT_TRUE(fake.WaitForDisconnects(1));
+    EXPECT_EQ(h.proto->State(), PROTO_STATE_DISCONNECTED);
+  }
 }
 
 TEST(Proto, CommandLinesByteForByte) {

@@ -183,15 +183,23 @@ TEST(ProtoTx, RequestRepeatsOnTheGridOfTheFirst) {
   const uint32_t t0 = h.clock.load();
   Script s = TxServer(TxMode::Ignore);
   // Keep-alives at these offsets from the first request; after the gap
-  // from 1000 to 2700 only one request follows.
-  for (uint32_t at : {200u, 400u, 600u, 800u, 1000u, 2700u, 2900u, 3000u})
-    s.Call([&h, t0, at] { h.clock = t0 + at; }).KeepAlive().Sleep(60);
+  // from 1000 to 2700 only one request follows. Each is handled before the
+  // clock moves on: a keep-alive read late would meet the next offset.
+  int sent = 0;
+  for (uint32_t at : {200u, 400u, 600u, 800u, 1000u, 2700u, 2900u, 3000u}) {
+    ++sent;
+    s.Call([&h, t0, at] { h.clock = t0 + at; }).KeepAlive().Hold([&h, sent] {
+      return h.Count("KeepAlive") + h.Count("TxRequestRepeated") >= sent;
+    });
+  }
   s.Sleep(200);
   FakeVekServer fake(s);
   h.Connect(fake);
   ASSERT_TRUE(h.WaitEvent("Initiated"));
   h.proto->RequestTX();
   ASSERT_TRUE(fake.WaitForScripts(1));
+  // Each keep-alive's acknowledgement follows its repeated request.
+  ASSERT_TRUE(WaitLineCount(fake, "P", 1 + sent));
   EXPECT_EQ(CountLines(fake, "TX0"), 1 + 4);  // at 600, 1000, 2700, 3000
   EXPECT_EQ(h.Count("TxRequestRepeated"), 4);
   EXPECT_EQ(h.Count("KeepAlive"), 4);

@@ -34,7 +34,7 @@ void RunSession(FakeVekServer& server, int fd, int connection, const Script& scr
 
 enum class Op {
   Expect, ExpectChallenge, ExpectRxState, ExpectClose, SkipAcks, Handshake, Send, Split,
-  Talk, Sleep, Stall, Close, KeepAlives, TxPolicy, Call
+  Talk, Sleep, Stall, Hold, Close, KeepAlives, TxPolicy, Call
 };
 
 struct Step {
@@ -51,6 +51,7 @@ struct Step {
   Split split;
   std::vector<int16_t> pcm;
   std::function<void()> fn;
+  std::function<bool()> released;
 };
 
 }  // namespace vektest

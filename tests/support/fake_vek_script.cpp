@@ -155,6 +155,13 @@ Script& Script::Stall(uint32_t ms) {
   return Add(std::move(s));
 }
 
+Script& Script::Hold(std::function<bool()> released, uint32_t timeout_ms) {
+  Step s{Op::Hold};
+  s.released = std::move(released);
+  s.ms = timeout_ms;
+  return Add(std::move(s));
+}
+
 Script& Script::Close() { return Add(Step{Op::Close}); }
 
 Script& Script::KeepAlives(uint32_t interval_ms, uint8_t marker) {

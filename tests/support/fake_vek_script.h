@@ -119,6 +119,11 @@ class Script {
   // Time and link.
   Script& Sleep(uint32_t ms);       // keeps reading and serving the background
   Script& Stall(uint32_t ms);       // reads nothing, sends nothing
+  // Keeps reading and serving the background until released() holds (asked
+  // on the server thread every few ms): a pause as long as the test needs
+  // the link as it is, whatever the machine's speed. A failure when
+  // timeout_ms passes first.
+  Script& Hold(std::function<bool()> released, uint32_t timeout_ms = kPeerWaitMs);
   Script& Close();
   // Background keep-alives every interval_ms (0 stops them); none while the
   // client holds the channel (from an approval to its RX0 or the take-away),

@@ -477,6 +477,15 @@ class Session {
         while (!stop_ && Until(deadline) > 0) Pump(static_cast<uint32_t>(Until(deadline)), false, false);
         return open_ && !stop_;
       }
+      case Op::Hold: {
+        constexpr uint32_t kAskEveryMs = 5;
+        uint32_t deadline = FakeTickMs() + s.ms;
+        while (open_ && !stop_ && !(s.released && s.released())) {
+          if (Until(deadline) <= 0) return Fail(pc, "not released within " + std::to_string(s.ms) + " ms");
+          Pump(std::min<uint32_t>(kAskEveryMs, static_cast<uint32_t>(Until(deadline))), true);
+        }
+        return open_ && !stop_;
+      }
       case Op::Close:
         CloseLink();
         ended_ok_ = true;
