@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -50,6 +51,17 @@ struct ProtoHarness : vektest::ProtoRig {
   }
   // The thread's callbacks reach the members below: stop it before they go.
   ~ProtoHarness() { proto.reset(); }
+
+  // Restarts the thread on a connection of the test's own kind; returns it.
+  template <class TConnection, class... TArgs>
+  TConnection& RestartWith(TArgs&&... args) {
+    Stop();
+    auto connection = std::make_unique<TConnection>(std::forward<TArgs>(args)...);
+    TConnection& own = *connection;
+    Start(std::move(connection));
+    Wire();
+    return own;
+  }
 
   void Event(const std::string& name) { log.Add(name); }
 

@@ -208,11 +208,7 @@ TEST(Proto, ServerSwitchDuringTheLinkLookIsServedAsRequested) {
     second.Login().Sleep(3000);
     FakeVekServer fake({first, second});
     ProtoHarness h;
-    h.Stop();
-    auto connection = std::make_unique<LinkLookHookConnection>(look);
-    LinkLookHookConnection& hooked = *connection;
-    h.Start(std::move(connection));
-    h.Wire();
+    LinkLookHookConnection& hooked = h.RestartWith<LinkLookHookConnection>(look);
     hooked.proto = h.proto.get();
     hooked.hook = [&] {
       h.proto->RequestDisconnect();
@@ -234,11 +230,7 @@ TEST(Proto, ConnectRequestsOwnWakeupNeverEndsItsConnect) {
   s.Login().Sleep(200);
   FakeVekServer fake(s);
   ProtoHarness h;
-  h.Stop();
-  auto connection = std::make_unique<TVEKHeldWakeupConnection>(false);
-  TVEKHeldWakeupConnection& held = *connection;
-  h.Start(std::move(connection));
-  h.Wire();
+  TVEKHeldWakeupConnection& held = h.RestartWith<TVEKHeldWakeupConnection>(false);
   held.HoldNextWakeup();
   h.Connect(fake);
   ASSERT_TRUE(h.log.WaitUntil(
@@ -327,11 +319,7 @@ TEST(Proto, AbortDuringTheLinkLookEndsTheLinkAsDisconnected) {
     s.Login().Sleep(3000);
     FakeVekServer fake(s);
     ProtoHarness h;
-    h.Stop();
-    auto connection = std::make_unique<LinkLookHookConnection>(look);
-    LinkLookHookConnection& hooked = *connection;
-    h.Start(std::move(connection));
-    h.Wire();
+    LinkLookHookConnection& hooked = h.RestartWith<LinkLookHookConnection>(look);
     hooked.proto = h.proto.get();
     hooked.hook = [&] { h.proto->Abort(); };
     h.Connect(fake);
